@@ -1,0 +1,27 @@
+#pragma once
+// The fixed 32768-byte header that starts every file of the program's own format (standard cubes,
+// dark, calibration and automatic calibration stacks). All numbers little-endian.
+#include "calibration/DefaultCalibration.h"
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+inline constexpr size_t kCubeHeaderSize = 32768;
+
+enum class CubeHeaderVariant { Cube, Calibration };
+
+struct CubeHeaderInfo {
+    int32_t samples = 520;    // H
+    int32_t lines = 696;      // W for a cube, the stack length for dark and calibration files
+    uint16_t bands = 128;     // B
+    double exposureMs = 10.0; // written truncated toward zero
+    DefaultCalibration calibration;
+    CubeHeaderVariant variant = CubeHeaderVariant::Cube;
+};
+
+// The header's bytes.
+std::vector<uint8_t> BuildCubeHeader(const CubeHeaderInfo& info);
+// Writes the header at the stream's position; false when the write failed.
+bool WriteCubeHeader(FILE* file, const CubeHeaderInfo& info);
