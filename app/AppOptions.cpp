@@ -1,0 +1,152 @@
+#include "app/AppOptions.h"
+
+#include "sim/SimMirror.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+bool ToInt(const QString& s, int& v) {
+    bool ok = false;
+    v = s.toInt(&ok);
+    return ok;
+}
+bool ToDouble(const QString& s, double& v) {
+    bool ok = false;
+    v = s.toDouble(&ok);
+    return ok && v > 0;
+}
+} // namespace
+
+std::string AppOptionsHelp() {
+    return "Usage: arv300 [options]\n"
+           "\n"
+           "ARV300 Data Acquisition Software. Without a real camera library the program runs on its\n"
+           "simulated instrument (two cameras, the mirror's motion controller on COM1).\n"
+           "\n"
+           "Options:\n"
+           "  --help                   show this text\n"
+           "  --simulate               run on the simulated instrument (the default)\n"
+           "  --non-interactive        print every message with its caption to stderr and cancel\n"
+           "                           every file dialog, so that nothing waits on a dialog\n"
+           "  --quit-when-ready        exit (code 0) as soon as start-up has reached \"Ready\"\n"
+           "  --workdir DIR            run in DIR (which holds ./Settings)\n"
+           "  --sim-cameras N          number of simulated cameras: 0, 1 or 2 (default 2)\n"
+           "  --sim-target T           what the imager sees: scene, lenscap or sphere\n"
+           "  --sim-noise              add sensor noise\n"
+           "  --sim-clock-scale F      run the simulated camera clock F times faster\n"
+           "  --sim-mirror-speed C     mirror speed in counts per second (default 165000)\n"
+           "  --sim-refuse-property P  the cameras refuse property P (20 exposure, 40 gain, 80 colour)\n"
+           "  --sim-refuse-format      the cameras refuse a new frame format\n"
+           "  --sim-controller F       controller fault: silent, garbage, stuck or absent\n"
+           "\n"
+           "Exit codes: 0 normal end; 255 no data camera; 2 bad arguments.\n";
+}
+
+bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error) {
+    for (int i = 1; i < args.size(); ++i) {
+        const QString a = args[i];
+        auto value = [&](QString& out) {
+            if (i + 1 >= args.size()) {
+                error = "missing value after " + a.toStdString();
+                return false;
+            }
+            out = args[++i];
+            return true;
+        };
+        QString v;
+        if (a == "--help" || a == "-h") {
+            o.help = true;
+        } else if (a == "--simulate") {
+            o.simulate = true;
+        } else if (a == "--non-interactive") {
+            o.nonInteractive = true;
+        } else if (a == "--quit-when-ready") {
+            o.quitWhenReady = true;
+        } else if (a == "--workdir") {
+            if (!value(v))
+                return false;
+            o.workDir = v.toStdString();
+        } else if (a == "--sim-cameras") {
+            int n = 0;
+            if (!value(v) || !ToInt(v, n) || n < 0 || n > 2) {
+                error = "--sim-cameras takes 0, 1 or 2";
+                return false;
+            }
+            o.cameras.cameraCount = n;
+        } else if (a == "--sim-target") {
+            if (!value(v))
+                return false;
+            if (v == "scene")
+                o.target = SimTarget::Scene;
+            else if (v == "lenscap")
+                o.target = SimTarget::LensCap;
+            else if (v == "sphere")
+                o.target = SimTarget::Sphere;
+            else {
+                error = "--sim-target takes scene, lenscap or sphere";
+                return false;
+            }
+        } else if (a == "--sim-noise") {
+            o.noise = true;
+        } else if (a == "--sim-clock-scale") {
+            if (!value(v) || !ToDouble(v, o.cameras.clockScale)) {
+                error = "--sim-clock-scale takes a positive number";
+                return false;
+            }
+        } else if (a == "--sim-mirror-speed") {
+            if (!value(v) || !ToDouble(v, o.mirrorSpeed)) {
+                error = "--sim-mirror-speed takes a positive number";
+                return false;
+            }
+        } else if (a == "--sim-refuse-property") {
+            int p = 0;
+            if (!value(v) || !ToInt(v, p) || p < 0) {
+                error = "--sim-refuse-property takes a property number";
+                return false;
+            }
+            o.cameras.refusedProperties.insert(uint32_t(p));
+        } else if (a == "--sim-refuse-format") {
+            o.cameras.refuseSetFormat = true;
+        } else if (a == "--sim-controller") {
+            if (!value(v))
+                return false;
+            if (v != "silent" && v != "garbage" && v != "stuck" && v != "absent") {
+                error = "--sim-controller takes silent, garbage, stuck or absent";
+                return false;
+            }
+            o.controllerFault = v.toStdString();
+        } else {
+            error = "unknown option " + a.toStdString() + " (see --help)";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ApplyWorkingDirectory(const AppOptions& options, std::string& error) {
+    if (options.workDir.empty())
+        return true;
+    if (::chdir(options.workDir.c_str()) != 0) {
+        error = "cannot change to " + options.workDir + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+SimulatedInstrument::SimulatedInstrument(const AppOptions& options) : m_active(options.simulate) {
+    if (!m_active)
+        return;
+    SimCameras::Instance().Configure(options.cameras);
+    SimOptics::Instance().target = options.target;
+    SimOptics::Instance().noise = options.noise;
+    SimMirror::Instance().SetSpeed(options.mirrorSpeed);
+    SimMirror::Instance().SetStuck(options.controllerFault == "stuck");
+}
+
+SimulatedInstrument::~SimulatedInstrument() {
+    if (m_active)
+        SimCameras::Instance().Shutdown();
+}

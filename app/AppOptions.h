@@ -1,0 +1,39 @@
+#pragma once
+// Command-line options of arv300 and the simulated instrument they set up.
+#include "sim/SimCamera.h"
+#include "sim/SimScene.h"
+
+#include <QStringList>
+#include <string>
+#include <vector>
+
+struct AppOptions {
+    bool help = false;
+    bool simulate = true;
+    bool nonInteractive = false;
+    bool quitWhenReady = false;
+    std::string workDir;
+    SimCameraSettings cameras;
+    SimTarget target = SimTarget::Scene;
+    bool noise = false;
+    double mirrorSpeed = 165000.0; // counts per second
+    std::string controllerFault;    // "", "silent", "garbage", "stuck", "absent"
+};
+
+bool ParseAppOptions(const QStringList& args, AppOptions& options, std::string& error);
+std::string AppOptionsHelp();
+// Changes to --workdir when given; creates nothing.
+bool ApplyWorkingDirectory(const AppOptions& options, std::string& error);
+
+// The simulated instrument of this process: configured from the options at construction, stopped
+// (every thread joined) at destruction.
+class SimulatedInstrument {
+public:
+    explicit SimulatedInstrument(const AppOptions& options);
+    ~SimulatedInstrument();
+    SimulatedInstrument(const SimulatedInstrument&) = delete;
+    SimulatedInstrument& operator=(const SimulatedInstrument&) = delete;
+
+private:
+    bool m_active;
+};

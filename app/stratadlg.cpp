@@ -1,0 +1,782 @@
+#include "app/stratadlg.h"
+
+#include "app/AboutDlg.h"
+#include "app/ControlIds.h"
+#include "core/Sleep.h"
+#include "display/ClientArea.h"
+#include "resources/StringTable.h"
+#include "resources/resource.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QSlider>
+#include <QStatusBar>
+#include <QThread>
+#include <QToolBar>
+#include <QToolTip>
+#include <cstdio>
+
+// ---------------------------------------------------------------------------------------------
+// Scanner link adapter
+
+void ScannerMirrorLink::EnableScannerDrive(bool on) { m_link.EnableScannerDrive(on); }
+void ScannerMirrorLink::MoveMirrorAbsolute(int32_t position) { m_link.MoveMirrorAbsolute(position); }
+TravelResult ScannerMirrorLink::TravelTo(int32_t target) {
+    switch (m_link.TravelTo(target)) {
+    case ScannerLink::Travel::Arrived:
+        return TravelResult::Arrived;
+    case ScannerLink::Travel::NotConnected:
+        return TravelResult::NotConnected;
+    case ScannerLink::Travel::Stopped:
+        return TravelResult::Stopped;
+    default:
+        return TravelResult::TimedOut;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Controls of the window (dialog 102): id, kind, caption, client rectangle, visible, enabled.
+
+namespace {
+enum class Kind { Combo, Check, Button, Label, Edit, HScroll, VScroll, Slider };
+struct ControlSpec {
+    int id;
+    Kind kind;
+    const char* caption;
+    int x, y, w, h;
+    bool visible;
+    bool enabled;
+};
+
+// The picture spans x 27 ... 722, y 0 ... 519; the plot 785 ... 1035 x 5 ... 235 with its labels
+// below; the display controls stand under the plot.
+constexpr ControlSpec kControls[] = {
+    {IDC_WAVELENGTH_LIST, Kind::Combo, "Wavelength:", 830, 290, 100, 24, true, true},
+    {IDC_SUBTRACT_DARK, Kind::Check, "Subtract Dark Frame ", 740, 560, 160, 20, false, false},
+    {IDC_LOAD_DARK_FRAME, Kind::Button, "Load Dark Frame", 900, 560, 120, 24, false, false},
+    {IDC_DARK_LABEL, Kind::Label, "Dark Frame: None", 740, 590, 300, 20, false, true},
+    {IDC_RADCAL_LABEL, Kind::Label, "Rad. Cal.: None", 740, 610, 300, 20, false, true},
+    {IDC_X_STATIC, Kind::Label, "X = 0", 740, 500, 70, 20, true, true},
+    {IDC_Y_STATIC, Kind::Label, "Y = 0", 815, 500, 70, 20, true, true},
+    {IDC_PIXEL_STATIC, Kind::Label, "Pixel = 0", 890, 500, 150, 20, true, true},
+    {IDC_RED_EDIT, Kind::Edit, "47", 740, 640, 40, 22, false, false},
+    {IDC_GREEN_EDIT, Kind::Edit, "27", 790, 640, 40, 22, false, false},
+    {IDC_BLUE_EDIT, Kind::Edit, "58", 840, 640, 40, 22, false, false},
+    {IDC_COLOR, Kind::Check, "Color", 950, 292, 80, 20, true, true},
+    {IDC_HSCROLL, Kind::HScroll, "", 27, 522, 696, 16, true, true},
+    {IDC_VSCROLL, Kind::VScroll, "", 5, 0, 18, 520, true, true},
+    {IDC_COLUMNS_EDIT, Kind::Edit, "", 890, 640, 60, 22, false, true},
+    {IDC_CUBE_WIDTH, Kind::Combo, "Cube Width", 960, 640, 80, 24, false, false},
+    {IDC_APPLY_RADCAL, Kind::Check, "Apply Rad. Cal.", 740, 670, 130, 20, false, false},
+    {IDC_LOAD_RADCAL, Kind::Button, "Load Rad. Cal.", 880, 670, 120, 24, false, false},
+    {IDC_SCROLL_POS, Kind::Label, "Scroll Pos:", 740, 700, 100, 20, false, true},
+    {IDC_ACTIVATE_GRAPH, Kind::Check, "Activate Graph", 850, 700, 120, 20, false, true},
+    {IDC_IMAGE_SCALE, Kind::Check, "Image Scale", 740, 390, 110, 20, true, true},
+    {IDC_MIN_SLIDER, Kind::Slider, "", 850, 420, 130, 22, true, true},
+    {IDC_MAX_SLIDER, Kind::Slider, "", 850, 452, 130, 22, true, true},
+    {IDC_MIN_LABEL, Kind::Label, "Min: 0", 740, 421, 80, 20, true, true},
+    {IDC_MAX_LABEL, Kind::Label, "Max: 16384", 740, 453, 80, 20, true, true},
+    {IDC_MIN_MINUS, Kind::Button, "-", 822, 420, 24, 22, true, true},
+    {IDC_MAX_MINUS, Kind::Button, "-", 822, 452, 24, 22, true, true},
+    {IDC_MIN_PLUS, Kind::Button, "+", 984, 420, 24, 22, true, true},
+    {IDC_MAX_PLUS, Kind::Button, "+", 984, 452, 24, 22, true, true},
+    {IDC_MIN_EDIT, Kind::Edit, "0", 1012, 420, 52, 22, true, true},
+    {IDC_MAX_EDIT, Kind::Edit, "1", 1012, 452, 52, 22, true, true},
+    {IDC_RED_LIST, Kind::Combo, "R", 760, 330, 84, 24, true, false},
+    {IDC_GREEN_LIST, Kind::Combo, "G", 868, 330, 84, 24, true, false},
+    {IDC_BLUE_LIST, Kind::Combo, "B", 976, 330, 84, 24, true, false},
+    {IDC_SET_START, Kind::Check, "Set", 740, 730, 50, 20, false, true},
+    {IDC_SHUTTER, Kind::Check, "Shutter", 800, 730, 80, 20, false, true},
+    {IDC_CHECK_SATURATION, Kind::Button, "Check Saturation", 890, 730, 130, 24, false, true},
+    {IDC_START_SCAN_EDIT, Kind::Edit, "0", 740, 760, 60, 22, false, true},
+    {IDC_STOP_SCAN_EDIT, Kind::Edit, "511", 810, 760, 60, 22, false, true},
+    {IDC_SET_STOP, Kind::Check, "Set", 880, 760, 50, 20, false, true},
+    {IDC_RESET_LIMITS, Kind::Button, "Reset", 940, 760, 60, 24, false, true},
+    {IDC_AUTO_CUBE_SAVE, Kind::Check, "Auto Cube Save", 740, 790, 130, 20, false, true},
+    {IDC_STATIC_LABEL, Kind::Label, "Static", 880, 790, 60, 20, false, true},
+    {IDC_CONTINUOUS_SCAN, Kind::Check, "Continuous Scan", 740, 820, 130, 20, false, true},
+    {IDC_START_RANGE_LABEL, Kind::Label, "(0-511)", 880, 820, 60, 20, false, true},
+    {IDC_STOP_RANGE_LABEL, Kind::Label, "(0-511)", 950, 820, 60, 20, false, true},
+    {IDC_ACTIVATE_LIMITS, Kind::Check, "Activate limits", 740, 850, 130, 20, false, true},
+    {IDC_SCANNER_ACCURACY, Kind::Check, "Scanner accuracy", 880, 850, 140, 20, false, true},
+    {IDC_SAT_MAX_EDIT, Kind::Edit, "4096", 740, 880, 60, 22, false, true},
+    {IDC_SAT_MAX_LABEL, Kind::Label, "0 Pixels", 810, 880, 70, 20, false, true},
+    {IDC_SAT_MIN_EDIT, Kind::Edit, "0", 890, 880, 60, 22, false, true},
+    {IDC_SAT_MIN_LABEL, Kind::Label, "0 Pixels", 960, 880, 70, 20, false, true},
+    {IDC_APPLY_DARK, Kind::Check, "Apply Dark", 870, 390, 110, 20, true, false},
+};
+
+// Toolbar icons, drawn here so the window looks the same on every platform.
+QIcon MakeIcon(int command) {
+    QPixmap pm(24, 24);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(QColor(40, 40, 40), 1.5));
+    switch (command) {
+    case ID_TB_SAVE_CUBE:
+        p.setBrush(QColor(70, 110, 180));
+        p.drawRect(4, 4, 16, 16);
+        p.setBrush(Qt::white);
+        p.drawRect(8, 4, 8, 6);
+        break;
+    case ID_TB_STOP:
+        p.setBrush(QColor(200, 40, 40));
+        p.drawRect(5, 5, 14, 14);
+        break;
+    case ID_TB_START_CUBE: {
+        p.setBrush(QColor(40, 160, 60));
+        const QPointF tri[3] = {{6, 4}, {20, 12}, {6, 20}};
+        p.drawPolygon(tri, 3);
+        break;
+    }
+    case ID_TB_COLLECT_DARK:
+        p.setBrush(QColor(20, 20, 20));
+        p.drawEllipse(4, 4, 16, 16);
+        break;
+    case ID_TB_COLLECT_CAL:
+        p.setBrush(QColor(240, 200, 60));
+        p.drawEllipse(4, 4, 16, 16);
+        break;
+    case ID_TB_SPECTRAL_DISPLAY: {
+        QLinearGradient g(3, 0, 21, 0);
+        g.setColorAt(0, Qt::blue);
+        g.setColorAt(0.5, Qt::green);
+        g.setColorAt(1, Qt::red);
+        p.setBrush(g);
+        p.drawRect(3, 6, 18, 12);
+        break;
+    }
+    case ID_TB_FOCUS_CAMERA:
+        p.setBrush(QColor(90, 90, 90));
+        p.drawRect(3, 7, 14, 11);
+        p.drawRect(17, 9, 4, 7);
+        break;
+    case ID_TB_CAMERA_SETTINGS:
+        p.setBrush(QColor(150, 150, 150));
+        p.drawEllipse(5, 5, 14, 14);
+        p.setBrush(Qt::white);
+        p.drawEllipse(9, 9, 6, 6);
+        break;
+    case ID_TB_SCANNER_SETTINGS:
+        p.setBrush(QColor(120, 160, 200));
+        p.drawRect(4, 10, 16, 4);
+        p.drawLine(12, 4, 12, 20);
+        break;
+    }
+    return QIcon(pm);
+}
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+CStrataDlg::CStrataDlg(UserPrompts& prompts, StrataOptions options, QWidget* parent)
+    : QMainWindow(parent), m_prompts(prompts), m_options(options), m_camera(prompts) {
+    setWindowTitle(AppMsg::kTitle);
+    SetControlId(this, IDD_STRATA_DIALOG);
+    m_cameraSettingsDlg = new CCameSettingsDlg(this);
+    m_cameraSettingsDlg->onApply = [this] { ApplyCameraSettings(); };
+    m_scannerLink = std::make_unique<ScannerLink>(m_scannerSettings);
+    m_mirrorLink = std::make_unique<ScannerMirrorLink>(*m_scannerLink);
+    m_engine = std::make_unique<AcquisitionEngine>(*this, *m_mirrorLink);
+    m_scannerLink->SetStopFlag(&m_engine->m_stopRequested);
+    m_scannerLink->SetStatusCallback([this](const std::string& text) { SetStatusText(3, text); });
+    m_engine->scanPositions = [this] {
+        return ScanPositions{m_scannerSettings.m_scanStartPosition, m_scannerSettings.m_centerPosition};
+    };
+    m_engine->convertFrame = [this](uint16_t* dest, const uint16_t* src, int w, int h) {
+        LUCAM_CONVERSION params{LUCAM_DM_NONE, LUCAM_CM_NONE};
+        return LucamConvertFrameToGreyscale16(m_camera.m_hDataCamera, dest, src, ULONG(w), ULONG(h), LUCAM_PF_16,
+                                              &params) != 0;
+    };
+    if (QScreen* screen = QGuiApplication::primaryScreen(); screen && screen->refreshRate() > 1)
+        m_engine->SetMinimumRedrawInterval(1000.0 / screen->refreshRate());
+
+    m_client = new ClientArea(this);
+    m_client->setFixedSize(1070, 545);
+    setCentralWidget(m_client);
+    CreateControls();
+    m_continuousTimer.setInterval(500);
+}
+
+CStrataDlg::~CStrataDlg() { ExitApplication(); }
+
+void CStrataDlg::CreateControls() {
+    for (const ControlSpec& c : kControls) {
+        QWidget* w = nullptr;
+        switch (c.kind) {
+        case Kind::Combo: {
+            auto* combo = new QComboBox(m_client);
+            combo->setToolTip(c.caption);
+            w = combo;
+            // The caption stands as a label before the list.
+            auto* label = new QLabel(c.caption, m_client);
+            label->setGeometry(c.x - (c.id == IDC_WAVELENGTH_LIST ? 90 : 18), c.y + 3,
+                               c.id == IDC_WAVELENGTH_LIST ? 88 : 16, 20);
+            label->setVisible(c.visible);
+            label->setObjectName(QStringLiteral("caption_%1").arg(c.id));
+            break;
+        }
+        case Kind::Check:
+            w = new QCheckBox(c.caption, m_client);
+            break;
+        case Kind::Button:
+            w = new QPushButton(c.caption, m_client);
+            break;
+        case Kind::Label:
+            w = new QLabel(c.caption, m_client);
+            break;
+        case Kind::Edit:
+            w = new QLineEdit(c.caption, m_client);
+            break;
+        case Kind::HScroll:
+            w = new QScrollBar(Qt::Horizontal, m_client);
+            break;
+        case Kind::VScroll:
+            w = new QScrollBar(Qt::Vertical, m_client);
+            break;
+        case Kind::Slider:
+            w = new QSlider(Qt::Horizontal, m_client);
+            break;
+        }
+        SetControlId(w, c.id);
+        w->setGeometry(c.x, c.y, c.w, c.h);
+        w->setVisible(c.visible);
+        w->setEnabled(c.enabled);
+        m_controls[c.id] = w;
+    }
+    // Constructor defaults of the bound values.
+    static_cast<QLabel*>(Control(IDC_RADCAL_LABEL))->setText("Rad. Cal.: None");
+    auto* slider = static_cast<QSlider*>(Control(IDC_MIN_SLIDER));
+    slider->setValue(0);
+    slider = static_cast<QSlider*>(Control(IDC_MAX_SLIDER));
+    slider->setRange(0, 255);
+    slider->setValue(255);
+    auto* vbar = static_cast<QScrollBar*>(Control(IDC_VSCROLL));
+    vbar->setRange(-38, 512 - 40 + 1);
+    vbar->setPageStep(40);
+    vbar->setValue(-38);
+    static_cast<QCheckBox*>(Control(IDC_ACTIVATE_GRAPH))->setChecked(true);
+}
+
+QWidget* CStrataDlg::Control(int id) const {
+    auto it = m_controls.find(id);
+    return it == m_controls.end() ? nullptr : it->second;
+}
+
+QAction* CStrataDlg::MenuAction(int id) const {
+    auto it = m_actions.find(id);
+    return it == m_actions.end() ? nullptr : it->second;
+}
+
+QAction* CStrataDlg::AddCommand(int id, const QString& text, QWidget* owner) {
+    auto* a = new QAction(text, owner);
+    a->setObjectName(QStringLiteral("ID_%1").arg(id));
+    a->setProperty("commandId", id);
+    connect(a, &QAction::triggered, this, [this, id] { OnCommand(id); });
+    m_actions[id] = a;
+    return a;
+}
+
+void CStrataDlg::CreateMenuAndToolbar() {
+    QMenuBar* bar = menuBar();
+    bar->setObjectName("IDR_129");
+    QMenu* file = bar->addMenu("&File");
+    file->addAction(AddCommand(ID_FILE_SAVE_CUBE, "Save Cube...", file));
+    file->addAction(AddCommand(ID_FILE_SAVE_DARK, "Save Dark Frame...", file));
+    file->addAction(AddCommand(ID_FILE_SAVE_CAL, "Save Cal Frame...", file));
+    file->addSeparator();
+    file->addAction(AddCommand(ID_FILE_EXIT, "Exit", file));
+    QMenu* settings = bar->addMenu("&Settings");
+    settings->addAction(AddCommand(ID_SETTINGS_CAMERA, "Camera Settings", settings));
+    settings->addAction(AddCommand(ID_SETTINGS_SCANNER, "Scanner Settings", settings));
+    QMenu* acquisition = bar->addMenu("&Acquisition");
+    acquisition->addAction(AddCommand(ID_ACQ_CUBE, "Acquire Cube", acquisition));
+    acquisition->addAction(AddCommand(ID_ACQ_DARK, "Acquire Dark Frame", acquisition));
+    acquisition->addAction(AddCommand(ID_ACQ_CALCUBE, "Acquire Cal Cube", acquisition));
+    QMenu* help = bar->addMenu("&Help");
+    help->addAction(AddCommand(ID_HELP_ABOUT, "About...", help));
+    // The system menu's About item (command 16) cannot be added to the window manager's menu.
+    help->addAction(AddCommand(IDM_ABOUTBOX, QString::fromStdString(LoadStringText(IDS_ABOUTBOX)), help));
+
+    m_toolBar = new QToolBar("Toolbar", this);
+    m_toolBar->setObjectName("IDR_130");
+    m_toolBar->setMovable(false);
+    m_toolBar->setIconSize(QSize(24, 24));
+    const int order[] = {ID_TB_SAVE_CUBE, 0, ID_TB_STOP, ID_TB_START_CUBE, 0, ID_TB_COLLECT_DARK, ID_TB_COLLECT_CAL, 0,
+                         ID_TB_SPECTRAL_DISPLAY, ID_TB_FOCUS_CAMERA, 0, ID_TB_CAMERA_SETTINGS, ID_TB_SCANNER_SETTINGS};
+    for (int id : order) {
+        if (id == 0) {
+            m_toolBar->addSeparator();
+            continue;
+        }
+        const QString tip = QString::fromStdString(LoadStringText(id));
+        QAction* a = AddCommand(id, tip, m_toolBar);
+        a->setIcon(MakeIcon(id));
+        a->setToolTip(tip);
+        m_toolBar->addAction(a);
+    }
+    addToolBar(Qt::TopToolBarArea, m_toolBar);
+}
+
+void CStrataDlg::CreateStatusBar() {
+    QStatusBar* sb = statusBar();
+    SetControlId(sb, IDC_STATUSBAR);
+    sb->setFixedHeight(25);
+    sb->setSizeGripEnabled(false);
+    for (size_t i = 0; i < m_statusPanes.size(); ++i) {
+        m_statusPanes[i] = new QLabel(sb);
+        m_statusPanes[i]->setObjectName(QStringLiteral("pane_%1").arg(i + 1));
+        m_statusPanes[i]->setFrameStyle(QFrame::Panel | QFrame::Raised);
+        sb->addWidget(m_statusPanes[i], 1);
+    }
+}
+
+QString CStrataDlg::StatusText(int pane) const {
+    if (pane < 1 || pane > 4 || !m_statusPanes[size_t(pane - 1)])
+        return {};
+    return m_statusPanes[size_t(pane - 1)]->text();
+}
+
+void CStrataDlg::SetStatusText(int pane, const std::string& text) {
+    const QString t = QString::fromStdString(text);
+    auto apply = [this, pane, t] {
+        if (pane >= 1 && pane <= 4 && m_statusPanes[size_t(pane - 1)])
+            m_statusPanes[size_t(pane - 1)]->setText(t);
+        emit StatusTextChanged(pane, t);
+    };
+    if (QThread::currentThread() == thread())
+        apply();
+    else
+        QMetaObject::invokeMethod(this, apply, Qt::QueuedConnection);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Start-up
+
+int CStrataDlg::OnInitDialog() {
+    // 1. Base initialisation; the About item of the system menu is on the Help menu (see
+    //    CreateMenuAndToolbar).
+    // 2. The image display offsets are zero (the picture always starts at line 0).
+    // 3. Settings files.
+    ReadCameraSettings();
+    LoadScannerSettings();
+    // 4. Cube width choices and scan limits.
+    SetCubeWidthChoices();
+    // 5. Icons.
+    setWindowIcon(MakeIcon(ID_TB_SPECTRAL_DISPLAY));
+    // 6. Every run starts at W = 696, H = 520, B = 128 whatever the file says.
+    CameraSettingsValues& cs = m_cameraSettingsDlg->Values();
+    cs.SetBands(128);
+    cs.frameHeight = 520;
+    cs.frameWidth = 696;
+    cs.binningCode = 0;
+    m_bands = cs.Bands();
+    m_frameHeight = cs.frameHeight;
+    m_frameWidth = cs.frameWidth;
+    m_binningCode = cs.binningCode;
+    // 7. Mirror step per cube line.
+    m_engine->m_stepPerLine = m_scannerSettings.m_stepSize;
+    // 8. Buffers.
+    m_engine->AllocateBuffers(CubeGeometry{m_frameWidth, m_frameHeight, m_bands, 25});
+    // 9. Default calibration (2 x 2) and the wavelength lists; cameras offline until opened.
+    ReadDefaultCalibration(1);
+    m_camera.m_focusCameraOnline = m_camera.m_dataCameraOnline = false;
+    m_engine->m_dataCameraOnline = false;
+    // 10. Menu, toolbar and status bar.
+    CreateMenuAndToolbar();
+    CreateStatusBar();
+    // 11. Wavelength lists.
+    FillWavelengthLists();
+    // 12. State.
+    m_engine->m_stopRequested = false;
+    m_engine->m_scannerPositioning = false;
+    m_engine->m_busy = false;
+    m_engine->m_darkFrameValid = false;
+    m_engine->m_acquireCube = false;
+    m_engine->m_spectralDisplayMode = false;
+    m_engine->m_acquireDark = false;
+    m_engine->m_acquireCalCube = false;
+    m_cubeWidthIndex = 0;
+    m_cubeWidthMultiplier = 1;
+    m_focusPreviewOn = false;
+    // 13. Cube formatting columns and rows follow the geometry (the formatting dialog arrives with
+    //     the storage subsystem).
+    // 14. Dark frame and radiometric calibration names.
+    m_darkFileName = "None";
+    m_radCalFileName = "None";
+    static_cast<QLabel*>(Control(IDC_DARK_LABEL))->setText(QStringLiteral("%1 %2").arg("Dark Frame:", m_darkFileName));
+    // 16. Min and max sliders: range 0 ... 4096, positions 0 and 4096, labels.
+    auto* minSlider = static_cast<QSlider*>(Control(IDC_MIN_SLIDER));
+    auto* maxSlider = static_cast<QSlider*>(Control(IDC_MAX_SLIDER));
+    minSlider->setRange(0, 4096);
+    maxSlider->setRange(0, 4096);
+    minSlider->setValue(0);
+    maxSlider->setValue(4096);
+    static_cast<QLabel*>(Control(IDC_MIN_LABEL))->setText(QStringLiteral("%1 %2").arg("Min: ").arg(minSlider->value()));
+    static_cast<QLabel*>(Control(IDC_MAX_LABEL))->setText(QStringLiteral("%1 %2").arg("Max: ").arg(maxSlider->value()));
+    static_cast<QLineEdit*>(Control(IDC_MIN_EDIT))->setText(QString::number(minSlider->value()));
+    static_cast<QLineEdit*>(Control(IDC_MAX_EDIT))->setText(QString::number(maxSlider->value()));
+    // 17. Vertical image scroll bar.
+    auto* vbar = static_cast<QScrollBar*>(Control(IDC_VSCROLL));
+    vbar->setRange(-38, 512 - 40 + 1);
+    vbar->setPageStep(40);
+    vbar->setValue(-38);
+    // 18.
+    m_rgbBandsChanged = false;
+    // 19. The plot and the first picture arrive with the display subsystem; the picture area shows
+    //     black until then.
+    // 20. The preview window arrives with the focus camera subsystem.
+    ConnectMessageTable();
+
+    // 21. Cameras.
+    const bool dataOnline = m_camera.OpenCameras();
+    m_engine->m_dataCameraOnline = m_camera.m_dataCameraOnline;
+    if (!dataOnline) {
+        m_prompts.Message(AppMsg::kNoCamera, AppMsg::kNoCameraCaption);
+        return -1;
+    }
+    m_engine->m_lineIndex = 0;
+    m_dataCallbackId = LucamAddStreamingCallback(m_camera.m_hDataCamera, &AcquisitionEngine::OnDataFrameCallback,
+                                                 m_engine.get());
+    // 22. Configure the cameras; the data camera's stream starts here.
+    if (m_camera.m_focusCameraOnline)
+        m_camera.ConfigureFocusCamera(nullptr);
+    if (m_camera.m_dataCameraOnline)
+        m_camera.ConfigureDataCamera(m_cameraSettingsDlg->Values());
+    // 23.
+    m_engine->m_stepPerLine = m_scannerSettings.m_stepSize;
+    // 24. Scanner link.
+    if (!m_scannerLink->ConnectScanner()) {
+        m_prompts.Message(AppMsg::kComPort, AppMsg::kComPortCaption);
+        OnCommand(ID_SETTINGS_SCANNER);
+    }
+    // 25. Drive on when connected (off otherwise), and the mirror to its focus position.
+    const bool connected = m_scannerLink->m_scannerConnected.load();
+    m_scannerLink->EnableScannerDrive(connected);
+    if (connected) {
+        m_engine->m_scannerPositioning = true;
+        m_mirrorLink->TravelTo(m_scannerSettings.m_focusPosition);
+        m_engine->m_scannerPositioning = false;
+    }
+    // 26. Colour lists stay disabled until "Color" is ticked.
+    for (int id : {IDC_RED_LIST, IDC_GREEN_LIST, IDC_BLUE_LIST})
+        Control(id)->setEnabled(false);
+    // 27.
+    SetStatusText(2, EngineMsg::kReady);
+    m_camera.m_streaming = m_camera.m_streaming.load(); // the stream runs from step 22 on
+    // 28. The focus camera on/off action arrives with the focus camera subsystem.
+    emit ReadyReached();
+    return 0;
+}
+
+void CStrataDlg::ConnectMessageTable() {
+    connect(static_cast<QCheckBox*>(Control(IDC_CONTINUOUS_SCAN)), &QCheckBox::clicked, this,
+            [this] { OnContinuousScanClicked(); });
+    connect(&m_continuousTimer, &QTimer::timeout, this, [this] { OnTimer(); });
+    connect(static_cast<QComboBox*>(Control(IDC_CUBE_WIDTH)), qOverload<int>(&QComboBox::activated), this,
+            [this] { OnCubeWidthChanged(); });
+    connect(static_cast<QLineEdit*>(Control(IDC_START_SCAN_EDIT)), &QLineEdit::textEdited, this,
+            [this] { OnScanLimitEdited(IDC_START_SCAN_EDIT); });
+    connect(static_cast<QLineEdit*>(Control(IDC_STOP_SCAN_EDIT)), &QLineEdit::textEdited, this,
+            [this] { OnScanLimitEdited(IDC_STOP_SCAN_EDIT); });
+    connect(static_cast<QPushButton*>(Control(IDC_RESET_LIMITS)), &QPushButton::clicked, this,
+            [this] { ResetScanLimits(); });
+    connect(static_cast<QCheckBox*>(Control(IDC_ACTIVATE_LIMITS)), &QCheckBox::toggled, this, [this](bool on) {
+        for (int id : {IDC_START_SCAN_EDIT, IDC_STOP_SCAN_EDIT, IDC_SET_START, IDC_SET_STOP, IDC_RESET_LIMITS})
+            Control(id)->setEnabled(on);
+    });
+    for (int id : {IDC_RED_LIST, IDC_GREEN_LIST, IDC_BLUE_LIST})
+        connect(static_cast<QComboBox*>(Control(id)), qOverload<int>(&QComboBox::activated), this,
+                [this] { m_rgbBandsChanged = true; });
+    connect(static_cast<QCheckBox*>(Control(IDC_COLOR)), &QCheckBox::toggled, this, [this](bool on) {
+        for (int id : {IDC_RED_LIST, IDC_GREEN_LIST, IDC_BLUE_LIST, IDC_RED_EDIT, IDC_GREEN_EDIT, IDC_BLUE_EDIT})
+            Control(id)->setEnabled(on);
+    });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Settings
+
+void CStrataDlg::ReadCameraSettings() {
+    const CameraSettingsReadResult r =
+        ReadCameraSettingsFile(kCameraSettingsPath, m_cameraSettingsDlg->Values(), m_rgbBands, 128);
+    if (!r.opened)
+        m_prompts.Message(kMsgCameraSettingsOpen);
+}
+
+std::array<int32_t, 3> CStrataDlg::RgbSelections() const {
+    std::array<int32_t, 3> sel{};
+    const int ids[3] = {IDC_RED_LIST, IDC_GREEN_LIST, IDC_BLUE_LIST};
+    for (size_t i = 0; i < 3; ++i)
+        sel[i] = static_cast<QComboBox*>(Control(ids[i]))->currentIndex();
+    return sel;
+}
+
+void CStrataDlg::WriteCameraSettings() {
+    if (!WriteCameraSettingsFile(kCameraSettingsPath, m_cameraSettingsDlg->Values(), RgbSelections()))
+        m_prompts.Message(kMsgCameraSettingsCreate);
+}
+
+void CStrataDlg::ApplyCameraSettings() {
+    const CameraSettingsValues& cs = m_cameraSettingsDlg->Values();
+    m_bands = cs.Bands();
+    m_frameWidth = cs.frameWidth;
+    m_frameHeight = cs.frameHeight;
+    m_binningCode = cs.binningCode;
+    // Buffers are re-sized only when the geometry really changed: an unsaved cube and the dark
+    // frame survive a change of integration or gain.
+    if (m_engine->AllocateBuffers(CubeGeometry{m_frameWidth, m_frameHeight, m_bands, 25}))
+        FillWavelengthLists();
+    m_camera.ConfigureDataCamera(m_cameraSettingsDlg->Values());
+    WriteCameraSettings();
+}
+
+void CStrataDlg::LoadScannerSettings() {
+    std::string message;
+    if (!::LoadScannerSettings(kScannerSettingsPath, m_scannerSettings, &message))
+        m_prompts.Message(message);
+}
+
+void CStrataDlg::SaveScannerSettings() {
+    std::string message;
+    if (!::SaveScannerSettings(kScannerSettingsPath, m_scannerSettings, &message))
+        m_prompts.Message(message);
+}
+
+void CStrataDlg::ReadDefaultCalibration(int binning) {
+    const std::string path = DefaultCalibrationPath(binning);
+    int error = 0;
+    if (!ReadDefaultCalibrationFile(path, m_defCal, &error)) {
+        char text[512];
+        std::snprintf(text, sizeof text, "Unable to open %s file, error code: %d", path.c_str(), error);
+        m_prompts.Message(text);
+    }
+    if (m_statusPanes[0]) // the lists exist once the window is built
+        FillWavelengthLists();
+}
+
+void CStrataDlg::FillWavelengthLists() {
+    auto* wave = static_cast<QComboBox*>(Control(IDC_WAVELENGTH_LIST));
+    QComboBox* rgb[3] = {static_cast<QComboBox*>(Control(IDC_RED_LIST)),
+                         static_cast<QComboBox*>(Control(IDC_GREEN_LIST)),
+                         static_cast<QComboBox*>(Control(IDC_BLUE_LIST))};
+    wave->clear();
+    for (QComboBox* c : rgb)
+        c->clear();
+    m_wavelengths.assign(size_t(m_bands), 0.0f);
+    QStringList entries;
+    for (int i = 0; i < m_bands; ++i) {
+        m_wavelengths[size_t(i)] = BandListWavelength(m_defCal.coeffs, i);
+        entries << QString::asprintf("%.2f", double(m_wavelengths[size_t(i)]));
+    }
+    wave->addItems(entries);
+    for (QComboBox* c : rgb)
+        c->addItems(entries);
+    wave->setCurrentIndex(m_bands / 3);
+    for (size_t i = 0; i < 3; ++i)
+        rgb[i]->setCurrentIndex(m_rgbBands[i] < m_bands ? m_rgbBands[i] : -1);
+}
+
+void CStrataDlg::SetCubeWidthChoices() {
+    auto* list = static_cast<QComboBox*>(Control(IDC_CUBE_WIDTH));
+    list->clear();
+    list->addItems({"696", "1392"});
+    list->setCurrentIndex(0);
+    static_cast<QLabel*>(Control(IDC_START_RANGE_LABEL))->setText("0-695");
+    static_cast<QLabel*>(Control(IDC_STOP_RANGE_LABEL))->setText("0-695");
+    static_cast<QLineEdit*>(Control(IDC_STOP_SCAN_EDIT))->setText("695");
+    ResetScanLimits();
+}
+
+namespace {
+int ScanLimitMax(int cubeWidthIndex) {
+    switch (cubeWidthIndex) {
+    case 1:
+        return 1023;
+    case 2:
+        return 1535;
+    case 3:
+        return 2047;
+    default:
+        return 511;
+    }
+}
+} // namespace
+
+void CStrataDlg::ResetScanLimits() {
+    m_scanStartLine = 0;
+    m_scanStopLine = ScanLimitMax(m_cubeWidthIndex);
+    static_cast<QLineEdit*>(Control(IDC_START_SCAN_EDIT))->setText(QString::number(m_scanStartLine));
+    static_cast<QLineEdit*>(Control(IDC_STOP_SCAN_EDIT))->setText(QString::number(m_scanStopLine));
+}
+
+void CStrataDlg::OnScanLimitEdited(int id) {
+    auto* edit = static_cast<QLineEdit*>(Control(id));
+    bool ok = false;
+    int v = edit->text().toInt(&ok);
+    if (!ok)
+        v = 0;
+    v = std::clamp(v, 0, ScanLimitMax(m_cubeWidthIndex));
+    (id == IDC_START_SCAN_EDIT ? m_scanStartLine : m_scanStopLine) = v;
+    if (edit->text() != QString::number(v))
+        edit->setText(QString::number(v));
+}
+
+void CStrataDlg::EnableScanLimitControls(bool enable) {
+    auto apply = [this, enable] {
+        const bool on = enable && static_cast<QCheckBox*>(Control(IDC_ACTIVATE_LIMITS))->isChecked();
+        for (int id : {IDC_START_SCAN_EDIT, IDC_STOP_SCAN_EDIT, IDC_CUBE_WIDTH})
+            Control(id)->setEnabled(on);
+    };
+    if (QThread::currentThread() == thread())
+        apply();
+    else
+        QMetaObject::invokeMethod(this, apply, Qt::QueuedConnection);
+}
+
+void CStrataDlg::OnCubeWidthChanged() {
+    // The Cube Width selection sets the declared columns, the cube-width multiplier and the
+    // scan-limit range, and resets the scan limits; the acquisition geometry stays.
+    m_cubeWidthIndex = static_cast<QComboBox*>(Control(IDC_CUBE_WIDTH))->currentIndex();
+    m_cubeWidthMultiplier = m_cubeWidthIndex + 1;
+    ResetScanLimits();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Engine host
+
+bool CStrataDlg::StopFocusPreviewIfRunning() { return true; }
+
+void CStrataDlg::EnableApplyDark() {
+    auto apply = [this] { Control(IDC_APPLY_DARK)->setEnabled(true); };
+    if (QThread::currentThread() == thread())
+        apply();
+    else
+        QMetaObject::invokeMethod(this, apply, Qt::QueuedConnection);
+}
+
+bool CStrataDlg::EnsureStreaming() { return m_camera.StartDataStream(); }
+
+void CStrataDlg::UpdateImage() {}
+
+void CStrataDlg::PostStackSave(bool dark) {}
+
+void CStrataDlg::AcquisitionEnded() {
+    QMetaObject::invokeMethod(
+        this, [this] { EnableScanLimitControls(true); }, Qt::QueuedConnection);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Commands
+
+void CStrataDlg::OnCommand(int id) {
+    switch (id) {
+    case ID_FILE_SAVE_CUBE:
+    case ID_TB_SAVE_CUBE:
+        OnSaveCube();
+        break;
+    case ID_FILE_EXIT:
+    case ID_FILE_EXIT2:
+        close();
+        break;
+    case ID_SETTINGS_CAMERA:
+    case ID_TB_CAMERA_SETTINGS:
+        m_cameraSettingsDlg->exec();
+        break;
+    case ID_SETTINGS_SCANNER:
+    case ID_TB_SCANNER_SETTINGS:
+        break;
+    case ID_ACQ_CUBE:
+    case ID_TB_START_CUBE:
+        m_engine->AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+        break;
+    case ID_ACQ_DARK:
+    case ID_TB_COLLECT_DARK:
+        m_engine->AcquisitionCommand(AcquisitionEngine::Mode::Dark);
+        break;
+    case ID_ACQ_CALCUBE:
+    case ID_TB_COLLECT_CAL:
+        m_engine->AcquisitionCommand(AcquisitionEngine::Mode::Calibration);
+        break;
+    case ID_TB_SPECTRAL_DISPLAY:
+        m_engine->AcquisitionCommand(AcquisitionEngine::Mode::SpectralDisplay);
+        break;
+    case ID_TB_STOP:
+        m_engine->StopAcquisition();
+        break;
+    case ID_HELP_ABOUT:
+    case IDM_ABOUTBOX:
+        OnAbout();
+        break;
+    default:
+        break;
+    }
+}
+
+void CStrataDlg::OnSaveCube() {
+    if (m_engine->m_busy.load()) {
+        m_prompts.Message(AppMsg::kSaveBusy);
+        return;
+    }
+}
+
+void CStrataDlg::OnAbout() {
+    CAboutDlg about(this);
+    about.exec();
+}
+
+void CStrataDlg::OnContinuousScanClicked() {
+    if (static_cast<QCheckBox*>(Control(IDC_CONTINUOUS_SCAN))->isChecked())
+        m_continuousTimer.start();
+}
+
+void CStrataDlg::OnTimer() {
+    // While "Continuous Scan" is ticked, a cube acquisition starts whenever none runs; unticking
+    // stops the timer and lets the current cube finish.
+    if (!static_cast<QCheckBox*>(Control(IDC_CONTINUOUS_SCAN))->isChecked()) {
+        m_continuousTimer.stop();
+        return;
+    }
+    if (!m_engine->m_busy.load())
+        m_engine->AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Closing
+
+void CStrataDlg::closeEvent(QCloseEvent* e) {
+    if (m_rgbBandsChanged)
+        WriteCameraSettings();
+    ExitApplication();
+    e->accept();
+    QApplication::exit(0);
+}
+
+int CStrataDlg::ExitApplication() {
+    if (m_exiting)
+        return 0;
+    m_exiting = true;
+    m_continuousTimer.stop();
+    m_engine->m_stopRequested = true; // ends the display thread
+    m_scannerLink->EnableScannerDrive(false);
+    m_closing = true;
+    if (m_camera.m_streaming.load() && !m_camera.StopDataStream())
+        m_prompts.Message(AppMsg::kStopStream);
+    // No camera thread runs OnDataFrame any more: the display thread can be joined safely.
+    m_engine->ShutdownDisplayThread();
+    if (m_camera.m_hDataCamera && m_dataCallbackId >= 0)
+        LucamRemoveStreamingCallback(m_camera.m_hDataCamera, m_dataCallbackId);
+    return 0;
+}

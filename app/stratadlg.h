@@ -1,0 +1,158 @@
+#pragma once
+// The main window "ARV300 Data Acquisition Software": owns the cameras, the acquisition engine, the
+// scanner link, every buffer and every secondary dialog. A thin shell: command handlers call the
+// Qt-free operations of the objects it owns.
+#include "app/CCameSettingsDlg.h"
+#include "calibration/DefaultCalibration.h"
+#include "camera/AcquisitionEngine.h"
+#include "camera/DataCameraControl.h"
+#include "core/UserPrompts.h"
+#include "scanner/ScannerLink.h"
+#include "scanner/ScannerSettings.h"
+
+#include <QMainWindow>
+#include <QTimer>
+#include <array>
+#include <map>
+#include <memory>
+
+class QAction;
+class QComboBox;
+class QLabel;
+class QToolBar;
+class ClientArea;
+
+namespace AppMsg {
+inline constexpr const char* kTitle = "ARV300 Data Acquisition Software";
+inline constexpr const char* kNoCamera = "Please Check Camera Connection and Power - Application Closing";
+inline constexpr const char* kNoCameraCaption = "Camera Not Connected";
+inline constexpr const char* kComPort = "Please Check COM Port Settings";
+inline constexpr const char* kComPortCaption = "Scanner Communication Problem";
+inline constexpr const char* kStatusBar = "Status Bar not created!";
+inline constexpr const char* kStopStream = "Could not stop camera sreaming";
+inline constexpr const char* kSaveBusy = "Camera acquiring data, stop acquisition first !";
+} // namespace AppMsg
+
+struct StrataOptions {
+    bool simulate = true;
+    bool quitWhenReady = false;
+};
+
+// Adapts the scanner link to what the acquisition engine needs.
+class ScannerMirrorLink : public MirrorLink {
+public:
+    explicit ScannerMirrorLink(ScannerLink& link) : m_link(link) {}
+    void EnableScannerDrive(bool on) override;
+    void MoveMirrorAbsolute(int32_t position) override;
+    TravelResult TravelTo(int32_t target) override;
+
+private:
+    ScannerLink& m_link;
+};
+
+class CStrataDlg : public QMainWindow, public EngineHost {
+    Q_OBJECT
+public:
+    CStrataDlg(UserPrompts& prompts, StrataOptions options, QWidget* parent = nullptr);
+    ~CStrataDlg() override;
+
+    // Brings the instrument up; returns -1 when there is no data camera (the window must then end
+    // the process with that code), otherwise 0.
+    int OnInitDialog();
+    // Stops every thread and the stream, disables the drive; returns the exit code (0). Safe to call
+    // more than once.
+    int ExitApplication();
+    bool Exiting() const { return m_exiting; }
+
+    // Settings.
+    void ReadCameraSettings();
+    void WriteCameraSettings();
+    void ApplyCameraSettings();
+    void LoadScannerSettings();
+    void SaveScannerSettings();
+    void ReadDefaultCalibration(int binning);
+    void FillWavelengthLists();
+    void SetCubeWidthChoices();
+    void ResetScanLimits();
+    void EnableScanLimitControls(bool enable) override;
+
+    // EngineHost.
+    void SetStatusText(int pane, const std::string& text) override;
+    void ShowMessage(const std::string& text) override { m_prompts.Message(text); }
+    bool StopFocusPreviewIfRunning() override;
+    void EnableApplyDark() override;
+    bool EnsureStreaming() override;
+    void UpdateImage() override;
+    void PostStackSave(bool dark) override;
+    void AcquisitionEnded() override;
+
+    // Commands.
+    void OnCommand(int id);
+    void OnSaveCube();
+    void OnAbout();
+
+    // Accessors for tests.
+    QWidget* Control(int id) const;
+    QAction* MenuAction(int id) const;
+    QToolBar* ToolBar() const { return m_toolBar; }
+    QString StatusText(int pane) const;
+    AcquisitionEngine& Engine() { return *m_engine; }
+    DataCameraControl& Cameras() { return m_camera; }
+    ScannerLink& Scanner() { return *m_scannerLink; }
+    CCameSettingsDlg& CameraSettingsDialog() { return *m_cameraSettingsDlg; }
+    ScannerSettingsValues& ScannerValues() { return m_scannerSettings; }
+    const std::vector<float>& Wavelengths() const { return m_wavelengths; }
+    const DefaultCalibration& DefCal() const { return m_defCal; }
+    std::array<int32_t, 3> RgbSelections() const;
+    bool RgbBandsChanged() const { return m_rgbBandsChanged; }
+    int ScanStartLine() const { return m_scanStartLine; }
+    int ScanStopLine() const { return m_scanStopLine; }
+
+signals:
+    void StatusTextChanged(int pane, QString text);
+    void ReadyReached();
+
+protected:
+    void closeEvent(QCloseEvent* e) override;
+
+private:
+    void CreateControls();
+    void CreateMenuAndToolbar();
+    void CreateStatusBar();
+    void ConnectMessageTable();
+    QAction* AddCommand(int id, const QString& text, QWidget* owner);
+    void OnContinuousScanClicked();
+    void OnTimer();
+    void OnCubeWidthChanged();
+    void OnScanLimitEdited(int id);
+
+    UserPrompts& m_prompts;
+    StrataOptions m_options;
+    ClientArea* m_client = nullptr;
+    std::map<int, QWidget*> m_controls;
+    std::map<int, QAction*> m_actions;
+    QToolBar* m_toolBar = nullptr;
+    std::array<QLabel*, 4> m_statusPanes{};
+    QTimer m_continuousTimer;
+
+    CCameSettingsDlg* m_cameraSettingsDlg = nullptr;
+    ScannerSettingsValues m_scannerSettings;
+    DataCameraControl m_camera;
+    std::unique_ptr<ScannerLink> m_scannerLink;
+    std::unique_ptr<ScannerMirrorLink> m_mirrorLink;
+    std::unique_ptr<AcquisitionEngine> m_engine;
+
+    DefaultCalibration m_defCal;
+    std::vector<float> m_wavelengths;
+    std::array<int32_t, 3> m_rgbBands = kDefaultRgbBands;
+    bool m_rgbBandsChanged = false;
+    int32_t m_frameWidth = 696, m_frameHeight = 520, m_bands = 128, m_binningCode = 0;
+    int m_scanStartLine = 0, m_scanStopLine = 511;
+    int m_cubeWidthIndex = 0;
+    int m_cubeWidthMultiplier = 1;
+    long m_dataCallbackId = -1;
+    bool m_focusPreviewOn = false;
+    bool m_closing = false;
+    bool m_exiting = false;
+    QString m_darkFileName = "None", m_radCalFileName = "None";
+};

@@ -1,0 +1,391 @@
+#include "camera/AcquisitionEngine.h"
+
+#include "core/Sleep.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+// Mirror position of a cube line: scan start + line x step, in double precision, truncated toward
+// zero.
+int32_t LinePositionOf(int32_t scanStart, double step, int line) {
+    return static_cast<int32_t>(std::trunc(double(scanStart) + double(line) * step));
+}
+} // namespace
+
+AcquisitionEngine::AcquisitionEngine(EngineHost& host, MirrorLink& mirror) : m_host(host), m_mirror(mirror) {
+    convertFrame = [](uint16_t* dest, const uint16_t* src, int width, int height) {
+        std::memcpy(dest, src, size_t(width) * size_t(height) * sizeof(uint16_t));
+        return true;
+    };
+}
+
+AcquisitionEngine::~AcquisitionEngine() { ShutdownDisplayThread(); }
+
+bool AcquisitionEngine::AllocateBuffers(const CubeGeometry& g) {
+    const bool first = m_cube.empty();
+    if (!first && g.width == m_geometry.width && g.height == m_geometry.height && g.bands == m_geometry.bands &&
+        g.darkLines == m_geometry.darkLines)
+        return false;
+    // Nobody may read the buffers while they are replaced.
+    std::scoped_lock lock(m_frameImageMutex, m_darkFrameMutex);
+    m_geometry = g;
+    const size_t W = size_t(g.width), H = size_t(g.height), B = size_t(g.bands);
+    m_greyFrame.assign(4194304, 0);
+    if (W * H > m_greyFrame.size())
+        m_greyFrame.assign(W * H, 0);
+    m_cube.assign(W * H * B, 0);
+    m_lineImage.assign(H * B, 0);
+    // The stacks are W x B per line but only H x B of each line is used; keep room for both layouts.
+    const size_t stackLineValues = std::max(W, H) * B;
+    m_darkCube.assign(size_t(g.darkLines) * stackLineValues, 0);
+    m_calCube.assign(size_t(g.darkLines) * stackLineValues, 0);
+    m_darkFrame.assign(std::max(W, H) * B, 0);
+    m_frameImage.resize(W * H);
+    for (size_t i = 0; i < m_frameImage.size(); ++i)
+        m_frameImage[i] = uint32_t(i);
+    m_radCalGains.assign(std::max(W, H) * B, 1.0f);
+    for (auto& plane : m_rgbPlanes)
+        plane.assign(W * H, 0);
+    m_darkFrameValid = false;
+    m_radCalLoaded = false;
+    return true;
+}
+
+void AcquisitionEngine::AcquisitionCommand(Mode mode) {
+    if (!m_host.StopFocusPreviewIfRunning())
+        m_host.ShowMessage(EngineMsg::kPreviewStop);
+    if (!m_dataCameraOnline.load()) {
+        m_host.ShowMessage(EngineMsg::kOffline);
+        return;
+    }
+    if (m_busy.load()) {
+        m_host.ShowMessage(mode == Mode::Cube ? EngineMsg::kBusyCube : EngineMsg::kBusyOther);
+        return;
+    }
+    // Frames are ignored from here until the mirror stands at its start, so that no frame is stored
+    // into buffers that are being cleared.
+    if (mode != Mode::SpectralDisplay)
+        m_scannerPositioning = true;
+    m_acquireCube = mode == Mode::Cube;
+    m_acquireDark = mode == Mode::Dark;
+    m_acquireCalCube = mode == Mode::Calibration;
+    m_spectralDisplayMode = mode == Mode::SpectralDisplay;
+    m_busy = true;
+    if (mode == Mode::Dark)
+        m_host.EnableApplyDark();
+    if (mode != Mode::SpectralDisplay) {
+        PrepareAcquisition();
+    } else {
+        {
+            std::lock_guard lock(m_frameImageMutex);
+            std::fill(m_frameImage.begin(), m_frameImage.end(), 0u);
+        }
+        m_mirror.EnableScannerDrive(true);
+        StartAcquisition();
+    }
+}
+
+void AcquisitionEngine::PrepareAcquisition() {
+    m_host.EnableScanLimitControls(false);
+    {
+        std::lock_guard lock(m_frameImageMutex);
+        std::fill(m_frameImage.begin(), m_frameImage.end(), 0u);
+    }
+    const size_t lineValues = m_geometry.LineValues();
+    for (int l = 0; l < m_geometry.width; ++l) {
+        std::lock_guard lock(LineLock(l));
+        std::fill_n(m_cube.begin() + long(size_t(l) * lineValues), lineValues, uint16_t(0));
+    }
+    m_mirror.EnableScannerDrive(true);
+    StartAcquisition();
+}
+
+void AcquisitionEngine::StartAcquisition() {
+    m_lineIndex = 0;
+    m_framesThisScan = 0;
+    m_stopRequested = false;
+    const ScanPositions pos = scanPositions();
+    const int32_t target = m_acquireCube.load() ? pos.scanStart : pos.center;
+    m_scannerPositioning = true;
+    const TravelResult travel = m_mirror.TravelTo(target);
+    if (travel == TravelResult::TimedOut || travel == TravelResult::Stopped) {
+        // The mirror did not reach its start: end the acquisition cleanly, nothing stored.
+        ++m_mirrorTimeouts;
+        m_acquireCube = false;
+        m_acquireDark = false;
+        m_acquireCalCube = false;
+        m_stopRequested = true;
+        m_busy = false;
+        m_scannerPositioning = false;
+        m_mirror.EnableScannerDrive(false);
+        m_host.EnableScanLimitControls(true);
+        m_host.SetStatusText(2, EngineMsg::kReady);
+        m_host.AcquisitionEnded();
+        return;
+    }
+    m_scannerPositioning = false;
+    m_startTicks = ArvTickCountMs();
+    if (!m_host.EnsureStreaming()) {
+        m_host.ShowMessage(EngineMsg::kStreamStart);
+        m_host.SetStatusText(2, EngineMsg::kReady);
+    }
+    m_stopRequested = false;
+    m_host.SetStatusText(2, EngineMsg::kAcquiring);
+    StartDisplayThread();
+}
+
+void AcquisitionEngine::StopAcquisition() {
+    if (m_stopRequested.exchange(true))
+        return;
+    m_scannerPositioning = true;
+    RequestRedraw(); // wakes the display thread so that it draws the last lines and ends
+    m_mirror.EnableScannerDrive(true);
+    const int32_t scanStart = scanPositions().scanStart;
+    if (m_mirror.TravelTo(scanStart) == TravelResult::TimedOut)
+        ++m_mirrorTimeouts;
+    m_scannerPositioning = false;
+    m_stopTicks = ArvTickCountMs();
+    const uint32_t elapsedMs = m_stopTicks.load() - m_startTicks.load();
+    m_elapsedSeconds = elapsedMs / 1000u;
+    // The rate is computed from milliseconds so that a scan shorter than a second reports a finite
+    // rate.
+    const float seconds = float(std::max<uint32_t>(elapsedMs, 1u)) / 1000.0f;
+    const float rate = float(m_framesThisScan.load()) / seconds;
+    char text[128];
+    std::snprintf(text, sizeof text, "%s %f", EngineMsg::kFrameRate, double(rate));
+    {
+        std::lock_guard lock(m_reportMutex);
+        m_lastFrameRateText = text;
+    }
+    m_host.SetStatusText(1, text);
+    m_host.SetStatusText(2, EngineMsg::kReady);
+    m_acquireCube = false;
+    m_busy = false;
+    m_framesThisScan = 0;
+    m_mirror.EnableScannerDrive(false);
+    m_host.AcquisitionEnded();
+}
+
+std::string AcquisitionEngine::LastFrameRateText() const {
+    std::lock_guard lock(m_reportMutex);
+    return m_lastFrameRateText;
+}
+
+void AcquisitionEngine::StoreBinnedLine(std::vector<uint16_t>& target, int line, const uint16_t* grey) {
+    const int W = m_geometry.width, H = m_geometry.height, B = m_geometry.bands;
+    uint16_t* dst = target.data() + size_t(line) * m_geometry.LineValues();
+    {
+        std::lock_guard lock(LineLock(line));
+        for (int k = 0; k < B; ++k) {
+            // Band k comes from the four rows counted from the far end; sample s from column s + 88,
+            // stored at position H-1-s. ((p0+p1+p2+p3) >> 2) >> 4 == sum >> 6 for 16-bit pixels.
+            const uint16_t* r0 = grey + size_t(4 * (B - 1 - k)) * size_t(W) + kFirstSampleColumn;
+            const uint16_t* r1 = r0 + W;
+            const uint16_t* r2 = r1 + W;
+            const uint16_t* r3 = r2 + W;
+            uint16_t* out = dst + size_t(k) * size_t(H) + size_t(H - 1);
+            for (int s = 0; s < H; ++s) {
+                const uint32_t sum = uint32_t(r0[s]) + r1[s] + r2[s] + r3[s];
+                *(out - s) = uint16_t(sum >> 6);
+            }
+        }
+    }
+    std::memcpy(m_lineImage.data(), dst, m_geometry.LineValues() * sizeof(uint16_t));
+}
+
+void AcquisitionEngine::OnDataFrameCallback(void* context, uint8_t* data, uint32_t) {
+    static_cast<AcquisitionEngine*>(context)->OnDataFrame(reinterpret_cast<const uint16_t*>(data));
+}
+
+void AcquisitionEngine::OnDataFrame(const uint16_t* frame) {
+    const int W = m_geometry.width, H = m_geometry.height;
+    const bool cube = m_acquireCube.load() && !m_scannerPositioning.load();
+    // Mirror step for the current line (issued before the line limit is tested, so the frame that
+    // ends a cube commands one more step).
+    if (cube) {
+        m_mirror.MoveMirrorAbsolute(LinePositionOf(scanPositions().scanStart, m_stepPerLine, m_lineIndex.load()));
+        ++m_framesThisScan;
+    }
+    const bool dark = (m_acquireDark.load() || m_acquireCalCube.load()) && !m_scannerPositioning.load();
+    const bool spectral = m_spectralDisplayMode.load();
+    bool fresh;
+    {
+        std::lock_guard lock(m_freshMutex);
+        fresh = m_freshTarget != nullptr;
+    }
+    // Frames that nothing uses are not converted (the camera streams between acquisitions too).
+    if (!(cube || dark || spectral || fresh))
+        return;
+    if (!convertFrame(m_greyFrame.data(), frame, W, H))
+        return;
+    if (fresh) {
+        std::lock_guard lock(m_freshMutex);
+        if (m_freshTarget) {
+            m_freshTarget->assign(m_greyFrame.begin(), m_greyFrame.begin() + long(size_t(W) * size_t(H)));
+            m_freshTarget = nullptr;
+            m_freshDone = true;
+            m_freshWake.notify_all();
+        }
+    }
+
+    if (cube) {
+        const int line = m_lineIndex.load();
+        if (line < W && !m_stopRequested.load()) {
+            StoreBinnedLine(m_cube, line, m_greyFrame.data());
+            m_lineIndex = line + 1;
+            RequestRedraw();
+        } else {
+            if (!m_stopRequested.load())
+                StopAcquisition();
+            m_lineIndex = 0;
+        }
+        return;
+    }
+    if (spectral) {
+        {
+            std::lock_guard lock(m_frameImageMutex);
+            const size_t n = size_t(W) * size_t(H);
+            for (size_t i = 0; i < n; ++i)
+                m_frameImage[i] = uint32_t(m_greyFrame[i] >> 4);
+        }
+        ++m_lineIndex;
+        RequestRedraw();
+        return;
+    }
+    if (!dark)
+        return;
+    const int line = m_lineIndex.load();
+    if (line < m_geometry.darkLines && !m_stopRequested.load()) {
+        // Dark and calibration lines are binned like cube lines, so the stacks and the dark frame have
+        // the cube's band order. Both modes write both stacks.
+        StoreBinnedLine(m_darkCube, line, m_greyFrame.data());
+        {
+            std::lock_guard lock(LineLock(line));
+            std::memcpy(m_calCube.data() + size_t(line) * m_geometry.LineValues(),
+                        m_darkCube.data() + size_t(line) * m_geometry.LineValues(),
+                        m_geometry.LineValues() * sizeof(uint16_t));
+        }
+        m_lineIndex = line + 1;
+        RequestRedraw();
+        return;
+    }
+    if (!m_stopRequested.load()) {
+        StopAcquisition();
+        if (m_acquireDark.load()) {
+            ComputeDarkFrame();
+            m_darkFrameValid = true;
+            m_acquireDark = false;
+            m_host.PostStackSave(true);
+        } else if (m_acquireCalCube.load()) {
+            m_acquireCalCube = false;
+            m_host.PostStackSave(false);
+        }
+    }
+    m_lineIndex = 0;
+}
+
+void AcquisitionEngine::ComputeDarkFrame() {
+    const size_t N = size_t(m_geometry.darkLines), L = m_geometry.LineValues();
+    std::vector<uint32_t> sums(L, 0);
+    for (size_t f = 0; f < N; ++f) {
+        std::lock_guard lock(LineLock(int(f)));
+        const uint16_t* line = m_darkCube.data() + f * L;
+        for (size_t i = 0; i < L; ++i)
+            sums[i] += line[i];
+    }
+    std::lock_guard lock(m_darkFrameMutex);
+    std::fill(m_darkFrame.begin(), m_darkFrame.end(), uint16_t(0));
+    for (size_t i = 0; i < L; ++i)
+        m_darkFrame[i] = uint16_t(sums[i] / N);
+}
+
+bool AcquisitionEngine::TakeFreshFrame(std::vector<uint16_t>& frame, int timeoutMs) {
+    std::unique_lock lock(m_freshMutex);
+    // The frame being handled right now may have started before this call: wait for the one after.
+    std::vector<uint16_t> skipped;
+    m_freshTarget = &skipped;
+    m_freshDone = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    if (!m_freshWake.wait_until(lock, deadline, [this] { return m_freshDone; })) {
+        m_freshTarget = nullptr;
+        return false;
+    }
+    m_freshTarget = &frame;
+    m_freshDone = false;
+    if (!m_freshWake.wait_until(lock, deadline, [this] { return m_freshDone; })) {
+        m_freshTarget = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void AcquisitionEngine::RequestRedraw() {
+    {
+        std::lock_guard lock(m_displayMutex);
+        m_displayDirty = true;
+    }
+    m_displayWake.notify_all();
+}
+
+void AcquisitionEngine::StartDisplayThread() {
+    if (m_displayThread.get_id() == std::this_thread::get_id())
+        return;
+    if (m_displayThread.joinable()) {
+        {
+            std::lock_guard lock(m_displayMutex);
+            m_displayExit = true;
+        }
+        m_displayWake.notify_all();
+        m_displayThread.join();
+    }
+    {
+        std::lock_guard lock(m_displayMutex);
+        m_displayDirty = true;
+        m_displayExit = false;
+    }
+    m_displayThread = std::thread(&AcquisitionEngine::DisplayLoop, this);
+}
+
+void AcquisitionEngine::DisplayLoop() {
+    using clock = std::chrono::steady_clock;
+    auto last = clock::now() - std::chrono::hours(1);
+    for (;;) {
+        bool draw;
+        {
+            std::unique_lock lock(m_displayMutex);
+            m_displayWake.wait_for(lock, std::chrono::milliseconds(250),
+                                   [this] { return m_displayDirty || m_displayExit || m_stopRequested.load(); });
+            draw = m_displayDirty;
+            m_displayDirty = false;
+        }
+        const bool stop = m_stopRequested.load() || m_displayExit.load();
+        if (draw) {
+            // At most one picture per refresh period.
+            const auto interval = std::chrono::duration<double, std::milli>(m_redrawIntervalMs.load());
+            const auto next = last + std::chrono::duration_cast<clock::duration>(interval);
+            if (!stop && clock::now() < next) {
+                std::unique_lock lock(m_displayMutex);
+                m_displayWake.wait_until(lock, next, [this] { return m_stopRequested.load() || m_displayExit.load(); });
+            }
+            last = clock::now();
+            m_host.UpdateImage();
+            ++m_picturesDrawn;
+        }
+        if (stop)
+            return;
+    }
+}
+
+void AcquisitionEngine::ShutdownDisplayThread() {
+    {
+        std::lock_guard lock(m_displayMutex);
+        m_displayExit = true;
+    }
+    m_displayWake.notify_all();
+    if (m_displayThread.joinable() && m_displayThread.get_id() != std::this_thread::get_id())
+        m_displayThread.join();
+}

@@ -1,0 +1,184 @@
+#pragma once
+// The acquisition engine: turns the data camera's frames into cube lines, dark and calibration
+// stacks or the live spectral picture; drives the mirror one step per cube line; runs the display
+// thread. Qt-free; the main window owns one and implements EngineHost.
+//
+// Threads:
+//  - window thread: the acquisition commands, PrepareAcquisition, StartAcquisition, Stop;
+//  - camera thread: OnDataFrame for every frame (also StopAcquisition at the end of a scan);
+//  - display thread: DisplayLoop, which asks the host for a picture when something changed.
+// Flags are atomics. A cube line is written under its line lock (LockLine) and the display and the
+// probe read lines under the same lock, so a picture may show a line that is not there yet but
+// never a torn one. The display buffer m_frameImage is guarded by m_frameImageMutex.
+#include "core/Geometry.h"
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace EngineMsg {
+inline constexpr const char* kOffline = "Data Camera Offline !";
+inline constexpr const char* kBusyCube = "Camera is busy ...";
+inline constexpr const char* kBusyOther = "Camera already acquiring data...";
+inline constexpr const char* kPreviewStop = "Unable STOP previewing video.";
+inline constexpr const char* kStreamStart = "Unable start streaming data , Start streaming";
+inline constexpr const char* kReady = "Ready";
+inline constexpr const char* kAcquiring = "Acquiring...";
+inline constexpr const char* kFrameRate = "frame rate = ";
+} // namespace EngineMsg
+
+// Result of a mirror travel (move, then poll until it arrives).
+enum class TravelResult { Arrived, NotConnected, TimedOut, Stopped };
+
+// The scanner operations the engine needs.
+class MirrorLink {
+public:
+    virtual ~MirrorLink() = default;
+    virtual void EnableScannerDrive(bool on) = 0;
+    // One absolute move, no wait (callable from the camera thread).
+    virtual void MoveMirrorAbsolute(int32_t position) = 0;
+    // Move, then poll until the mirror is there, within a time limit.
+    virtual TravelResult TravelTo(int32_t target) = 0;
+};
+
+// What the engine needs from the window that owns it.
+class EngineHost {
+public:
+    virtual ~EngineHost() = default;
+    // Status bar pane (1-based); callable from any thread.
+    virtual void SetStatusText(int pane, const std::string& text) = 0;
+    // Shows a message box; callable from the window thread.
+    virtual void ShowMessage(const std::string& text) = 0;
+    // Stops the focus preview if it runs; false when it could not be stopped.
+    virtual bool StopFocusPreviewIfRunning() = 0;
+    virtual void EnableScanLimitControls(bool enable) = 0;
+    virtual void EnableApplyDark() = 0;
+    // Starts the data stream if it is not running; returns whether it runs.
+    virtual bool EnsureStreaming() = 0;
+    // Builds a picture from the current buffers (display thread or window thread).
+    virtual void UpdateImage() = 0;
+    // The end of a dark or calibration stack: the save dialog belongs to the window thread. Called on
+    // the camera thread; the host posts the save and returns at once (the camera thread never waits
+    // for the window, so neither a stream stop nor exit can deadlock with it).
+    virtual void PostStackSave(bool dark) = 0;
+    // A cube, dark or calibration acquisition ended (camera or window thread).
+    virtual void AcquisitionEnded() {}
+};
+
+struct ScanPositions {
+    int32_t scanStart = 0;
+    int32_t center = -165000;
+};
+
+class AcquisitionEngine {
+public:
+    enum class Mode { Cube, Dark, Calibration, SpectralDisplay };
+
+    AcquisitionEngine(EngineHost& host, MirrorLink& mirror);
+    ~AcquisitionEngine();
+    AcquisitionEngine(const AcquisitionEngine&) = delete;
+    AcquisitionEngine& operator=(const AcquisitionEngine&) = delete;
+
+    // Allocates every buffer for the geometry (first call) or re-sizes them when W, H or B really
+    // changed; returns true when the buffers were (re)allocated. A re-size clears the dark frame and
+    // the radiometric calibration flags with their buffers.
+    bool AllocateBuffers(const CubeGeometry& geometry);
+
+    // The four acquisition commands (window thread).
+    void AcquisitionCommand(Mode mode);
+    void PrepareAcquisition();
+    void StartAcquisition();
+    void StopAcquisition();
+    // Streaming callback of the data camera (camera thread). Frames are W x H 16-bit pixels.
+    void OnDataFrame(const uint16_t* frame);
+    static void OnDataFrameCallback(void* context, uint8_t* data, uint32_t length);
+    // Converter from raw frames to 16-bit grey; the default copies (16-bit frames).
+    std::function<bool(uint16_t* dest, const uint16_t* src, int width, int height)> convertFrame;
+
+    void ComputeDarkFrame();
+
+    // Takes the next frame of the data camera that starts after this call (a converted W x H copy);
+    // false when none arrived within timeoutMs.
+    bool TakeFreshFrame(std::vector<uint16_t>& frame, int timeoutMs);
+
+    // Display thread control: a change that needs a new picture; the loop draws at most once per
+    // minimum interval (the screen's refresh period).
+    void RequestRedraw();
+    void SetMinimumRedrawInterval(double ms) { m_redrawIntervalMs = ms; }
+    uint64_t PicturesDrawn() const { return m_picturesDrawn.load(); }
+    // Stops the display thread and waits for it (exit, tests).
+    void ShutdownDisplayThread();
+
+    // Scanner positions are read at each use.
+    std::function<ScanPositions()> scanPositions = [] { return ScanPositions{}; };
+    double m_stepPerLine = 12.0;
+
+    // Geometry and buffers.
+    const CubeGeometry& Geometry() const { return m_geometry; }
+    std::mutex& LineLock(int line) const { return m_lineLocks[size_t(line) % m_lineLocks.size()]; }
+
+    CubeGeometry m_geometry;
+    std::vector<uint16_t> m_greyFrame;  // converted frame, row * W + column
+    std::vector<uint16_t> m_cube;       // W lines of B x H, position b*H + (H-1-s)
+    std::vector<uint16_t> m_lineImage;  // the last stored line
+    std::vector<uint16_t> m_darkCube;   // darkLines lines of B x H (allocated darkLines x W x B)
+    std::vector<uint16_t> m_calCube;    // same layout
+    std::vector<uint16_t> m_darkFrame;  // B x H (allocated W x B)
+    std::vector<uint32_t> m_frameImage; // W x H display buffer, row * W + column
+    std::vector<float> m_radCalGains;   // W x B, 1.0 at allocation
+    std::array<std::vector<uint16_t>, 3> m_rgbPlanes;
+    mutable std::mutex m_frameImageMutex;
+    mutable std::mutex m_darkFrameMutex; // m_darkFrame and m_radCalGains
+
+    std::atomic<bool> m_acquireCube{false};
+    std::atomic<bool> m_acquireDark{false};
+    std::atomic<bool> m_acquireCalCube{false};
+    std::atomic<bool> m_spectralDisplayMode{false};
+    std::atomic<bool> m_busy{false};
+    std::atomic<bool> m_scannerPositioning{false};
+    std::atomic<bool> m_stopRequested{false};
+    std::atomic<bool> m_darkFrameValid{false};
+    std::atomic<bool> m_radCalLoaded{false};
+    std::atomic<bool> m_dataCameraOnline{false};
+    std::atomic<int> m_lineIndex{0};
+    std::atomic<int> m_framesThisScan{0};
+    std::atomic<uint32_t> m_startTicks{0};
+    std::atomic<uint32_t> m_stopTicks{0};
+    std::atomic<uint32_t> m_elapsedSeconds{0};
+    // Status text of the last frame-rate report (pane 1).
+    std::string LastFrameRateText() const;
+    // Mirror travels that ended without arrival (time-out), for status and tests.
+    std::atomic<int> m_mirrorTimeouts{0};
+
+private:
+    void StoreBinnedLine(std::vector<uint16_t>& target, int line, const uint16_t* grey);
+    void DisplayLoop();
+    void StartDisplayThread();
+    void ReportTravel(TravelResult result, int32_t target);
+
+    EngineHost& m_host;
+    MirrorLink& m_mirror;
+    mutable std::array<std::mutex, 64> m_lineLocks;
+
+    std::thread m_displayThread;
+    std::mutex m_displayMutex;
+    std::condition_variable m_displayWake;
+    bool m_displayDirty = false;
+    std::atomic<bool> m_displayExit{false};
+    std::atomic<double> m_redrawIntervalMs{1000.0 / 60.0};
+    std::atomic<uint64_t> m_picturesDrawn{0};
+
+    std::mutex m_freshMutex;
+    std::condition_variable m_freshWake;
+    std::vector<uint16_t>* m_freshTarget = nullptr;
+    bool m_freshDone = false;
+
+    mutable std::mutex m_reportMutex;
+    std::string m_lastFrameRateText;
+};

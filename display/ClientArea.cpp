@@ -1,0 +1,44 @@
+#include "display/ClientArea.h"
+
+#include <QMouseEvent>
+#include <QPainter>
+
+ClientArea::ClientArea(QWidget* parent) : QWidget(parent) {
+    setMouseTracking(true);
+    setAutoFillBackground(true);
+    m_plotSurface = QImage(kPlotX + kPlotWidth + 40, kPlotY + kPlotHeight + 60, QImage::Format_RGB32);
+    m_plotSurface.fill(palette().color(QPalette::Button));
+}
+
+void ClientArea::SetPicture(const QImage& picture) {
+    m_picture = picture;
+    update(QRect(kPictureX, kPictureY, picture.width(), picture.height()));
+}
+
+void ClientArea::SetProbeCursor(bool on) { setCursor(on ? Qt::CrossCursor : Qt::ArrowCursor); }
+
+void ClientArea::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    // The plot with its labels and titles occupies the area right of the picture.
+    const QRect plotArea(kPictureX + 696 + 2, 0, m_plotSurface.width() - (kPictureX + 696 + 2),
+                         m_plotSurface.height());
+    p.drawImage(plotArea.topLeft(), m_plotSurface, plotArea);
+    if (!m_picture.isNull())
+        p.drawImage(QPoint(kPictureX, kPictureY), m_picture);
+    else
+        p.fillRect(QRect(kPictureX, kPictureY, 696, 520), Qt::black);
+}
+
+void ClientArea::mouseMoveEvent(QMouseEvent* e) { emit MouseMoved(e->position().toPoint(), e->buttons()); }
+
+void ClientArea::mousePressEvent(QMouseEvent* e) {
+    if (e->button() == Qt::LeftButton)
+        emit LeftButtonDown(e->position().toPoint());
+    else if (e->button() == Qt::RightButton)
+        emit RightButtonDown(e->position().toPoint());
+}
+
+void ClientArea::mouseReleaseEvent(QMouseEvent* e) {
+    if (e->button() == Qt::LeftButton)
+        emit LeftButtonUp(e->position().toPoint());
+}

@@ -1,0 +1,43 @@
+#pragma once
+// The main window's client area: the picture at (27, 0), 696 x 520, and the spectrum plot at
+// (785, 5), 250 x 230, drawn from prepared images in paintEvent; the window's controls are its
+// children at fixed positions. Mouse coordinates are client coordinates.
+#include <QImage>
+#include <QWidget>
+
+class ClientArea : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int kPictureX = 27;
+    static constexpr int kPictureY = 0;
+    static constexpr int kPlotX = 785;
+    static constexpr int kPlotY = 5;
+    static constexpr int kPlotWidth = 250;
+    static constexpr int kPlotHeight = 230;
+
+    explicit ClientArea(QWidget* parent = nullptr);
+
+    // The picture shown at (27, 0) (window thread).
+    void SetPicture(const QImage& picture);
+    const QImage& Picture() const { return m_picture; }
+    // The plot's drawing surface: an image of the whole client area on which the plot draws in
+    // client coordinates; its plot region is shown in paintEvent.
+    QImage& PlotSurface() { return m_plotSurface; }
+    void SetProbeCursor(bool on);
+
+signals:
+    void MouseMoved(QPoint client, Qt::MouseButtons buttons);
+    void LeftButtonDown(QPoint client);
+    void LeftButtonUp(QPoint client);
+    void RightButtonDown(QPoint client);
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+    void mouseMoveEvent(QMouseEvent* e) override;
+    void mousePressEvent(QMouseEvent* e) override;
+    void mouseReleaseEvent(QMouseEvent* e) override;
+
+private:
+    QImage m_picture;
+    QImage m_plotSurface;
+};

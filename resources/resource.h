@@ -1,0 +1,116 @@
+#pragma once
+// Numeric ids of dialogs, menus, commands, strings and controls. Every widget of a window carries
+// its id (object name "IDC_<id>" and the property "controlId"; commands "ID_<id>" and "commandId"),
+// so tests and code address controls as the program's tables do.
+
+// Dialogs and resources
+#define IDD_ABOUTBOX 100
+#define IDS_ABOUTBOX 101
+#define IDD_STRATA_DIALOG 102
+#define IDR_MAINFRAME 128
+#define IDR_MENU 129
+#define IDR_TOOLBAR 130
+#define IDD_PREVIEW 132
+#define IDC_PROBE_CURSOR 132
+#define IDD_SCANNER_SETTINGS 136
+#define IDD_CUBE_FORMATTING 137
+#define IDI_APP_ICON 142
+#define IDD_SERIAL_SETTINGS 154
+#define IDD_CALIBRATION 156
+#define IDD_CAMERA_SETTINGS 167
+#define IDM_ABOUTBOX 16
+
+// Status bar
+#define IDC_STATUSBAR 32500
+
+// Commands (menu 129 and toolbar 130)
+#define ID_TB_START_CUBE 32771
+#define ID_TB_STOP 32772
+#define ID_TB_SAVE_CUBE 32773
+#define ID_TB_COLLECT_DARK 32774
+#define ID_NOTHING 32779
+#define ID_FILE_SAVE_CUBE 32780
+#define ID_HELP_ABOUT 32782
+#define ID_SETTINGS_CAMERA 32784
+#define ID_ACQ_CUBE 32785
+#define ID_ACQ_DARK 32786
+#define ID_LOAD_DARK 32787
+#define ID_RESET_RADCAL 32791
+#define ID_ACQ_CALCUBE 32792
+#define ID_TB_COLLECT_CAL 32793
+#define ID_FILE_EXIT2 32794
+#define ID_TB_SPECTRAL_DISPLAY 32795
+#define ID_FILE_EXIT 32797
+#define ID_LOAD_RADCAL 32798
+#define ID_TB_SCANNER_SETTINGS 32799
+#define ID_TB_CAMERA_SETTINGS 32800
+#define ID_SPECTRAL_CALIBRATION 32802
+#define ID_SETTINGS_SCANNER 32804
+#define ID_TB_FOCUS_CAMERA 32805
+#define ID_FILE_SAVE_DARK 32806
+#define ID_FILE_SAVE_CAL 32807
+
+// Main window controls (dialog 102)
+#define IDC_WAVELENGTH_LIST 1000
+#define IDC_SUBTRACT_DARK 1002
+#define IDC_LOAD_DARK_FRAME 1003
+#define IDC_DARK_LABEL 1010
+#define IDC_RADCAL_LABEL 1011
+#define IDC_X_STATIC 1019
+#define IDC_Y_STATIC 1020
+#define IDC_PIXEL_STATIC 1021
+#define IDC_RED_EDIT 1049
+#define IDC_GREEN_EDIT 1050
+#define IDC_BLUE_EDIT 1051
+#define IDC_COLOR 1052
+#define IDC_HSCROLL 1067
+#define IDC_VSCROLL 1068
+#define IDC_COLUMNS_EDIT 1069
+#define IDC_CUBE_WIDTH 1071
+#define IDC_APPLY_RADCAL 1084
+#define IDC_LOAD_RADCAL 1096
+#define IDC_SCROLL_POS 1098
+#define IDC_ACTIVATE_GRAPH 1099
+#define IDC_IMAGE_SCALE 1100
+#define IDC_MIN_SLIDER 1103
+#define IDC_MAX_SLIDER 1104
+#define IDC_MIN_LABEL 1105
+#define IDC_MAX_LABEL 1106
+#define IDC_MIN_MINUS 1107
+#define IDC_MAX_MINUS 1109
+#define IDC_MIN_PLUS 1110
+#define IDC_MAX_PLUS 1111
+#define IDC_MIN_EDIT 1112
+#define IDC_MAX_EDIT 1113
+#define IDC_RED_LIST 1114
+#define IDC_GREEN_LIST 1115
+#define IDC_BLUE_LIST 1116
+#define IDC_SET_START 1181
+#define IDC_SHUTTER 1182
+#define IDC_CHECK_SATURATION 1187
+#define IDC_START_SCAN_EDIT 1188
+#define IDC_STOP_SCAN_EDIT 1189
+#define IDC_SET_STOP 1191
+#define IDC_RESET_LIMITS 1192
+#define IDC_AUTO_CUBE_SAVE 1193
+#define IDC_STATIC_LABEL 1194
+#define IDC_CONTINUOUS_SCAN 1195
+#define IDC_START_RANGE_LABEL 1196
+#define IDC_STOP_RANGE_LABEL 1197
+#define IDC_ACTIVATE_LIMITS 1198
+#define IDC_SCANNER_ACCURACY 1200
+#define IDC_SAT_MAX_EDIT 1206
+#define IDC_SAT_MAX_LABEL 1207
+#define IDC_SAT_MIN_EDIT 1208
+#define IDC_SAT_MIN_LABEL 1209
+#define IDC_APPLY_DARK 1236
+
+// Camera settings dialog (167)
+#define IDC_GAIN_EDIT 1230
+#define IDC_GAIN2_EDIT 1231
+#define IDC_INTEGRATION_EDIT 1233
+#define IDC_INTEGRATION2_EDIT 1234
+
+// Standard buttons
+#define IDOK 1
+#define IDCANCEL 2
