@@ -1,0 +1,98 @@
+#pragma once
+// The serial port through which every byte to the mirror's motion controller passes. There is one
+// port object per process (GetSerialPort); the scanner link and the serial diagnostic dialog share
+// it, so whichever opens it first owns it and a second Open is refused.
+//
+// The port is a termios device in raw mode, 8 data bits, no parity, one stop bit unless the
+// parameters say otherwise, opened exclusively. Time-outs follow the controller's needs: a read
+// returns when the line has been silent for 3 ms after data, or at the latest after 3 ms per
+// requested byte plus 2 ms; a write gives up after 3 ms per byte plus 2 ms.
+//
+// Port names "COM1" ... "COM10" are mapped to devices: first through an in-memory override map
+// (the simulated instrument places its pseudo-terminals there), then through the ports file
+// (./Settings/ARV300_Ports.txt, lines such as "COM1 /dev/ttyUSB0"), and otherwise "COM<n>" maps
+// to /dev/ttyS<n-1>.
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+
+inline constexpr uint8_t NOPARITY = 0;
+inline constexpr uint8_t ODDPARITY = 1;
+inline constexpr uint8_t EVENPARITY = 2;
+inline constexpr uint8_t ONESTOPBIT = 0;
+inline constexpr uint8_t TWOSTOPBITS = 2;
+
+// Line parameters of a serial port (the meaningful part of a device control block).
+struct DCB {
+    uint32_t BaudRate = 115200;
+    uint8_t ByteSize = 8;
+    uint8_t Parity = NOPARITY;
+    uint8_t StopBits = ONESTOPBIT;
+};
+
+// Default location of the file mapping port names to devices (relative to the working directory).
+inline constexpr const char* kPortsFile = "./Settings/ARV300_Ports.txt";
+
+// The baud rates a port name's text may select (the motion controller's list).
+bool IsListedBaudRate(uint32_t baud);
+// Fills dcb for the controller link: 8 data bits, no parity, one stop bit and the baud rate read
+// as a decimal number from the start of baudText (blanks around it are ignored). A rate that is
+// not listed leaves BaudRate 0, which Open refuses. Returns whether the rate was accepted.
+bool FillCommState(DCB& dcb, const std::string& baudText);
+
+class CSerialPort {
+public:
+    CSerialPort(const CSerialPort&) = delete;
+    CSerialPort& operator=(const CSerialPort&) = delete;
+
+    // All of these return 1 for success and 0 for failure.
+    // Opens the device named portName with the given line parameters. Refused (0, first opening
+    // left intact) while the port is open.
+    int Open(const DCB& dcb, const std::string& portName);
+    // Closes the port; 0 when it was not open.
+    int Close();
+    // One read of at most maxBytes bytes with the time-outs above. When at least one byte came, a
+    // zero byte is written after the last one, so buffer must hold maxBytes + 1 bytes. Returns 1
+    // also when nothing came in time (bytesRead 0); 0 when the port is closed or failed.
+    int Read(char* buffer, int maxBytes, int* bytesRead);
+    // Writes length bytes; 0 when the port is closed, failed, length is 0 or the write time-out
+    // left bytes unwritten.
+    int Write(const char* data, int length, int* bytesWritten);
+    int IsOpen() const { return m_open.load(); }
+    // Discards bytes received but not yet read (stale replies). 0 when the port is closed.
+    int PurgeInput();
+    // Line parameters in effect (those of the last successful Open; the defaults before).
+    DCB CommState() const;
+
+    // One command and the read of its reply form an exchange; threads sharing the port hold this
+    // lock for the whole exchange so that their commands and replies never interleave. Recursive,
+    // so a sequence of exchanges may hold it around the single ones.
+    std::unique_lock<std::recursive_mutex> LockExchange() { return std::unique_lock(m_exchangeMutex); }
+
+    // Device path for a port name: override map, then ports file, then /dev/ttyS<n-1> for "COM<n>".
+    // Empty when the name is not a COM name and not mapped.
+    static std::string DevicePath(const std::string& portName);
+    // In-memory mapping of a port name to a device that takes precedence over the ports file.
+    static void SetPortOverride(const std::string& portName, const std::string& devicePath);
+    // Removes the override of portName; when onlyIfDevice is given, only if it still maps there.
+    static void ClearPortOverride(const std::string& portName, const std::string& onlyIfDevice = {});
+    // Replaces the ports file location (tests); empty restores the default.
+    static void SetPortsFile(const std::string& path);
+
+private:
+    CSerialPort() = default;
+    // The process's single port lives until the process ends and is never destroyed (so a thread
+    // still using it at exit finds it intact); the operating system closes the device.
+    ~CSerialPort() = default;
+    friend CSerialPort& GetSerialPort();
+
+    mutable std::mutex m_ioMutex; // guards m_fd and m_dcb for the duration of each call
+    std::recursive_mutex m_exchangeMutex;
+    std::atomic<int> m_open{0};
+    int m_fd = -1;
+    DCB m_dcb;
+};
+
+CSerialPort& GetSerialPort();

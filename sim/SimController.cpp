@@ -1,0 +1,325 @@
+#include "sim/SimController.h"
+
+#include "scanner/SerialPort.h"
+
+#include <cerrno>
+#include <charconv>
+#include <optional>
+#include <chrono>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <stdlib.h>
+#include <sys/eventfd.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// What a confused controller sends instead of an answer: no 'O', 'K', 'p' and no digits.
+constexpr char kGarbage[] = "\x15?#%&\xfe~\r\n";
+
+// Time to wait for the line feed of a "\r\n" that was split between two reads.
+constexpr int kTerminatorGraceMs = 2;
+
+std::optional<int32_t> Number(std::string_view text) {
+    if (!text.empty() && text[0] == '+')
+        text.remove_prefix(1);
+    int32_t v = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (ec != std::errc() || end != text.data() + text.size())
+        return std::nullopt;
+    return v;
+}
+
+void WriteAll(int fd, const std::string& text) {
+    size_t done = 0;
+    int waits = 0;
+    while (done < text.size()) {
+        const ssize_t put = ::write(fd, text.data() + done, text.size() - done);
+        if (put > 0) {
+            done += static_cast<size_t>(put);
+            continue;
+        }
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put < 0 && errno == EAGAIN && ++waits < 50) {
+            pollfd p{fd, POLLOUT, 0};
+            ::poll(&p, 1, 2);
+            continue;
+        }
+        return; // nobody reads the port: the reply is lost, as on a real line
+    }
+}
+
+} // namespace
+
+SimController::SimController(std::string portName, SimMirror& mirror)
+    : m_portName(std::move(portName)), m_mirror(mirror) {}
+
+SimController::~SimController() { Shutdown(); }
+
+bool SimController::Start() {
+    if (m_running.load())
+        return true;
+    int master = -1;
+    int slave = -1;
+    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+        return false;
+    char name[128] = {};
+    termios tio{};
+    const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake < 0 || ::ptsname_r(master, name, sizeof(name)) != 0 || ::tcgetattr(slave, &tio) != 0) {
+        if (wake >= 0)
+            ::close(wake);
+        ::close(master);
+        ::close(slave);
+        return false;
+    }
+    // Raw from the start: no echo and no CR/LF translation, whoever opens the terminal side.
+    ::cfmakeraw(&tio);
+    ::tcsetattr(slave, TCSANOW, &tio);
+    ::tcgetattr(master, &tio);
+    ::cfmakeraw(&tio);
+    ::tcsetattr(master, TCSANOW, &tio);
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+    {
+        std::lock_guard lock(m_stateMutex);
+        m_master = master;
+        m_slave = slave;
+        m_wake = wake;
+        m_devicePath = name;
+    }
+    m_target = m_mirror.Target();
+    m_notifyArmed = false;
+    m_watchArrival = false;
+    m_vanished = false;
+    m_stop = false;
+    CSerialPort::SetPortOverride(m_portName, name);
+    m_running = true;
+    m_thread = std::thread([this] { Run(); });
+    return true;
+}
+
+void SimController::Shutdown() {
+    if (!m_running.load())
+        return;
+    m_stop = true;
+    {
+        std::lock_guard lock(m_stateMutex);
+        const uint64_t one = 1;
+        if (m_wake >= 0)
+            [[maybe_unused]] auto n = ::write(m_wake, &one, sizeof(one));
+    }
+    if (m_thread.joinable())
+        m_thread.join();
+    std::string path;
+    {
+        std::lock_guard lock(m_stateMutex);
+        path = m_devicePath;
+        if (m_wake >= 0)
+            ::close(m_wake);
+        m_wake = -1;
+    }
+    CloseTerminal();
+    CSerialPort::ClearPortOverride(m_portName, path);
+    m_running = false;
+}
+
+std::string SimController::DevicePath() const {
+    std::lock_guard lock(m_stateMutex);
+    return m_devicePath;
+}
+
+void SimController::SetNeverArrives(bool on) { m_mirror.SetStuck(on); }
+
+void SimController::CloseTerminal() {
+    std::lock_guard lock(m_stateMutex);
+    if (m_master >= 0)
+        ::close(m_master);
+    if (m_slave >= 0)
+        ::close(m_slave);
+    m_master = -1;
+    m_slave = -1;
+}
+
+void SimController::Vanish() {
+    CloseTerminal();
+    m_vanished = true;
+}
+
+std::vector<std::string> SimController::ReceivedCommands() const {
+    std::lock_guard lock(m_logMutex);
+    return m_log;
+}
+
+std::string SimController::ReceivedBytes() const {
+    std::lock_guard lock(m_logMutex);
+    return m_bytes;
+}
+
+void SimController::ClearLog() {
+    std::lock_guard lock(m_logMutex);
+    m_log.clear();
+    m_bytes.clear();
+}
+
+size_t SimController::CommandCount() const {
+    std::lock_guard lock(m_logMutex);
+    return m_log.size();
+}
+
+size_t SimController::CountOf(const std::string& command) const {
+    std::lock_guard lock(m_logMutex);
+    size_t n = 0;
+    for (const auto& c : m_log)
+        n += c == command ? 1 : 0;
+    return n;
+}
+
+bool SimController::WaitForCommands(size_t count, int timeoutMs) const {
+    std::unique_lock lock(m_logMutex);
+    return m_logChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_log.size() >= count; });
+}
+
+void SimController::Run() {
+    int master = -1;
+    int wake = -1;
+    {
+        std::lock_guard lock(m_stateMutex);
+        master = m_master;
+        wake = m_wake;
+    }
+    std::string pending;
+    char chunk[256];
+    while (!m_stop.load()) {
+        pollfd p[2] = {{wake, POLLIN, 0}, {m_vanished ? -1 : master, POLLIN, 0}};
+        const int ready = ::poll(p, 2, m_watchArrival ? 1 : 50);
+        if (ready < 0 && errno != EINTR)
+            break;
+        if (p[0].revents & POLLIN)
+            break;
+        if (!m_vanished && (p[1].revents & POLLIN)) {
+            const ssize_t got = ::read(master, chunk, sizeof(chunk));
+            if (got > 0) {
+                {
+                    std::lock_guard lock(m_logMutex);
+                    m_bytes.append(chunk, static_cast<size_t>(got));
+                }
+                pending.append(chunk, static_cast<size_t>(got));
+                // A lone carriage return at the end may be the first half of "\r\n".
+                if (pending.back() == '\r') {
+                    pollfd more{master, POLLIN, 0};
+                    if (::poll(&more, 1, kTerminatorGraceMs) > 0 && (more.revents & POLLIN)) {
+                        const ssize_t extra = ::read(master, chunk, sizeof(chunk));
+                        if (extra > 0) {
+                            std::lock_guard lock(m_logMutex);
+                            m_bytes.append(chunk, static_cast<size_t>(extra));
+                            pending.append(chunk, static_cast<size_t>(extra));
+                        }
+                    }
+                }
+                Consume(pending);
+            }
+        }
+        if (!m_vanished && m_watchArrival && m_mirror.Arrived()) {
+            m_watchArrival = false;
+            m_notifyArmed = false;
+            if (!m_silent) {
+                Reply("p");
+                ++m_notifications;
+            }
+        }
+    }
+}
+
+void SimController::Consume(std::string& pending) {
+    for (;;) {
+        if (m_vanished) {
+            pending.clear();
+            return;
+        }
+        const size_t end = pending.find_first_of("\r\n");
+        if (end == std::string::npos)
+            return;
+        size_t length = 1;
+        if (pending[end] == '\r' && end + 1 < pending.size() && pending[end + 1] == '\n')
+            length = 2;
+        const std::string body = pending.substr(0, end);
+        const std::string terminator = pending.substr(end, length);
+        pending.erase(0, end + length);
+        if (!body.empty())
+            Handle(body, terminator);
+    }
+}
+
+void SimController::Handle(const std::string& body, const std::string& terminator) {
+    {
+        std::lock_guard lock(m_logMutex);
+        m_log.push_back(body + terminator);
+    }
+    m_logChanged.notify_all();
+
+    if (!m_silent) {
+        const std::string_view b(body);
+        if (b == "ANSW2") {
+            Reply("OK\r\n");
+        } else if (b == "EN") {
+            m_mirror.SetDriveEnabled(true);
+        } else if (b == "DI") {
+            m_mirror.SetDriveEnabled(false);
+            m_watchArrival = false;
+        } else if (b.substr(0, 2) == "LA" && Number(b.substr(2))) {
+            m_target = *Number(b.substr(2));
+            Reply("OK\r\n");
+        } else if (b == "M") {
+            m_mirror.MoveTo(m_target);
+            m_watchArrival = m_notifyArmed;
+            Reply("OK\r\n");
+        } else if (b == "NP") {
+            m_notifyArmed = true;
+            Reply("OK\r\n");
+        } else if (b == "POS") {
+            Reply(std::to_string(m_mirror.Position()) + "\r\n");
+        } else if (b.substr(0, 8) == "CORRIDOR" && Number(b.substr(8))) {
+            m_corridor = *Number(b.substr(8));
+            Reply("OK\r\n");
+        } else if (b.substr(0, 5) == "BAUD " && Number(b.substr(5))) {
+            m_baud = *Number(b.substr(5));
+            Reply("OK\r\n");
+        } else if (b == "gohoseq0") {
+            m_target = 0;
+            m_mirror.MoveTo(0);
+            Reply("OK\r\n");
+        } else {
+            ++m_unknown;
+        }
+    }
+
+    const int vanishAfter = m_vanishAfter.load();
+    if (vanishAfter > 0) {
+        if (vanishAfter == 1) {
+            m_vanishAfter = 0;
+            Vanish();
+        } else {
+            m_vanishAfter = vanishAfter - 1;
+        }
+    }
+}
+
+void SimController::Reply(std::string text) {
+    if (m_garbage)
+        text = kGarbage;
+    const int delay = m_replyDelayMs.load();
+    if (delay > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+    int master = -1;
+    {
+        std::lock_guard lock(m_stateMutex);
+        master = m_master;
+    }
+    if (master >= 0)
+        WriteAll(master, text);
+}
