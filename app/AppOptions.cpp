@@ -33,6 +33,8 @@ std::string AppOptionsHelp() {
            "                           every file dialog, so that nothing waits on a dialog\n"
            "  --quit-when-ready        exit (code 0) as soon as start-up has reached \"Ready\"\n"
            "  --workdir DIR            run in DIR (which holds ./Settings)\n"
+           "  --screenshot FILE        save the main window as a PNG once ready, then exit\n"
+           "  --screenshot-after MODE  first run an acquisition: cube, dark or spectral\n"
            "  --sim-cameras N          number of simulated cameras: 0, 1 or 2 (default 2)\n"
            "  --sim-target T           what the imager sees: scene, lenscap or sphere\n"
            "  --sim-noise              add sensor noise\n"
@@ -69,6 +71,18 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
             if (!value(v))
                 return false;
             o.workDir = v.toStdString();
+        } else if (a == "--screenshot") {
+            if (!value(v))
+                return false;
+            o.screenshot = v.toStdString();
+        } else if (a == "--screenshot-after") {
+            if (!value(v))
+                return false;
+            if (v != "cube" && v != "dark" && v != "spectral") {
+                error = "--screenshot-after takes cube, dark or spectral";
+                return false;
+            }
+            o.screenshotAfter = v.toStdString();
         } else if (a == "--sim-cameras") {
             int n = 0;
             if (!value(v) || !ToInt(v, n) || n < 0 || n > 2) {
@@ -143,10 +157,20 @@ SimulatedInstrument::SimulatedInstrument(const AppOptions& options) : m_active(o
     SimOptics::Instance().target = options.target;
     SimOptics::Instance().noise = options.noise;
     SimMirror::Instance().SetSpeed(options.mirrorSpeed);
-    SimMirror::Instance().SetStuck(options.controllerFault == "stuck");
+    // The motion controller answers on COM1 unless it is absent.
+    if (options.controllerFault != "absent") {
+        m_controller = std::make_unique<SimController>("COM1");
+        m_controller->SetSilent(options.controllerFault == "silent");
+        m_controller->SetGarbage(options.controllerFault == "garbage");
+        m_controller->SetNeverArrives(options.controllerFault == "stuck");
+        m_controller->Start();
+    }
 }
 
 SimulatedInstrument::~SimulatedInstrument() {
-    if (m_active)
-        SimCameras::Instance().Shutdown();
+    if (!m_active)
+        return;
+    SimCameras::Instance().Shutdown();
+    if (m_controller)
+        m_controller->Shutdown();
 }

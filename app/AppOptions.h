@@ -1,9 +1,11 @@
 #pragma once
 // Command-line options of arv300 and the simulated instrument they set up.
 #include "sim/SimCamera.h"
+#include "sim/SimController.h"
 #include "sim/SimScene.h"
 
 #include <QStringList>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,8 @@ struct AppOptions {
     bool nonInteractive = false;
     bool quitWhenReady = false;
     std::string workDir;
+    std::string screenshot;        // save the main window as this PNG, then exit
+    std::string screenshotAfter;   // "", "cube", "dark", "spectral": acquisition before the screenshot
     SimCameraSettings cameras;
     SimTarget target = SimTarget::Scene;
     bool noise = false;
@@ -34,6 +38,9 @@ public:
     SimulatedInstrument(const SimulatedInstrument&) = delete;
     SimulatedInstrument& operator=(const SimulatedInstrument&) = delete;
 
+    SimController* Controller() { return m_controller.get(); }
+
 private:
     bool m_active;
+    std::unique_ptr<SimController> m_controller;
 };

@@ -32,18 +32,7 @@
 
 void ScannerMirrorLink::EnableScannerDrive(bool on) { m_link.EnableScannerDrive(on); }
 void ScannerMirrorLink::MoveMirrorAbsolute(int32_t position) { m_link.MoveMirrorAbsolute(position); }
-TravelResult ScannerMirrorLink::TravelTo(int32_t target) {
-    switch (m_link.TravelTo(target)) {
-    case ScannerLink::Travel::Arrived:
-        return TravelResult::Arrived;
-    case ScannerLink::Travel::NotConnected:
-        return TravelResult::NotConnected;
-    case ScannerLink::Travel::Stopped:
-        return TravelResult::Stopped;
-    default:
-        return TravelResult::TimedOut;
-    }
-}
+TravelResult ScannerMirrorLink::TravelTo(int32_t target) { return m_link.TravelTo(target); }
 
 // ---------------------------------------------------------------------------------------------
 // Controls of the window (dialog 102): id, kind, caption, client rectangle, visible, enabled.
@@ -545,13 +534,13 @@ void CStrataDlg::ApplyCameraSettings() {
 
 void CStrataDlg::LoadScannerSettings() {
     std::string message;
-    if (!::LoadScannerSettings(kScannerSettingsPath, m_scannerSettings, &message))
+    if (!::LoadScannerSettings(kScannerSettingsFile, m_scannerSettings, &message))
         m_prompts.Message(message);
 }
 
 void CStrataDlg::SaveScannerSettings() {
     std::string message;
-    if (!::SaveScannerSettings(kScannerSettingsPath, m_scannerSettings, &message))
+    if (!::SaveScannerSettings(kScannerSettingsFile, m_scannerSettings, &message))
         m_prompts.Message(message);
 }
 

@@ -11,6 +11,7 @@
 // probe read lines under the same lock, so a picture may show a line that is not there yet but
 // never a torn one. The display buffer m_frameImage is guarded by m_frameImageMutex.
 #include "core/Geometry.h"
+#include "scanner/ScannerLink.h" // TravelResult
 
 #include <array>
 #include <atomic>
@@ -33,8 +34,6 @@ inline constexpr const char* kAcquiring = "Acquiring...";
 inline constexpr const char* kFrameRate = "frame rate = ";
 } // namespace EngineMsg
 
-// Result of a mirror travel (move, then poll until it arrives).
-enum class TravelResult { Arrived, NotConnected, TimedOut, Stopped };
 
 // The scanner operations the engine needs.
 class MirrorLink {
