@@ -2,6 +2,7 @@
 // Control ids on widgets: object name "IDC_<id>" and property "controlId".
 #include <QObject>
 #include <QString>
+#include <QVariant>
 
 inline void SetControlId(QObject* o, int id) {
     o->setObjectName(QStringLiteral("IDC_%1").arg(id));

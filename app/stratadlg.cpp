@@ -765,6 +765,8 @@ int CStrataDlg::ExitApplication() {
         m_prompts.Message(AppMsg::kStopStream);
     // No camera thread runs OnDataFrame any more: the display thread can be joined safely.
     m_engine->ShutdownDisplayThread();
+    // The port is released so that another program (or the next window) can open it.
+    m_scannerLink->DisconnectScanner();
     if (m_camera.m_hDataCamera && m_dataCallbackId >= 0)
         LucamRemoveStreamingCallback(m_camera.m_hDataCamera, m_dataCallbackId);
     return 0;
