@@ -1,0 +1,75 @@
+#pragma once
+// A host and a mirror for driving the acquisition engine without a window.
+#include "camera/AcquisitionEngine.h"
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class FakeHost : public EngineHost {
+public:
+    void SetStatusText(int pane, const std::string& text) override {
+        std::lock_guard lock(mutex);
+        status[pane] = text;
+    }
+    void ShowMessage(const std::string& text) override {
+        std::lock_guard lock(mutex);
+        messages.push_back(text);
+    }
+    bool StopFocusPreviewIfRunning() override { return previewStops; }
+    void EnableScanLimitControls(bool enable) override { limitsEnabled = enable; }
+    void EnableApplyDark() override { applyDarkEnabled = true; }
+    bool EnsureStreaming() override { return streaming; }
+    void UpdateImage() override { ++pictures; }
+    void PostStackSave(bool dark) override { (dark ? darkSaves : calSaves)++; }
+    void AcquisitionEnded() override { ++ended; }
+
+    std::string Status(int pane) {
+        std::lock_guard lock(mutex);
+        return status[pane];
+    }
+    std::vector<std::string> Messages() {
+        std::lock_guard lock(mutex);
+        return messages;
+    }
+
+    std::mutex mutex;
+    std::map<int, std::string> status;
+    std::vector<std::string> messages;
+    bool previewStops = true;
+    std::atomic<bool> limitsEnabled{true};
+    std::atomic<bool> applyDarkEnabled{false};
+    bool streaming = true;
+    std::atomic<int> pictures{0};
+    std::atomic<int> darkSaves{0};
+    std::atomic<int> calSaves{0};
+    std::atomic<int> ended{0};
+};
+
+class FakeMirror : public MirrorLink {
+public:
+    void EnableScannerDrive(bool on) override {
+        std::lock_guard lock(mutex);
+        log.push_back(on ? "EN" : "DI");
+    }
+    void MoveMirrorAbsolute(int32_t position) override {
+        std::lock_guard lock(mutex);
+        log.push_back("LA" + std::to_string(position));
+        moves.push_back(position);
+    }
+    TravelResult TravelTo(int32_t target) override {
+        std::lock_guard lock(mutex);
+        log.push_back("TRAVEL" + std::to_string(target));
+        return travelResult;
+    }
+    std::vector<std::string> Log() {
+        std::lock_guard lock(mutex);
+        return log;
+    }
+    std::mutex mutex;
+    std::vector<std::string> log;
+    std::vector<int32_t> moves;
+    TravelResult travelResult = TravelResult::Arrived;
+};

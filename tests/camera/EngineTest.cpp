@@ -1,0 +1,268 @@
+// The acquisition engine driven frame by frame (no camera thread): binning, line order, the end of
+// a scan, stacks, stop, positioning and the frame-rate report.
+#include "EngineSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+constexpr int W = 696, H = 520, B = 128;
+
+class Engine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        engine.AllocateBuffers(CubeGeometry{});
+        engine.m_dataCameraOnline = true;
+        engine.SetMinimumRedrawInterval(0);
+        frame.assign(size_t(W) * H, 0);
+    }
+    void TearDown() override { engine.ShutdownDisplayThread(); }
+    uint16_t& Pixel(int row, int column) { return frame[size_t(row) * W + column]; }
+    uint16_t Cube(int line, int band, int position) const {
+        return engine.m_cube[size_t(line) * B * H + size_t(band) * H + position];
+    }
+    void Feed(int frames) {
+        for (int i = 0; i < frames; ++i)
+            engine.OnDataFrame(frame.data());
+    }
+
+    FakeHost host;
+    FakeMirror mirror;
+    AcquisitionEngine engine{host, mirror};
+    std::vector<uint16_t> frame;
+};
+} // namespace
+
+TEST_F(Engine, BinsFourFarEndRowsAndReversesTheSamples) {
+    // Sample 0 comes from column 88; band 0 from rows 508 ... 511; band 127 from rows 0 ... 3.
+    Pixel(508, 88) = 100;
+    Pixel(509, 88) = 200;
+    Pixel(510, 88) = 300;
+    Pixel(511, 88) = 401; // sum 1001: >> 2 = 250, >> 4 = 15
+    for (int r = 0; r < 4; ++r)
+        Pixel(r, 607) = 65535; // band 127, sample 519: 4095
+    Pixel(0, 87) = 65535;      // column 87 is not a sample
+    Pixel(512, 88) = 65535;    // row 512 is beyond the last band
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+    Feed(1);
+    EXPECT_EQ(engine.m_lineIndex.load(), 1);
+    EXPECT_EQ(Cube(0, 0, H - 1), 15);   // sample 0 stored at position 519
+    EXPECT_EQ(Cube(0, 127, 0), 4095);   // sample 519 stored at position 0
+    EXPECT_EQ(Cube(0, 127, H - 1), 0);  // (column 87 contributes nothing)
+    EXPECT_EQ(Cube(0, 1, H - 1), 0);    // band 1 is rows 504 ... 507
+    // The last stored line is kept apart as well.
+    EXPECT_EQ(engine.m_lineImage[0 * H + H - 1], 15);
+    EXPECT_EQ(engine.m_lineImage[127 * H + 0], 4095);
+}
+
+TEST_F(Engine, FullCubeStepsTheMirrorPerLineAndEndsOnThe697thFrame) {
+    engine.m_stepPerLine = 12.5;
+    engine.scanPositions = [] { return ScanPositions{-300000, -165000}; };
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+    EXPECT_TRUE(engine.m_busy.load());
+    EXPECT_FALSE(host.limitsEnabled.load());
+    for (int line = 0; line < W; ++line) {
+        std::fill(frame.begin(), frame.end(), uint16_t(line * 16)); // every value reads back as line
+        Feed(1);
+    }
+    EXPECT_EQ(engine.m_lineIndex.load(), W);
+    EXPECT_TRUE(engine.m_busy.load());
+    Feed(1); // the 697th frame ends the scan and commands one more step
+    EXPECT_FALSE(engine.m_busy.load());
+    EXPECT_FALSE(engine.m_acquireCube.load());
+    EXPECT_EQ(engine.m_lineIndex.load(), 0);
+    ASSERT_EQ(mirror.moves.size(), 697u);
+    // -300000 + L * 12.5, truncated toward zero: -300000, -299987 (not -299988), -299975, ...
+    EXPECT_EQ(mirror.moves[0], -300000);
+    EXPECT_EQ(mirror.moves[1], -299987);
+    EXPECT_EQ(mirror.moves[2], -299975);
+    EXPECT_EQ(mirror.moves[696], -300000 + 8700);
+    // Start travel to the scan start, the steps, then the return with the drive off at the end.
+    const auto log = mirror.Log();
+    EXPECT_EQ(log[0], "EN");
+    EXPECT_EQ(log[1], "TRAVEL-300000");
+    EXPECT_EQ(log[log.size() - 3], "EN");
+    EXPECT_EQ(log[log.size() - 2], "TRAVEL-300000");
+    EXPECT_EQ(log.back(), "DI");
+    EXPECT_EQ(Cube(0, 5, 7), 0);
+    EXPECT_EQ(Cube(345, 5, 7), 345);
+    EXPECT_EQ(Cube(695, 127, 519), 695);
+    EXPECT_EQ(host.Status(2), "Ready");
+    EXPECT_EQ(host.ended.load(), 1);
+    // Later frames store nothing and move nothing.
+    Feed(3);
+    EXPECT_EQ(mirror.moves.size(), 697u);
+}
+
+TEST_F(Engine, StopHalfwayKeepsTheStoredLinesAndZerosTheRest) {
+    // A previous cube's data is cleared by the next acquisition.
+    std::fill(engine.m_cube.begin(), engine.m_cube.end(), uint16_t(9));
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+    std::fill(frame.begin(), frame.end(), uint16_t(100 * 16));
+    Feed(300);
+    engine.StopAcquisition();
+    EXPECT_FALSE(engine.m_busy.load());
+    Feed(5); // no mode is set any more: nothing is stored
+    EXPECT_EQ(Cube(299, 64, 100), 100);
+    EXPECT_EQ(Cube(300, 64, 100), 0);
+    EXPECT_EQ(Cube(695, 0, 0), 0);
+    EXPECT_EQ(host.Status(2), "Ready");
+    // A second Stop does nothing.
+    const size_t logSize = mirror.Log().size();
+    engine.StopAcquisition();
+    EXPECT_EQ(mirror.Log().size(), logSize);
+}
+
+TEST_F(Engine, FrameRateIsReportedFromMillisecondsWithTwoBlanks) {
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+    Feed(10);
+    engine.StopAcquisition(); // well under a second: still a finite rate
+    const std::string text = host.Status(1);
+    ASSERT_EQ(text.rfind("frame rate =  ", 0), 0u) << text;
+    double rate = 0;
+    ASSERT_EQ(std::sscanf(text.c_str() + 14, "%lf", &rate), 1);
+    EXPECT_GT(rate, 0.0);
+    EXPECT_TRUE(std::isfinite(rate));
+    // Six decimals.
+    EXPECT_EQ(text.size() - text.find('.') - 1, 6u);
+}
+
+TEST_F(Engine, FramesWhileTheMirrorIsPositioningAreDropped) {
+    for (auto mode : {AcquisitionEngine::Mode::Cube, AcquisitionEngine::Mode::Dark,
+                      AcquisitionEngine::Mode::Calibration}) {
+        engine.StopAcquisition();
+        engine.AcquisitionCommand(mode);
+        engine.m_scannerPositioning = true;
+        std::fill(frame.begin(), frame.end(), uint16_t(50 * 16));
+        const size_t moves = mirror.moves.size();
+        Feed(4);
+        EXPECT_EQ(engine.m_lineIndex.load(), 0);
+        EXPECT_EQ(mirror.moves.size(), moves);
+        engine.m_scannerPositioning = false;
+        Feed(1);
+        EXPECT_EQ(engine.m_lineIndex.load(), 1);
+    }
+    // The live display shows frames whatever the mirror does.
+    engine.StopAcquisition();
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::SpectralDisplay);
+    engine.m_scannerPositioning = true;
+    Pixel(3, 4) = 0xFFF0;
+    Feed(1);
+    EXPECT_EQ(engine.m_frameImage[3 * W + 4], 0xFFFu);
+}
+
+TEST_F(Engine, DarkStackStoresTwentyFiveLinesInCubeBandOrderAndAveragesThem) {
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Dark);
+    EXPECT_TRUE(host.applyDarkEnabled.load());
+    // Band 0 (rows 508 ... 511), sample 0 (column 88): lines alternate 10 and 11 -> mean of 25 values
+    // 10,11,10,...,10 (13 x 10 + 12 x 11 = 262) / 25 = 10 (truncated).
+    for (int line = 0; line < 25; ++line) {
+        for (int r = 508; r < 512; ++r)
+            Pixel(r, 88) = uint16_t((line % 2 ? 11 : 10) * 16);
+        for (int r = 0; r < 4; ++r)
+            Pixel(r, 88) = 4095 * 16; // band 127
+        Feed(1);
+    }
+    EXPECT_EQ(engine.m_lineIndex.load(), 25);
+    EXPECT_EQ(host.darkSaves.load(), 0);
+    Feed(1); // the 26th frame ends the stack
+    EXPECT_EQ(host.darkSaves.load(), 1);
+    EXPECT_TRUE(engine.m_darkFrameValid.load());
+    EXPECT_FALSE(engine.m_acquireDark.load());
+    EXPECT_FALSE(engine.m_busy.load());
+    EXPECT_EQ(engine.m_darkFrame[0 * H + H - 1], 10);
+    EXPECT_EQ(engine.m_darkFrame[127 * H + H - 1], 4095); // 25 x 4095 does not overflow
+    // Both stacks hold the same 25 lines, in the cube's band order.
+    const size_t L = size_t(B) * H;
+    EXPECT_EQ(std::memcmp(engine.m_darkCube.data(), engine.m_calCube.data(), 25 * L * 2), 0);
+    EXPECT_EQ(engine.m_darkCube[1 * L + 0 * H + H - 1], 11);
+    // Cube lines are untouched and no mirror step was commanded.
+    EXPECT_TRUE(mirror.moves.empty());
+}
+
+TEST_F(Engine, CalibrationStackHandsItsSaveOverAndKeepsTheDarkFrame) {
+    engine.m_darkFrame[0] = 5;
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Calibration);
+    Feed(26);
+    EXPECT_EQ(host.calSaves.load(), 1);
+    EXPECT_EQ(host.darkSaves.load(), 0);
+    EXPECT_FALSE(engine.m_acquireCalCube.load());
+    EXPECT_FALSE(engine.m_darkFrameValid.load());
+    EXPECT_EQ(engine.m_darkFrame[0], 5);
+}
+
+TEST_F(Engine, StopDuringADarkStackSavesNothing) {
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Dark);
+    Feed(10);
+    engine.StopAcquisition();
+    Feed(30);
+    EXPECT_EQ(host.darkSaves.load(), 0);
+    EXPECT_FALSE(engine.m_darkFrameValid.load());
+    EXPECT_TRUE(engine.m_acquireDark.load()); // left set; its frames are ignored
+    EXPECT_EQ(engine.m_lineIndex.load(), 0);
+}
+
+TEST_F(Engine, CommandsRefuseWhenOfflineOrBusy) {
+    engine.m_dataCameraOnline = false;
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+    EXPECT_EQ(host.Messages(), std::vector<std::string>{"Data Camera Offline !"});
+    engine.m_dataCameraOnline = true;
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::SpectralDisplay);
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Dark);
+    const auto m = host.Messages();
+    ASSERT_EQ(m.size(), 3u);
+    EXPECT_EQ(m[1], "Camera is busy ...");
+    EXPECT_EQ(m[2], "Camera already acquiring data...");
+    // The live display travels to the on-center position and does not clear the cube.
+    EXPECT_EQ(mirror.Log()[1], "TRAVEL-165000");
+    host.previewStops = false;
+    engine.StopAcquisition();
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+    EXPECT_EQ(host.Messages().back(), "Unable STOP previewing video.");
+    EXPECT_TRUE(engine.m_acquireCube.load()); // the acquisition goes on
+}
+
+TEST_F(Engine, MirrorThatNeverArrivesEndsTheAcquisitionCleanly) {
+    mirror.travelResult = TravelResult::TimedOut;
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+    EXPECT_FALSE(engine.m_busy.load());
+    EXPECT_FALSE(engine.m_acquireCube.load());
+    EXPECT_EQ(host.Status(2), "Ready");
+    Feed(3);
+    EXPECT_EQ(engine.m_lineIndex.load(), 0);
+    EXPECT_TRUE(mirror.moves.empty());
+    // Without a controller link the acquisition runs with the mirror where it stands.
+    mirror.travelResult = TravelResult::NotConnected;
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+    EXPECT_TRUE(engine.m_busy.load());
+    Feed(3);
+    EXPECT_EQ(engine.m_lineIndex.load(), 3);
+}
+
+TEST_F(Engine, StreamThatCannotStartIsReportedAndTheFlagsStay) {
+    host.streaming = false;
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+    EXPECT_EQ(host.Messages(), std::vector<std::string>{"Unable start streaming data , Start streaming"});
+    EXPECT_EQ(host.Status(2), "Acquiring...");
+    EXPECT_TRUE(engine.m_busy.load());
+}
+
+TEST_F(Engine, GeometryChangeReallocatesOnlyWhenItReallyChanges) {
+    engine.m_cube[10] = 3;
+    engine.m_darkFrameValid = true;
+    EXPECT_FALSE(engine.AllocateBuffers(CubeGeometry{}));
+    EXPECT_EQ(engine.m_cube[10], 3);
+    EXPECT_TRUE(engine.m_darkFrameValid.load());
+    CubeGeometry g;
+    g.bands = 60;
+    EXPECT_TRUE(engine.AllocateBuffers(g));
+    EXPECT_EQ(engine.m_cube.size(), size_t(696) * 520 * 60);
+    EXPECT_EQ(engine.m_cube[10], 0);
+    EXPECT_FALSE(engine.m_darkFrameValid.load());
+    EXPECT_FLOAT_EQ(engine.m_radCalGains[7], 1.0f);
+    EXPECT_EQ(engine.m_frameImage[77], 77u);
+}
