@@ -28,13 +28,6 @@
 #include <cstdio>
 
 // ---------------------------------------------------------------------------------------------
-// Scanner link adapter
-
-void ScannerMirrorLink::EnableScannerDrive(bool on) { m_link.EnableScannerDrive(on); }
-void ScannerMirrorLink::MoveMirrorAbsolute(int32_t position) { m_link.MoveMirrorAbsolute(position); }
-TravelResult ScannerMirrorLink::TravelTo(int32_t target) { return m_link.TravelTo(target); }
-
-// ---------------------------------------------------------------------------------------------
 // Controls of the window (dialog 102): id, kind, caption, client rectangle, visible, enabled.
 
 namespace {

@@ -6,6 +6,7 @@
 #include "calibration/DefaultCalibration.h"
 #include "camera/AcquisitionEngine.h"
 #include "camera/DataCameraControl.h"
+#include "camera/ScannerMirrorLink.h"
 #include "core/UserPrompts.h"
 #include "scanner/ScannerLink.h"
 #include "scanner/ScannerSettings.h"
@@ -36,18 +37,6 @@ inline constexpr const char* kSaveBusy = "Camera acquiring data, stop acquisitio
 struct StrataOptions {
     bool simulate = true;
     bool quitWhenReady = false;
-};
-
-// Adapts the scanner link to what the acquisition engine needs.
-class ScannerMirrorLink : public MirrorLink {
-public:
-    explicit ScannerMirrorLink(ScannerLink& link) : m_link(link) {}
-    void EnableScannerDrive(bool on) override;
-    void MoveMirrorAbsolute(int32_t position) override;
-    TravelResult TravelTo(int32_t target) override;
-
-private:
-    ScannerLink& m_link;
 };
 
 class CStrataDlg : public QMainWindow, public EngineHost {

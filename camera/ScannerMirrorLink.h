@@ -1,0 +1,15 @@
+#pragma once
+// The scanner link seen from the acquisition engine.
+#include "camera/AcquisitionEngine.h"
+#include "scanner/ScannerLink.h"
+
+class ScannerMirrorLink : public MirrorLink {
+public:
+    explicit ScannerMirrorLink(ScannerLink& link) : m_link(link) {}
+    void EnableScannerDrive(bool on) override { m_link.EnableScannerDrive(on); }
+    void MoveMirrorAbsolute(int32_t position) override { m_link.MoveMirrorAbsolute(position); }
+    TravelResult TravelTo(int32_t target) override { return m_link.TravelTo(target); }
+
+private:
+    ScannerLink& m_link;
+};
