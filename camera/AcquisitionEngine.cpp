@@ -178,23 +178,26 @@ std::string AcquisitionEngine::LastFrameRateText() const {
 void AcquisitionEngine::StoreBinnedLine(std::vector<uint16_t>& target, int line, const uint16_t* grey) {
     const int W = m_geometry.width, H = m_geometry.height, B = m_geometry.bands;
     uint16_t* dst = target.data() + size_t(line) * m_geometry.LineValues();
-    {
-        std::lock_guard lock(LineLock(line));
-        for (int k = 0; k < B; ++k) {
-            // Band k comes from the four rows counted from the far end; sample s from column s + 88,
-            // stored at position H-1-s. ((p0+p1+p2+p3) >> 2) >> 4 == sum >> 6 for 16-bit pixels.
-            const uint16_t* r0 = grey + size_t(4 * (B - 1 - k)) * size_t(W) + kFirstSampleColumn;
-            const uint16_t* r1 = r0 + W;
-            const uint16_t* r2 = r1 + W;
-            const uint16_t* r3 = r2 + W;
-            uint16_t* out = dst + size_t(k) * size_t(H) + size_t(H - 1);
-            for (int s = 0; s < H; ++s) {
-                const uint32_t sum = uint32_t(r0[s]) + r1[s] + r2[s] + r3[s];
-                *(out - s) = uint16_t(sum >> 6);
-            }
+    std::lock_guard lock(LineLock(line));
+    for (int k = 0; k < B; ++k) {
+        // Band k comes from the four rows counted from the far end; sample s from column s + 88,
+        // stored at position H-1-s. ((p0+p1+p2+p3) >> 2) >> 4 == sum >> 6 for 16-bit pixels.
+        const uint16_t* __restrict r0 = grey + size_t(4 * (B - 1 - k)) * size_t(W) + kFirstSampleColumn;
+        const uint16_t* __restrict r1 = r0 + W;
+        const uint16_t* __restrict r2 = r1 + W;
+        const uint16_t* __restrict r3 = r2 + W;
+        uint16_t* __restrict out = dst + size_t(k) * size_t(H);
+        uint16_t* __restrict last = m_lineImage.data() + size_t(k) * size_t(H);
+        // Forward pass (vectorises), then the reversal into the line.
+        uint16_t binned[kMaxBinnedSamples];
+        const int n = std::min(H, kMaxBinnedSamples);
+        for (int s = 0; s < n; ++s)
+            binned[s] = uint16_t((uint32_t(r0[s]) + r1[s] + r2[s] + r3[s]) >> 6);
+        for (int s = 0; s < n; ++s) {
+            out[H - 1 - s] = binned[s];
+            last[H - 1 - s] = binned[s];
         }
     }
-    std::memcpy(m_lineImage.data(), dst, m_geometry.LineValues() * sizeof(uint16_t));
 }
 
 void AcquisitionEngine::OnDataFrameCallback(void* context, uint8_t* data, uint32_t) {

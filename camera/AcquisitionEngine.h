@@ -77,6 +77,8 @@ struct ScanPositions {
 
 class AcquisitionEngine {
 public:
+    // Largest frame height the binning handles (H may not exceed it).
+    static constexpr int kMaxBinnedSamples = 2048;
     enum class Mode { Cube, Dark, Calibration, SpectralDisplay };
 
     AcquisitionEngine(EngineHost& host, MirrorLink& mirror);
