@@ -66,7 +66,9 @@ TEST_F(SerialPortTest, PortNamesResolveThroughOverrideThenFileThenDefault) {
 
     CSerialPort::SetPortsFile((ports.parent_path() / "missing.txt").string());
     EXPECT_EQ(CSerialPort::DevicePath("COM3"), "/dev/ttyS2");
-    const fs::path binary = TempFile("binary.txt", std::string("\0\xff\x01COM2\xfe", 9));
+    const fs::path binary = TempFile("binary.txt", std::string("\0\xff\x01"
+                                                               "COM2\xfe",
+                                                               9));
     CSerialPort::SetPortsFile(binary.string());
     EXPECT_EQ(CSerialPort::DevicePath("COM2"), "/dev/ttyS1");
 }
