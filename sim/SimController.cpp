@@ -150,8 +150,8 @@ void SimController::CloseTerminal() {
 }
 
 void SimController::Vanish() {
+    m_vanished = true; // before the hang-up, so whoever sees the hang-up also sees the flag
     CloseTerminal();
-    m_vanished = true;
 }
 
 std::vector<std::string> SimController::ReceivedCommands() const {
