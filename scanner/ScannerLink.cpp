@@ -13,18 +13,23 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 Clock::time_point DeadlineAfter(double ms) {
-    return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(ms));
+    return Clock::now() +
+           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(ms));
 }
 
 bool Contains(const char* data, int count, char c) {
     return count > 0 && std::memchr(data, c, static_cast<size_t>(count)) != nullptr;
 }
 
-int64_t Distance(int32_t a, int32_t b) { return std::llabs(int64_t(a) - int64_t(b)); }
+int64_t Distance(int32_t a, int32_t b) {
+    return std::llabs(int64_t(a) - int64_t(b));
+}
 
 } // namespace
 
-std::string MirrorTimeoutText(int32_t target) { return "Mirror did not reach " + std::to_string(target); }
+std::string MirrorTimeoutText(int32_t target) {
+    return "Mirror did not reach " + std::to_string(target);
+}
 
 bool ParseLeadingInt(const char* text, int32_t& value) {
     if (!text)
@@ -42,7 +47,8 @@ bool ParseLeadingInt(const char* text, int32_t& value) {
     return true;
 }
 
-ScannerLink::ScannerLink(ScannerSettingsValues& settings, CSerialPort& port) : m_settings(&settings), m_port(port) {}
+ScannerLink::ScannerLink(ScannerSettingsValues& settings, CSerialPort& port)
+    : m_settings(&settings), m_port(port) {}
 
 double ScannerLink::TravelLimitMs(int64_t distance, double marginMs) {
     const double travelMs = double(distance < 0 ? -distance : distance) / kMinimumMirrorSpeed * 1000.0;
@@ -86,7 +92,9 @@ void ScannerLink::NoteReported(int32_t position) {
     m_reportedKnown.store(true);
 }
 
-void ScannerLink::ApplyBaudRate() { FillCommState(m_commState, m_settings->m_baudRate); }
+void ScannerLink::ApplyBaudRate() {
+    FillCommState(m_commState, m_settings->m_baudRate);
+}
 
 bool ScannerLink::ConnectScanner() {
     std::string status;

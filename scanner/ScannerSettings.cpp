@@ -18,7 +18,9 @@ std::atomic<int> g_velocity{80};
 // is skipped so that the following lines keep their positions).
 constexpr size_t kMaxLine = 200;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
 
 // The text after the key word (the first word) of a line, with leading blanks removed.
 std::string_view AfterKey(std::string_view line) {
@@ -105,8 +107,12 @@ struct FileCloser {
 
 } // namespace
 
-int ScannerVelocity() { return g_velocity.load(); }
-void SetScannerVelocity(int velocity) { g_velocity.store(velocity); }
+int ScannerVelocity() {
+    return g_velocity.load();
+}
+void SetScannerVelocity(int velocity) {
+    g_velocity.store(velocity);
+}
 
 bool LoadScannerSettings(const std::string& path, ScannerSettingsValues& values, std::string* message) {
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
@@ -170,7 +176,8 @@ bool SaveScannerSettings(const std::string& path, const ScannerSettingsValues& v
     };
     // The step is formatted with six decimals and a point whatever the process locale says.
     char step[400];
-    const auto conv = std::to_chars(step, step + sizeof(step) - 1, values.GetStepSize(), std::chars_format::fixed, 6);
+    const auto conv =
+        std::to_chars(step, step + sizeof(step) - 1, values.GetStepSize(), std::chars_format::fixed, 6);
     if (conv.ec != std::errc())
         return failed();
     *conv.ptr = '\0';

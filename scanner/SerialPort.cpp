@@ -119,7 +119,8 @@ std::string CSerialPort::DevicePath(const std::string& portName) {
     if (!device.empty())
         return device;
     if (name.size() > 3 && name.size() <= 6 && name.compare(0, 3, "COM") == 0 &&
-        std::all_of(name.begin() + 3, name.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
+        std::all_of(name.begin() + 3, name.end(),
+                    [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
         const int number = std::stoi(name.substr(3));
         if (number >= 1)
             return "/dev/ttyS" + std::to_string(number - 1);
@@ -219,7 +220,8 @@ int CSerialPort::Read(char* buffer, int maxBytes, int* bytesRead) {
         return 0;
     if (maxBytes == 0)
         return 1;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kReadPerByteMs * maxBytes + kReadConstantMs);
+    const auto deadline =
+        Clock::now() + std::chrono::milliseconds(kReadPerByteMs * maxBytes + kReadConstantMs);
     int count = 0;
     bool failed = false;
     while (count < maxBytes) {
@@ -268,7 +270,8 @@ int CSerialPort::Write(const char* data, int length, int* bytesWritten) {
     std::lock_guard lock(m_ioMutex);
     if (!m_open.load())
         return 0;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kWritePerByteMs * length + kWriteConstantMs);
+    const auto deadline =
+        Clock::now() + std::chrono::milliseconds(kWritePerByteMs * length + kWriteConstantMs);
     int count = 0;
     while (count < length) {
         const ssize_t put = ::write(m_fd, data + count, static_cast<size_t>(length - count));

@@ -35,7 +35,7 @@ struct DCB {
 // Default location of the file mapping port names to devices (relative to the working directory).
 inline constexpr const char* kPortsFile = "./Settings/ARV300_Ports.txt";
 
-// The baud rates a port name's text may select (the motion controller's list).
+// Whether baud is one of the rates the controller link accepts (110 ... 256000).
 bool IsListedBaudRate(uint32_t baud);
 // Fills dcb for the controller link: 8 data bits, no parity, one stop bit and the baud rate read
 // as a decimal number from the start of baudText (blanks around it are ignored). A rate that is

@@ -4,9 +4,9 @@
 
 #include <cerrno>
 #include <charconv>
-#include <optional>
 #include <chrono>
 #include <fcntl.h>
+#include <optional>
 #include <poll.h>
 #include <pty.h>
 #include <stdlib.h>
@@ -57,7 +57,9 @@ void WriteAll(int fd, const std::string& text) {
 SimController::SimController(std::string portName, SimMirror& mirror)
     : m_portName(std::move(portName)), m_mirror(mirror) {}
 
-SimController::~SimController() { Shutdown(); }
+SimController::~SimController() {
+    Shutdown();
+}
 
 bool SimController::Start() {
     if (m_running.load())
@@ -110,8 +112,8 @@ void SimController::Shutdown() {
     {
         std::lock_guard lock(m_stateMutex);
         const uint64_t one = 1;
-        if (m_wake >= 0)
-            [[maybe_unused]] auto n = ::write(m_wake, &one, sizeof(one));
+        if (m_wake >= 0) [[maybe_unused]]
+            auto n = ::write(m_wake, &one, sizeof(one));
     }
     if (m_thread.joinable())
         m_thread.join();
@@ -133,7 +135,9 @@ std::string SimController::DevicePath() const {
     return m_devicePath;
 }
 
-void SimController::SetNeverArrives(bool on) { m_mirror.SetStuck(on); }
+void SimController::SetNeverArrives(bool on) {
+    m_mirror.SetStuck(on);
+}
 
 void SimController::CloseTerminal() {
     std::lock_guard lock(m_stateMutex);
@@ -146,8 +150,8 @@ void SimController::CloseTerminal() {
 }
 
 void SimController::Vanish() {
+    m_vanished = true; // before the hang-up, so whoever sees the hang-up also sees the flag
     CloseTerminal();
-    m_vanished = true;
 }
 
 std::vector<std::string> SimController::ReceivedCommands() const {
@@ -164,6 +168,7 @@ void SimController::ClearLog() {
     std::lock_guard lock(m_logMutex);
     m_log.clear();
     m_bytes.clear();
+    m_handled = 0;
 }
 
 size_t SimController::CommandCount() const {
@@ -181,7 +186,8 @@ size_t SimController::CountOf(const std::string& command) const {
 
 bool SimController::WaitForCommands(size_t count, int timeoutMs) const {
     std::unique_lock lock(m_logMutex);
-    return m_logChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_log.size() >= count; });
+    return m_logChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                 [&] { return m_handled >= count; });
 }
 
 void SimController::Run() {
@@ -260,7 +266,6 @@ void SimController::Handle(const std::string& body, const std::string& terminato
         std::lock_guard lock(m_logMutex);
         m_log.push_back(body + terminator);
     }
-    m_logChanged.notify_all();
 
     if (!m_silent) {
         const std::string_view b(body);
@@ -307,6 +312,11 @@ void SimController::Handle(const std::string& body, const std::string& terminato
             m_vanishAfter = vanishAfter - 1;
         }
     }
+    {
+        std::lock_guard lock(m_logMutex);
+        ++m_handled;
+    }
+    m_logChanged.notify_all();
 }
 
 void SimController::Reply(std::string text) {

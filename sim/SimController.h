@@ -65,7 +65,8 @@ public:
     size_t CommandCount() const;
     // Number of logged commands equal to command (terminator included).
     size_t CountOf(const std::string& command) const;
-    // Waits until at least count commands are logged; false when timeoutMs passed first.
+    // Waits until at least count logged commands have been handled (acted on and answered);
+    // false when timeoutMs passed first.
     bool WaitForCommands(size_t count, int timeoutMs) const;
     // Arrival notifications ("p") written, commands not understood.
     uint64_t NotificationsSent() const { return m_notifications.load(); }
@@ -109,6 +110,7 @@ private:
     mutable std::condition_variable m_logChanged;
     std::vector<std::string> m_log;
     std::string m_bytes;
+    size_t m_handled = 0;
     std::atomic<uint64_t> m_notifications{0};
     std::atomic<uint64_t> m_unknown{0};
     std::atomic<int32_t> m_corridor{0};

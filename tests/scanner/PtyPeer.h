@@ -1,0 +1,50 @@
+#pragma once
+// A scripted device on a pseudo-terminal for protocol tests: it maps a port name to its terminal
+// side, collects what the program sends, splits it into commands at "\r", "\n" or "\r\n" and
+// answers each command with what the responder returns (nothing when it returns "").
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class PtyPeer {
+public:
+    // Receives a command with its terminator; returns the bytes to answer.
+    using Responder = std::function<std::string(const std::string& command)>;
+
+    explicit PtyPeer(std::string portName = "COM7", Responder responder = {});
+    ~PtyPeer();
+
+    void SetResponder(Responder responder);
+    const std::string& Path() const { return m_path; }
+    // A descriptor of the terminal side held by the peer (for reading its settings).
+    int SlaveFd() const { return m_slave; }
+    // Writes bytes towards the program, outside of any command.
+    void Send(const std::string& bytes);
+    // Closes the pseudo-terminal: the program's reads and writes on it fail from now on.
+    void Hangup();
+
+    std::vector<std::string> Commands() const;
+    std::string Bytes() const;
+    void Clear();
+    bool WaitForBytes(size_t count, int timeoutMs) const;
+
+private:
+    void Run();
+
+    std::string m_portName;
+    std::string m_path;
+    int m_master = -1;
+    int m_slave = -1;
+    int m_wake = -1;
+    std::thread m_thread;
+
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_changed;
+    Responder m_responder;
+    std::vector<std::string> m_commands;
+    std::string m_bytes;
+    bool m_hungUp = false;
+};
