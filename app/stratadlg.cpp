@@ -6,8 +6,10 @@
 #include "display/ClientArea.h"
 #include "resources/StringTable.h"
 #include "resources/resource.h"
+#include "sim/SimScene.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -287,6 +289,23 @@ void CStrataDlg::CreateMenuAndToolbar() {
     acquisition->addAction(AddCommand(ID_ACQ_CUBE, "Acquire Cube", acquisition));
     acquisition->addAction(AddCommand(ID_ACQ_DARK, "Acquire Dark Frame", acquisition));
     acquisition->addAction(AddCommand(ID_ACQ_CALCUBE, "Acquire Cal Cube", acquisition));
+    if (m_options.simulate) {
+        // What the simulated imager looks at, like putting on the lens cap on a real bench.
+        QMenu* sim = bar->addMenu("Si&mulator");
+        sim->setObjectName("SimulatorMenu");
+        auto* group = new QActionGroup(sim);
+        const std::pair<const char*, SimTarget> targets[] = {{"Scene", SimTarget::Scene},
+                                                             {"Lens Cap", SimTarget::LensCap},
+                                                             {"Monochromator Sphere", SimTarget::Sphere}};
+        for (const auto& [text, target] : targets) {
+            QAction* a = sim->addAction(text);
+            a->setCheckable(true);
+            a->setChecked(SimOptics::Instance().target.load() == target);
+            a->setObjectName(QStringLiteral("SimTarget_%1").arg(int(target)));
+            group->addAction(a);
+            connect(a, &QAction::triggered, this, [t = target] { SimOptics::Instance().target = t; });
+        }
+    }
     QMenu* help = bar->addMenu("&Help");
     help->addAction(AddCommand(ID_HELP_ABOUT, "About...", help));
     // The system menu's About item (command 16) cannot be added to the window manager's menu.
@@ -529,6 +548,7 @@ void CStrataDlg::LoadScannerSettings() {
     std::string message;
     if (!::LoadScannerSettings(kScannerSettingsFile, m_scannerSettings, &message))
         m_prompts.Message(message);
+    m_scannerDelayMs = m_scannerSettings.m_delayMs;
 }
 
 void CStrataDlg::SaveScannerSettings() {

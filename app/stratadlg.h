@@ -139,6 +139,7 @@ private:
     int m_scanStartLine = 0, m_scanStopLine = 511;
     int m_cubeWidthIndex = 0;
     int m_cubeWidthMultiplier = 1;
+    int m_scannerDelayMs = 10;
     long m_dataCallbackId = -1;
     bool m_focusPreviewOn = false;
     bool m_closing = false;

@@ -6,6 +6,7 @@
 #include "sim/SimCamera.h"
 #include "sim/SimController.h"
 #include "sim/SimMirror.h"
+#include "sim/SimScene.h"
 #include "support/TempDir.h"
 
 #include <QAbstractButton>
@@ -242,9 +243,25 @@ TEST_F(Startup, MenuHoldsTheCommandsInOrder) {
     const QStringList expected = {"&File", "Save Cube...#32780", "Save Dark Frame...#32806", "Save Cal Frame...#32807",
                                   "-", "Exit#32797", "&Settings", "Camera Settings#32784",
                                   "Scanner Settings#32804", "&Acquisition", "Acquire Cube#32785",
-                                  "Acquire Dark Frame#32786", "Acquire Cal Cube#32792", "&Help", "About...#32782",
+                                  "Acquire Dark Frame#32786", "Acquire Cal Cube#32792", "Si&mulator", "Scene#",
+                                  "Lens Cap#", "Monochromator Sphere#", "&Help", "About...#32782",
                                   "&About Strata...#16"};
     EXPECT_EQ(seen, expected);
+}
+
+TEST_F(Startup, SimulatorMenuSetsTheTargetAndExistsOnlyInSimulation) {
+    ASSERT_EQ(Start(), 0);
+    auto* lensCap = dlg->findChild<QAction*>("SimTarget_1");
+    ASSERT_NE(lensCap, nullptr);
+    lensCap->trigger();
+    EXPECT_EQ(SimOptics::Instance().target.load(), SimTarget::LensCap);
+    dlg->findChild<QAction*>("SimTarget_0")->trigger();
+    EXPECT_EQ(SimOptics::Instance().target.load(), SimTarget::Scene);
+    dlg.reset();
+    SimCameras::Instance().Shutdown();
+    dlg = std::make_unique<CStrataDlg>(prompts, StrataOptions{false, false});
+    ASSERT_EQ(dlg->OnInitDialog(), 0);
+    EXPECT_EQ(dlg->findChild<QMenu*>("SimulatorMenu"), nullptr);
 }
 
 TEST_F(Startup, CameraSettingsOkKeepsTheCubeAndWritesTheReportedExposure) {

@@ -1,0 +1,102 @@
+// Acquisition commands from the window: continuous scan, the Cube Width list, Save Cube while busy.
+#include "app/ControlIds.h"
+#include "app/stratadlg.h"
+#include "core/Sleep.h"
+#include "resources/resource.h"
+#include "sim/SimCamera.h"
+#include "sim/SimController.h"
+#include "sim/SimMirror.h"
+#include "support/TempDir.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QLineEdit>
+#include <QTest>
+#include <gtest/gtest.h>
+
+namespace {
+class WindowAcquisition : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetSleepScale(0.1);
+        SimMirror::Instance().SetClockScale(10.0);
+        SimMirror::Instance().Reset(0);
+        SimCameras::Instance().Shutdown();
+        SimCameras::Instance().Configure(SimCameraSettings{});
+        controller.Start();
+        dlg = std::make_unique<CStrataDlg>(prompts, StrataOptions{});
+        ASSERT_EQ(dlg->OnInitDialog(), 0);
+    }
+    void TearDown() override {
+        dlg.reset();
+        SimCameras::Instance().Shutdown();
+        controller.Shutdown();
+        SimMirror::Instance().SetClockScale(1.0);
+        SetSleepScale(1.0);
+    }
+    // Runs the event loop until pred holds or ms pass.
+    template <typename Pred>
+    bool WaitFor(Pred pred, int ms) {
+        return QTest::qWaitFor(pred, ms);
+    }
+    TempDir dir{true, true};
+    ScriptedPrompts prompts;
+    SimController controller{"COM1"};
+    std::unique_ptr<CStrataDlg> dlg;
+};
+} // namespace
+
+TEST_F(WindowAcquisition, ContinuousScanStartsCubesWhileTickedAndLetsTheLastFinish) {
+    AcquisitionEngine& e = dlg->Engine();
+    auto* box = FindControl<QCheckBox>(dlg.get(), IDC_CONTINUOUS_SCAN);
+    box->click(); // hidden, but bound and handled
+    ASSERT_TRUE(box->isChecked());
+    ASSERT_TRUE(WaitFor([&] { return e.m_busy.load() && e.m_acquireCube.load(); }, 3000));
+    // The timer re-arms: after a stopped cube the next one starts.
+    dlg->OnCommand(ID_TB_STOP);
+    ASSERT_FALSE(e.m_busy.load());
+    ASSERT_TRUE(WaitFor([&] { return e.m_busy.load(); }, 3000));
+    // Unticking lets the current cube go on and starts no other.
+    box->click();
+    QTest::qWait(700);
+    EXPECT_TRUE(e.m_busy.load());
+    dlg->OnCommand(ID_TB_STOP);
+    QTest::qWait(1200);
+    EXPECT_FALSE(e.m_busy.load());
+}
+
+TEST_F(WindowAcquisition, CubeWidthSetsTheScanLimitRangeOnly) {
+    auto* list = FindControl<QComboBox>(dlg.get(), IDC_CUBE_WIDTH);
+    ASSERT_EQ(list->count(), 2);
+    EXPECT_EQ(list->itemText(1), "1392");
+    EXPECT_EQ(dlg->ScanStopLine(), 511);
+    list->setEnabled(true);
+    list->setCurrentIndex(1);
+    emit list->activated(1);
+    EXPECT_EQ(dlg->ScanStartLine(), 0);
+    EXPECT_EQ(dlg->ScanStopLine(), 1023);
+    EXPECT_EQ(dlg->Engine().Geometry().width, 696);
+    // Typed limits are clamped into the range of the selection.
+    auto* stop = FindControl<QLineEdit>(dlg.get(), IDC_STOP_SCAN_EDIT);
+    stop->setText("");
+    QTest::keyClicks(stop, "2000");
+    EXPECT_EQ(dlg->ScanStopLine(), 1023);
+    EXPECT_EQ(stop->text(), "1023");
+    list->setCurrentIndex(0);
+    emit list->activated(0);
+    stop->setText("");
+    QTest::keyClicks(stop, "600");
+    EXPECT_EQ(stop->text(), "511");
+}
+
+TEST_F(WindowAcquisition, SaveCubeIsRefusedDuringTheLiveDisplay) {
+    dlg->OnCommand(ID_TB_SPECTRAL_DISPLAY);
+    ASSERT_TRUE(dlg->Engine().m_busy.load());
+    dlg->OnCommand(ID_TB_SAVE_CUBE);
+    EXPECT_EQ(prompts.Texts().back(), "Camera acquiring data, stop acquisition first !");
+    EXPECT_EQ(dlg->StatusText(2), "Acquiring...");
+    dlg->OnCommand(ID_TB_STOP);
+    EXPECT_EQ(dlg->StatusText(2), "Ready");
+    EXPECT_TRUE(dlg->StatusText(1).startsWith("frame rate =  "));
+}
