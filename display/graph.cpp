@@ -178,11 +178,13 @@ std::string GraphScale::ExponentLabel(double value) {
     std::string s = Trim(buf);
     const size_t q = s.find('e');
     if (q != std::string::npos && q > 0) {
-        // "1.00e+005" -> "1.00e+05": only a three-digit exponent is shortened.
+        // C libraries that print three exponent digits give "1.00e+005": the leading zero is
+        // dropped so that labels read "1.00e+05" everywhere. Two-digit exponents stay, and so does
+        // a genuine three-digit exponent (e+100).
         size_t digits = 0;
         for (size_t i = q + 2; i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])); ++i)
             ++digits;
-        if (digits == 3 && q + 2 < s.size())
+        if (digits == 3 && s[q + 2] == '0')
             s.erase(q + 2, 1);
     }
     return s;

@@ -71,7 +71,7 @@ public:
     // (labels "%1.1f", label 10 "%1.2f" of the last wavelength).
     std::string TickLabel(int axis, int k, int binningCode, float a0, float a1, float a2) const;
 
-    // "%9.2e" of the value without blanks; a three-digit exponent loses its first digit.
+    // "%9.2e" of the value without blanks; a three-digit exponent with a leading zero loses it.
     static std::string ExponentLabel(double value);
     // "%0.0f" of the value without blanks and without a trailing ".".
     static std::string IntegerLabel(double value);

@@ -137,6 +137,10 @@ void graph::DrawAxisLabels(int axis, const std::string& title, int binningCode, 
     const QFontMetrics fm(*m_font);
     const QColor bg = QColor::fromRgb(m_textBackground);
     const QString blank(15, QLatin1Char(' '));
+    // Each label is drawn over a blank of 15 spaces at its own anchor, which erases the label
+    // drawn there before. The blank is wider than the space between two ticks, so it also cuts
+    // the right end of a wide neighbour on the left: long labels read as their leading digits
+    // and do not run into each other.
     const int n = Ticks(axis);
     for (int k = 0; k <= n; ++k) {
         const double value = TickValue(axis, k);
