@@ -1,5 +1,6 @@
 #include "analysis/ImageProcess.h"
 
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +20,20 @@ int64_t RoundDiv(int64_t n, int64_t d) {
 
 int ClampIndex(int64_t i) {
     return i < 0 ? 0 : (i > 255 ? 255 : int(i));
+}
+
+uint32_t PackBgr(uint8_t blue, uint8_t green, uint8_t red) {
+    return uint32_t(blue) | uint32_t(green) << 8 | uint32_t(red) << 16;
+}
+
+// Stores the four bytes of v least significant first.
+inline void StoreLE32(uint8_t* p, uint32_t v) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(p, &v, 4);
+    } else {
+        for (int i = 0; i < 4; ++i)
+            p[i] = uint8_t(v >> (8 * i));
+    }
 }
 
 void PutU16(uint8_t* p, uint16_t v) {
@@ -111,12 +126,12 @@ void ImageProcess::BuildGreyLut(const GreyKey& key) {
         const int raw =
             ClampIndex(RoundDiv(255 * (int64_t(v) - key.storedMin) * key.gainNum, kFullScale * key.gainDen));
         const uint8_t c = table[GreyIndex(int64_t(v), key)];
-        m_greyLut[v] = {c, c, c, 0};
+        m_greyLut[v] = PackBgr(c, c, c);
         if (raw == 255)
             break;
     }
     if (v < kLutSize) {
-        const std::array<uint8_t, 4> top = m_greyLut[v];
+        const uint32_t top = m_greyLut[v];
         for (++v; v < kLutSize; ++v)
             m_greyLut[v] = top;
     }
@@ -165,27 +180,33 @@ void ImageProcess::MakeGreyLocked(const T* values, int rows, int columns, int co
         BuildGreyLut(key);
 
     const ColorTable& table = GetColorTable(colorMap);
-    const std::array<uint8_t, 4>* lut = m_greyLut.data();
+    const uint32_t* lut = m_greyLut.data();
+    // Values outside the table (negative or above 65535) take the exact computation.
+    auto bgr = [&](T value) -> uint32_t {
+        const uint32_t u = uint32_t(value);
+        if (u < kLutSize)
+            return lut[u];
+        const uint8_t c = table[GreyIndex(int64_t(int32_t(u)), key)];
+        return PackBgr(c, c, c);
+    };
     const size_t rowBytes = size_t(columns) * 3;
     uint8_t* pixels = m_bitmap.data() + kBitmapHeaderSize;
     for (int r = 0; r < rows; ++r) {
         const T* src = values + size_t(r) * size_t(columns);
         uint8_t* dst = pixels + size_t(rows - 1 - r) * rowBytes; // picture row 0 is the last bitmap row
-        for (int l = 0; l < columns; ++l) {
-            const uint32_t u = uint32_t(src[l]);
-            std::array<uint8_t, 4> bgr0;
-            if (u < kLutSize) {
-                bgr0 = lut[u];
-            } else {
-                const uint8_t c = table[GreyIndex(int64_t(int32_t(u)), key)];
-                bgr0 = {c, c, c, 0};
-            }
-            // Four-byte store; the fourth byte is overwritten by the next pixel. The row's last
-            // pixel stores three bytes so nothing past the row is touched.
-            if (l + 1 < columns)
-                std::memcpy(dst + 3 * size_t(l), bgr0.data(), 4);
-            else
-                std::memcpy(dst + 3 * size_t(l), bgr0.data(), 3);
+        int l = 0;
+        // Four pixels make twelve bytes: three 32-bit stores.
+        for (; l + 4 <= columns; l += 4, dst += 12) {
+            const uint32_t p0 = bgr(src[l]), p1 = bgr(src[l + 1]), p2 = bgr(src[l + 2]), p3 = bgr(src[l + 3]);
+            StoreLE32(dst, p0 | p1 << 24);
+            StoreLE32(dst + 4, p1 >> 8 | p2 << 16);
+            StoreLE32(dst + 8, p2 >> 16 | p3 << 8);
+        }
+        for (; l < columns; ++l, dst += 3) {
+            const uint32_t p = bgr(src[l]);
+            dst[0] = uint8_t(p);
+            dst[1] = uint8_t(p >> 8);
+            dst[2] = uint8_t(p >> 16);
         }
     }
     m_ready = true;
@@ -225,11 +246,19 @@ void ImageProcess::MakeColorBitmap(const uint16_t* red, const uint16_t* green, c
         const uint16_t* pg = green + off;
         const uint16_t* pb = blue + off;
         uint8_t* dst = pixels + size_t(rows - 1 - r) * rowBytes;
-        for (int l = 0; l < columns; ++l) {
+        auto bgr = [&](int l) { return PackBgr(lutB[pb[l]], lutG[pg[l]], lutR[pr[l]]); };
+        int l = 0;
+        // Four pixels make twelve bytes: three 32-bit stores.
+        for (; l + 4 <= columns; l += 4, dst += 12) {
+            const uint32_t p0 = bgr(l), p1 = bgr(l + 1), p2 = bgr(l + 2), p3 = bgr(l + 3);
+            StoreLE32(dst, p0 | p1 << 24);
+            StoreLE32(dst + 4, p1 >> 8 | p2 << 16);
+            StoreLE32(dst + 8, p2 >> 16 | p3 << 8);
+        }
+        for (; l < columns; ++l, dst += 3) {
             dst[0] = lutB[pb[l]];
             dst[1] = lutG[pg[l]];
             dst[2] = lutR[pr[l]];
-            dst += 3;
         }
     }
     m_ready = true;

@@ -116,7 +116,7 @@ private:
     int32_t m_mapSize = 0;
 
     // Lookup tables for the values 0..65535, rebuilt when the mapping parameters change.
-    std::vector<std::array<uint8_t, 4>> m_greyLut; // blue, green, red, 0
+    std::vector<uint32_t> m_greyLut; // blue | green << 8 | red << 16
     GreyKey m_greyKey{};
     bool m_greyLutValid = false;
     std::vector<uint8_t> m_colorLut[3]; // red, green, blue
