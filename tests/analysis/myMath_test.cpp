@@ -34,7 +34,3 @@ TEST(myMathTest, FloatMinMaxStartsFromTheSentinels) {
     EXPECT_EQ(mn, 1e32f);
     EXPECT_EQ(mx, -1e32f);
 }
-
-TEST(myMathTest, IsPolymorphic) {
-    EXPECT_TRUE(std::has_virtual_destructor_v<myMath>);
-}
