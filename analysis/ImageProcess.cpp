@@ -1,0 +1,355 @@
+#include "analysis/ImageProcess.h"
+
+#include <bit>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+constexpr int64_t kFullScale = 32767; // value that maps to white at gain 1.0
+constexpr size_t kLutSize = 65536;    // lookup tables cover the values 0..65535
+
+// Nearest integer to n / d (d > 0), halves away from zero, in exact integer arithmetic.
+int64_t RoundDiv(int64_t n, int64_t d) {
+    if (n >= 0)
+        return (2 * n + d) / (2 * d);
+    return -((-2 * n + d) / (2 * d));
+}
+
+int ClampIndex(int64_t i) {
+    return i < 0 ? 0 : (i > 255 ? 255 : int(i));
+}
+
+uint32_t PackBgr(uint8_t blue, uint8_t green, uint8_t red) {
+    return uint32_t(blue) | uint32_t(green) << 8 | uint32_t(red) << 16;
+}
+
+// Stores the four bytes of v least significant first.
+inline void StoreLE32(uint8_t* p, uint32_t v) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(p, &v, 4);
+    } else {
+        for (int i = 0; i < 4; ++i)
+            p[i] = uint8_t(v >> (8 * i));
+    }
+}
+
+void PutU16(uint8_t* p, uint16_t v) {
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+}
+void PutU32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = uint8_t(v >> (8 * i));
+}
+
+ImageProcess::ColorTable MakeRamp06() {
+    ImageProcess::ColorTable t{};
+    // 255 * (i / 255)^0.6 equals 255 * i^0.6 / 255^0.6 and is exactly 255 at i = 255; no entry
+    // lies within 1e-3 of an integer, so the truncation is not sensitive to rounding.
+    for (int i = 0; i < 256; ++i)
+        t[i] = uint8_t(255.0 * std::pow(i / 255.0, 0.6));
+    return t;
+}
+
+ImageProcess::ColorTable MakeLinear() {
+    ImageProcess::ColorTable t{};
+    for (int i = 0; i < 256; ++i)
+        t[i] = uint8_t(i);
+    return t;
+}
+
+} // namespace
+
+ImageProcess::ImageProcess(int width, int height) {
+    std::lock_guard lock(m_mutex);
+    ResizeLocked(width > 0 ? width : 1, height > 0 ? height : 1);
+}
+
+const ImageProcess::ColorTable& ImageProcess::GetColorTable(int index) {
+    static const ColorTable ramp = MakeRamp06();
+    static const ColorTable linear = MakeLinear();
+    return index == 1 ? ramp : linear;
+}
+
+void ImageProcess::ResizeLocked(int width, int height) {
+    m_width = width;
+    m_height = height;
+    const size_t pixels = size_t(width) * size_t(height);
+    m_bitmap.assign(kBitmapHeaderSize + pixels * 3, 0);
+    WriteHeadersLocked();
+    m_workBuffer.resize(pixels);
+    m_pixelIndexMap.resize(pixels);
+    for (size_t i = 0; i < pixels; ++i)
+        m_pixelIndexMap[i] = int32_t(i);
+    m_pixelGainMap.assign(pixels, 1.0f);
+    m_mapSize = int32_t(pixels);
+}
+
+void ImageProcess::WriteHeadersLocked() {
+    uint8_t* h = m_bitmap.data();
+    std::memset(h, 0, kBitmapHeaderSize);
+    // File header: "BM", file size, two reserved words, offset of the pixel data.
+    h[0] = 'B';
+    h[1] = 'M';
+    PutU32(h + 2, uint32_t(m_bitmap.size()));
+    PutU32(h + 10, uint32_t(kBitmapHeaderSize));
+    // Information header: size 40, width, height (positive: rows bottom-up), 1 plane, 24 bits,
+    // no compression; image size, resolutions and colour counts 0.
+    PutU32(h + 14, 40);
+    PutU32(h + 18, uint32_t(m_width));
+    PutU32(h + 22, uint32_t(m_height));
+    PutU16(h + 26, 1);
+    PutU16(h + 28, 24);
+}
+
+int ImageProcess::GreyIndex(int64_t v, const GreyKey& key) const {
+    const int i = ClampIndex(RoundDiv(255 * (v - key.storedMin) * key.gainNum, kFullScale * key.gainDen));
+    if (key.manual) {
+        if (i < key.lower)
+            return 0;
+        if (i > key.upper)
+            return 255;
+    }
+    return i;
+}
+
+void ImageProcess::BuildGreyLut(const GreyKey& key) {
+    const ColorTable& table = GetColorTable(key.colorMap);
+    m_greyLut.resize(kLutSize);
+    // The raw index grows with the value; once it reaches 255 it stays there, so the division is
+    // only needed up to that point.
+    size_t v = 0;
+    for (; v < kLutSize; ++v) {
+        const int raw =
+            ClampIndex(RoundDiv(255 * (int64_t(v) - key.storedMin) * key.gainNum, kFullScale * key.gainDen));
+        const uint8_t c = table[GreyIndex(int64_t(v), key)];
+        m_greyLut[v] = PackBgr(c, c, c);
+        if (raw == 255)
+            break;
+    }
+    if (v < kLutSize) {
+        const uint32_t top = m_greyLut[v];
+        for (++v; v < kLutSize; ++v)
+            m_greyLut[v] = top;
+    }
+    m_greyKey = key;
+    m_greyLutValid = true;
+}
+
+void ImageProcess::BuildColorLut(const ColorKey& key) {
+    const ColorTable& table = GetColorTable(key.colorMap);
+    for (auto& lut : m_colorLut)
+        lut.resize(kLutSize);
+    for (size_t u = 0; u < kLutSize; ++u) {
+        const int64_t v = int16_t(uint16_t(u)); // values 32768 and above count as negative
+        const uint8_t c = table[ClampIndex(RoundDiv(255 * v * key.gainNum, kFullScale * key.gainDen))];
+        // Colour table 1 (and the linear ramp) use the same table for red, green and blue.
+        m_colorLut[0][u] = c;
+        m_colorLut[1][u] = c;
+        m_colorLut[2][u] = c;
+    }
+    m_colorKey = key;
+    m_colorLutValid = true;
+}
+
+template <class T>
+void ImageProcess::MakeGreyLocked(const T* values, int rows, int columns, int colorMap, bool manual, int min,
+                                  int max) {
+    if (values == nullptr || rows <= 0 || columns <= 0)
+        return;
+    if (rows != m_height || columns != m_width)
+        ResizeLocked(columns, rows);
+
+    GreyKey key{};
+    if (manual) {
+        const int64_t m = max < 1 ? 1 : max; // the max control never goes below 1
+        m_gainNum = kFullScale;
+        m_gainDen = m;
+        key.lower = RoundDiv(255 * (int64_t(min) - m_storedMin) * m_gainNum, kFullScale * m_gainDen);
+        key.upper = RoundDiv(255 * (m - m_storedMin) * m_gainNum, kFullScale * m_gainDen);
+    }
+    key.gainNum = m_gainNum;
+    key.gainDen = m_gainDen;
+    key.storedMin = m_storedMin;
+    key.manual = manual;
+    key.colorMap = colorMap;
+    if (!m_greyLutValid || !(key == m_greyKey))
+        BuildGreyLut(key);
+
+    const ColorTable& table = GetColorTable(colorMap);
+    const uint32_t* lut = m_greyLut.data();
+    // Values outside the table (negative or above 65535) take the exact computation.
+    auto bgr = [&](T value) -> uint32_t {
+        const uint32_t u = uint32_t(value);
+        if (u < kLutSize)
+            return lut[u];
+        const uint8_t c = table[GreyIndex(int64_t(int32_t(u)), key)];
+        return PackBgr(c, c, c);
+    };
+    const size_t rowBytes = size_t(columns) * 3;
+    uint8_t* pixels = m_bitmap.data() + kBitmapHeaderSize;
+    for (int r = 0; r < rows; ++r) {
+        const T* src = values + size_t(r) * size_t(columns);
+        uint8_t* dst = pixels + size_t(rows - 1 - r) * rowBytes; // picture row 0 is the last bitmap row
+        int l = 0;
+        // Four pixels make twelve bytes: three 32-bit stores.
+        for (; l + 4 <= columns; l += 4, dst += 12) {
+            const uint32_t p0 = bgr(src[l]), p1 = bgr(src[l + 1]), p2 = bgr(src[l + 2]), p3 = bgr(src[l + 3]);
+            StoreLE32(dst, p0 | p1 << 24);
+            StoreLE32(dst + 4, p1 >> 8 | p2 << 16);
+            StoreLE32(dst + 8, p2 >> 16 | p3 << 8);
+        }
+        for (; l < columns; ++l, dst += 3) {
+            const uint32_t p = bgr(src[l]);
+            dst[0] = uint8_t(p);
+            dst[1] = uint8_t(p >> 8);
+            dst[2] = uint8_t(p >> 16);
+        }
+    }
+    m_ready = true;
+}
+
+void ImageProcess::MakeGreyBitmap(const uint32_t* values, int rows, int columns, int colorMap, bool manual,
+                                  int min, int max) {
+    std::lock_guard lock(m_mutex);
+    MakeGreyLocked(values, rows, columns, colorMap, manual, min, max);
+}
+
+void ImageProcess::MakeGreyBitmap(const int32_t* values, int rows, int columns, int colorMap, bool manual,
+                                  int min, int max) {
+    std::lock_guard lock(m_mutex);
+    MakeGreyLocked(values, rows, columns, colorMap, manual, min, max);
+}
+
+void ImageProcess::MakeColorBitmap(const uint16_t* red, const uint16_t* green, const uint16_t* blue, int rows,
+                                   int columns, int colorMap) {
+    std::lock_guard lock(m_mutex);
+    if (red == nullptr || green == nullptr || blue == nullptr || rows <= 0 || columns <= 0)
+        return;
+    if (rows != m_height || columns != m_width)
+        ResizeLocked(columns, rows);
+    const ColorKey key{m_gainNum, m_gainDen, colorMap};
+    if (!m_colorLutValid || !(key == m_colorKey))
+        BuildColorLut(key);
+
+    const uint8_t* lutR = m_colorLut[0].data();
+    const uint8_t* lutG = m_colorLut[1].data();
+    const uint8_t* lutB = m_colorLut[2].data();
+    const size_t rowBytes = size_t(columns) * 3;
+    uint8_t* pixels = m_bitmap.data() + kBitmapHeaderSize;
+    for (int r = 0; r < rows; ++r) {
+        const size_t off = size_t(r) * size_t(columns);
+        const uint16_t* pr = red + off;
+        const uint16_t* pg = green + off;
+        const uint16_t* pb = blue + off;
+        uint8_t* dst = pixels + size_t(rows - 1 - r) * rowBytes;
+        auto bgr = [&](int l) { return PackBgr(lutB[pb[l]], lutG[pg[l]], lutR[pr[l]]); };
+        int l = 0;
+        // Four pixels make twelve bytes: three 32-bit stores.
+        for (; l + 4 <= columns; l += 4, dst += 12) {
+            const uint32_t p0 = bgr(l), p1 = bgr(l + 1), p2 = bgr(l + 2), p3 = bgr(l + 3);
+            StoreLE32(dst, p0 | p1 << 24);
+            StoreLE32(dst + 4, p1 >> 8 | p2 << 16);
+            StoreLE32(dst + 8, p2 >> 16 | p3 << 8);
+        }
+        for (; l < columns; ++l, dst += 3) {
+            dst[0] = lutB[pb[l]];
+            dst[1] = lutG[pg[l]];
+            dst[2] = lutR[pr[l]];
+        }
+    }
+    m_ready = true;
+}
+
+bool ImageProcess::IsReady() const {
+    std::lock_guard lock(m_mutex);
+    return m_ready;
+}
+
+bool ImageProcess::CopyTopDownRgb32(std::vector<uint32_t>& out, int& width, int& height) const {
+    std::lock_guard lock(m_mutex);
+    if (!m_ready)
+        return false;
+    width = m_width;
+    height = m_height;
+    out.resize(size_t(m_width) * size_t(m_height));
+    const uint8_t* pixels = m_bitmap.data() + kBitmapHeaderSize;
+    const size_t rowBytes = size_t(m_width) * 3;
+    for (int r = 0; r < m_height; ++r) {
+        const uint8_t* src = pixels + size_t(m_height - 1 - r) * rowBytes;
+        uint32_t* dst = out.data() + size_t(r) * size_t(m_width);
+        for (int l = 0; l < m_width; ++l, src += 3)
+            dst[l] = 0xFF000000u | uint32_t(src[2]) << 16 | uint32_t(src[1]) << 8 | uint32_t(src[0]);
+    }
+    return true;
+}
+
+std::vector<uint8_t> ImageProcess::BitmapFileImage() const {
+    std::lock_guard lock(m_mutex);
+    return m_bitmap;
+}
+
+int ImageProcess::SaveBitmapFile(const std::string& path) const {
+    std::lock_guard lock(m_mutex);
+    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "wb"), &std::fclose);
+    if (!file)
+        return 0;
+    const size_t rowBytes = size_t(m_width) * 3;
+    const size_t padding = (4 - rowBytes % 4) % 4;
+    bool ok = true;
+    if (padding == 0) {
+        ok = std::fwrite(m_bitmap.data(), 1, m_bitmap.size(), file.get()) == m_bitmap.size();
+    } else {
+        // Rows of the file format are padded to four bytes; the file size in the header follows.
+        std::array<uint8_t, kBitmapHeaderSize> header;
+        std::memcpy(header.data(), m_bitmap.data(), kBitmapHeaderSize);
+        PutU32(header.data() + 2, uint32_t(kBitmapHeaderSize + (rowBytes + padding) * size_t(m_height)));
+        ok = std::fwrite(header.data(), 1, header.size(), file.get()) == header.size();
+        const uint8_t zeros[4] = {0, 0, 0, 0};
+        for (int r = 0; ok && r < m_height; ++r) {
+            const uint8_t* row = m_bitmap.data() + kBitmapHeaderSize + size_t(r) * rowBytes;
+            ok = std::fwrite(row, 1, rowBytes, file.get()) == rowBytes &&
+                 std::fwrite(zeros, 1, padding, file.get()) == padding;
+        }
+    }
+    const bool closed = std::fclose(file.release()) == 0;
+    return ok && closed ? 1 : 0;
+}
+
+float ImageProcess::Gain() const {
+    std::lock_guard lock(m_mutex);
+    return float(double(m_gainNum) / double(m_gainDen));
+}
+
+uint16_t ImageProcess::StoredMinimum() const {
+    std::lock_guard lock(m_mutex);
+    return m_storedMin;
+}
+
+int ImageProcess::Width() const {
+    std::lock_guard lock(m_mutex);
+    return m_width;
+}
+
+int ImageProcess::Height() const {
+    std::lock_guard lock(m_mutex);
+    return m_height;
+}
+
+std::vector<int32_t> ImageProcess::PixelIndexMap() const {
+    std::lock_guard lock(m_mutex);
+    return m_pixelIndexMap;
+}
+
+std::vector<float> ImageProcess::PixelGainMap() const {
+    std::lock_guard lock(m_mutex);
+    return m_pixelGainMap;
+}
+
+int32_t ImageProcess::MapSize() const {
+    std::lock_guard lock(m_mutex);
+    return m_mapSize;
+}

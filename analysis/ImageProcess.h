@@ -1,0 +1,125 @@
+#pragma once
+// The image processor: holds the display picture as a complete 24-bit bitmap file image in memory
+// (14-byte file header, 40-byte information header, then W x H pixels of blue, green, red, rows
+// bottom-up, no row padding), maps display values to it through the colour tables, hands it to the
+// window top-down as 32-bit pixels and writes it to disk for the bitmap export.
+//
+// The display thread and the window thread both build pictures and the window reads them, so every
+// public operation takes the object's mutex: the bitmap, the gain and the mapping tables are never
+// used by two threads at the same time.
+#include "analysis/myMath.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class ImageProcess {
+public:
+    static constexpr size_t kBitmapHeaderSize = 54; // 14-byte file header + 40-byte info header
+    using ColorTable = std::array<uint8_t, 256>;
+
+    // width = picture columns (cube lines, W), height = picture rows (samples, H).
+    explicit ImageProcess(int width = 696, int height = 520);
+    virtual ~ImageProcess() = default;
+    ImageProcess(const ImageProcess&) = delete;
+    ImageProcess& operator=(const ImageProcess&) = delete;
+
+    // Colour table `index` (the same table serves red, green and blue). Table 1 is the display's
+    // ramp: entry i = trunc(255 * i^0.6 / 255^0.6). Any other index gives the linear ramp i -> i.
+    static const ColorTable& GetColorTable(int index);
+
+    // Grey picture from rows x columns display values (index r * columns + l, row 0 at the top),
+    // read as signed 32-bit. With manual set the gain becomes 32767 / max (max below 1 counts as
+    // 1) and values below min are black, values above max white; without it the gain of the last
+    // manual picture stays in force. index = rnd(gain * 255 * (v - storedMin) / 32767) clamped to
+    // 0..255, rnd rounding halves away from zero. Marks the bitmap ready. Null values or a
+    // non-positive size change nothing; a new size re-sizes the bitmap.
+    void MakeGreyBitmap(const uint32_t* values, int rows, int columns, int colorMap, bool manual, int min,
+                        int max);
+    void MakeGreyBitmap(const int32_t* values, int rows, int columns, int colorMap, bool manual, int min,
+                        int max);
+
+    // Colour composite from three planes (index r * columns + l), each value read as signed
+    // 16-bit: index = rnd(gain * 255 * v / 32767) clamped to 0..255, with the gain of the last
+    // manual grey picture, no offset and no min/max cut. Marks the bitmap ready.
+    void MakeColorBitmap(const uint16_t* red, const uint16_t* green, const uint16_t* blue, int rows,
+                         int columns, int colorMap);
+
+    // True once a picture has been mapped.
+    bool IsReady() const;
+
+    // The picture top-down as 0xFFRRGGBB pixels (QImage::Format_RGB32), index r * width + l.
+    // Returns false and leaves the outputs alone when nothing has been mapped yet.
+    bool CopyTopDownRgb32(std::vector<uint32_t>& pixels, int& width, int& height) const;
+
+    // Copy of the whole bitmap file image (headers and pixels).
+    std::vector<uint8_t> BitmapFileImage() const;
+
+    // Writes the bitmap file image: 54 + W * H * 3 bytes for widths whose rows are a multiple of 4
+    // bytes (696 is); other widths get their rows padded as the bitmap format requires. Returns 1
+    // on success, 0 when the file cannot be created or a write or the close fails.
+    int SaveBitmapFile(const std::string& path) const;
+
+    // Display gain: 1.0 at construction, 32767 / max after a manual grey picture.
+    float Gain() const;
+    // Value mapped to black (0; nothing changes it).
+    uint16_t StoredMinimum() const;
+    int Width() const;
+    int Height() const;
+
+    // Neutral per-pixel correction tables of the detector (W * H entries): identity index map and
+    // gain 1.0. Nothing in the program changes or applies them.
+    std::vector<int32_t> PixelIndexMap() const;
+    std::vector<float> PixelGainMap() const;
+    int32_t MapSize() const;
+
+private:
+    struct GreyKey {
+        int64_t gainNum, gainDen;
+        int32_t storedMin;
+        bool manual;
+        int64_t lower, upper;
+        int colorMap;
+        bool operator==(const GreyKey&) const = default;
+    };
+    struct ColorKey {
+        int64_t gainNum, gainDen;
+        int colorMap;
+        bool operator==(const ColorKey&) const = default;
+    };
+
+    void ResizeLocked(int width, int height);
+    void WriteHeadersLocked();
+    template <class T>
+    void MakeGreyLocked(const T* values, int rows, int columns, int colorMap, bool manual, int min, int max);
+    int GreyIndex(int64_t v, const GreyKey& key) const;
+    void BuildGreyLut(const GreyKey& key);
+    void BuildColorLut(const ColorKey& key);
+
+    mutable std::mutex m_mutex;
+    std::vector<uint8_t> m_bitmap; // headers + pixels
+    int m_width = 0;
+    int m_height = 0;
+    bool m_ready = false;
+    myMath m_math;
+    // The gain is kept as the exact ratio gainNum / gainDen (32767 / max after a manual picture) so
+    // that a value mapping exactly halfway between two table entries rounds as intended.
+    int64_t m_gainNum = 1;
+    int64_t m_gainDen = 1;
+    uint16_t m_storedMin = 0;
+    std::vector<uint32_t> m_workBuffer; // W * H, scratch of the detector statistics (unused)
+    std::vector<int32_t> m_pixelIndexMap;
+    std::vector<float> m_pixelGainMap;
+    int32_t m_mapSize = 0;
+
+    // Lookup tables for the values 0..65535, rebuilt when the mapping parameters change.
+    std::vector<uint32_t> m_greyLut; // blue | green << 8 | red << 16
+    GreyKey m_greyKey{};
+    bool m_greyLutValid = false;
+    std::vector<uint8_t> m_colorLut[3]; // red, green, blue
+    ColorKey m_colorKey{};
+    bool m_colorLutValid = false;
+};
