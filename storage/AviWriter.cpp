@@ -24,7 +24,10 @@ constexpr uint32_t kBitmapInfoSize = 40;
 class Bytes {
 public:
     explicit Bytes(std::vector<uint8_t>& out) : m_out(out) {}
-    void FourCC(const char* s) { m_out.insert(m_out.end(), s, s + 4); }
+    void FourCC(const char* s) {
+        for (int i = 0; i < 4; ++i)
+            m_out.push_back(uint8_t(s[i]));
+    }
     void U16(uint16_t v) {
         m_out.push_back(uint8_t(v));
         m_out.push_back(uint8_t(v >> 8));
