@@ -8,6 +8,7 @@
 #include <QPainter>
 #include <QString>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -32,13 +33,16 @@ bool HaveGuiApplication() {
 
 // Largest QFont pixel size whose cell (ascent + descent) fits in cellHeight pixels.
 int PixelSizeForCell(QFont font, int cellHeight) {
-    int size = cellHeight;
-    for (int i = 0; i < 64 && size > 1; ++i) {
+    auto cell = [&](int size) {
         font.setPixelSize(size);
-        if (QFontMetrics(font).height() <= cellHeight)
-            break;
+        return QFontMetrics(font).height();
+    };
+    const int atCell = cell(cellHeight);
+    int size = atCell > 0 ? std::max(1, int(int64_t(cellHeight) * cellHeight / atCell)) : cellHeight;
+    for (int i = 0; i < 64 && size > 1 && cell(size) > cellHeight; ++i)
         --size;
-    }
+    for (int i = 0; i < 64 && cell(size + 1) <= cellHeight; ++i)
+        ++size;
     return size;
 }
 
