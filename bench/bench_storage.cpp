@@ -29,13 +29,24 @@ const std::vector<uint16_t>& Cube() {
     return cube;
 }
 
-const std::string& Folder() {
-    static const std::string folder = [] {
+// A temporary folder beside the other temporary files, removed at exit.
+struct BenchFolder {
+    std::string path;
+    BenchFolder() {
         std::string pattern = (std::filesystem::temp_directory_path() / "arv_bench_XXXXXX").string();
-        const char* made = ::mkdtemp(pattern.data());
-        return std::string(made ? made : "/tmp");
-    }();
-    return folder;
+        if (const char* made = ::mkdtemp(pattern.data()))
+            path = made;
+    }
+    ~BenchFolder() {
+        std::error_code ec;
+        if (!path.empty())
+            std::filesystem::remove_all(path, ec);
+    }
+};
+
+const std::string& Folder() {
+    static const BenchFolder folder;
+    return folder.path;
 }
 
 std::string Target(const char* name) {
