@@ -1,0 +1,147 @@
+#include "storage/AtomicFile.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+AtomicFile::~AtomicFile() {
+    Discard();
+}
+
+bool AtomicFile::Fail(int error) {
+    if (!m_failed) {
+        m_failed = true;
+        m_error = error != 0 ? error : EIO;
+    }
+    return false;
+}
+
+bool AtomicFile::Open(const std::string& path) {
+    Discard();
+    m_failed = false;
+    m_error = 0;
+    m_size = 0;
+    m_destination = path;
+    if (path.empty())
+        return Fail(ENOENT);
+
+    // Write through a symbolic link rather than replacing the link itself.
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (char* real = ::realpath(path.c_str(), nullptr)) {
+            m_destination = real;
+            std::free(real);
+        }
+    }
+    if (::stat(m_destination.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode))
+            return Fail(EISDIR);
+        if (::access(m_destination.c_str(), W_OK) != 0)
+            return Fail(errno);
+    }
+
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string temp = m_destination + ".part";
+        if (attempt > 0)
+            temp += std::to_string(attempt);
+        const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            m_fd = fd;
+            m_tempPath = temp;
+            return true;
+        }
+        if (errno != EEXIST)
+            return Fail(errno);
+    }
+    return Fail(EEXIST);
+}
+
+bool AtomicFile::Write(const void* data, size_t size) {
+    if (m_fd < 0)
+        return Fail(EBADF);
+    if (m_failed)
+        return false;
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const size_t chunk = size < size_t(1) << 30 ? size : size_t(1) << 30;
+        const ssize_t n = ::write(m_fd, p, chunk);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return Fail(errno);
+        }
+        if (n == 0)
+            return Fail(ENOSPC);
+        p += n;
+        size -= size_t(n);
+        m_size += uint64_t(n);
+    }
+    return true;
+}
+
+bool AtomicFile::WriteAt(uint64_t offset, const void* data, size_t size) {
+    if (m_fd < 0)
+        return Fail(EBADF);
+    if (m_failed)
+        return false;
+    if (offset + size > m_size)
+        return Fail(EINVAL);
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::pwrite(m_fd, p, size, off_t(offset));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return Fail(errno);
+        }
+        if (n == 0)
+            return Fail(ENOSPC);
+        p += n;
+        size -= size_t(n);
+        offset += uint64_t(n);
+    }
+    return true;
+}
+
+bool AtomicFile::Commit() {
+    if (m_fd < 0)
+        return Fail(EBADF);
+    if (m_failed) {
+        Discard();
+        return false;
+    }
+    // Space is allocated at write time, so a full disk or a size limit shows in Write; close
+    // reports what a network file system only knows then. The file is not forced to the medium
+    // (fsync would triple the cost of a save).
+    const int fd = m_fd;
+    m_fd = -1;
+    if (::close(fd) != 0) {
+        Fail(errno);
+        ::unlink(m_tempPath.c_str());
+        m_tempPath.clear();
+        return false;
+    }
+    if (::rename(m_tempPath.c_str(), m_destination.c_str()) != 0) {
+        Fail(errno);
+        ::unlink(m_tempPath.c_str());
+        m_tempPath.clear();
+        return false;
+    }
+    m_tempPath.clear();
+    return true;
+}
+
+void AtomicFile::Discard() {
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    if (!m_tempPath.empty()) {
+        ::unlink(m_tempPath.c_str());
+        m_tempPath.clear();
+    }
+}
