@@ -673,7 +673,20 @@ bool CStrataDlg::EnsureStreaming() { return m_camera.StartDataStream(); }
 
 void CStrataDlg::UpdateImage() {}
 
-void CStrataDlg::PostStackSave(bool dark) {}
+void CStrataDlg::PostStackSave(bool dark) {
+    // The save dialog belongs to the window thread; the camera thread does not wait for it.
+    QMetaObject::invokeMethod(
+        this,
+        [this, dark] {
+            if (m_exiting)
+                return;
+            if (dark)
+                SaveDarkCube();
+            else
+                SaveCalibrationCube();
+        },
+        Qt::QueuedConnection);
+}
 
 void CStrataDlg::AcquisitionEnded() {
     QMetaObject::invokeMethod(
@@ -684,6 +697,10 @@ void CStrataDlg::AcquisitionEnded() {
 // Commands
 
 void CStrataDlg::OnCommand(int id) {
+    // Each subsystem handles its own commands first.
+    if (OnDisplayCommand(id) || OnStorageCommand(id) || OnCalibrationCommand(id) || OnPreviewCommand(id) ||
+        OnScannerCommand(id))
+        return;
     switch (id) {
     case ID_FILE_SAVE_CUBE:
     case ID_TB_SAVE_CUBE:

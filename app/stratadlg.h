@@ -80,6 +80,23 @@ public:
     void OnSaveCube();
     void OnAbout();
 
+    // ---- Display (app/stratadlg_display.cpp) ----
+    bool OnDisplayCommand(int id);
+
+    // ---- Cube storage (app/stratadlg_storage.cpp) ----
+    bool OnStorageCommand(int id);
+
+    // ---- Calibration (app/stratadlg_calibration.cpp) ----
+    bool OnCalibrationCommand(int id);
+    void SaveDarkCube();
+    void SaveCalibrationCube();
+
+    // ---- Focus camera (app/stratadlg_preview.cpp) ----
+    bool OnPreviewCommand(int id);
+
+    // ---- Scanner dialogs (app/stratadlg_scanner.cpp) ----
+    bool OnScannerCommand(int id);
+
     // Accessors for tests.
     QWidget* Control(int id) const;
     QAction* MenuAction(int id) const;
@@ -145,4 +162,14 @@ private:
     bool m_closing = false;
     bool m_exiting = false;
     QString m_darkFileName = "None", m_radCalFileName = "None";
+
+    // ---- Display members ----
+
+    // ---- Cube storage members ----
+
+    // ---- Calibration members ----
+
+    // ---- Focus camera members ----
+
+    // ---- Scanner dialog members ----
 };
