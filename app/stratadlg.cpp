@@ -423,12 +423,8 @@ int CStrataDlg::OnInitDialog() {
     auto* maxSlider = static_cast<QSlider*>(Control(IDC_MAX_SLIDER));
     minSlider->setRange(0, 4096);
     maxSlider->setRange(0, 4096);
-    minSlider->setValue(0);
-    maxSlider->setValue(4096);
-    static_cast<QLabel*>(Control(IDC_MIN_LABEL))->setText(QStringLiteral("%1 %2").arg("Min: ").arg(minSlider->value()));
-    static_cast<QLabel*>(Control(IDC_MAX_LABEL))->setText(QStringLiteral("%1 %2").arg("Max: ").arg(maxSlider->value()));
-    static_cast<QLineEdit*>(Control(IDC_MIN_EDIT))->setText(QString::number(minSlider->value()));
-    static_cast<QLineEdit*>(Control(IDC_MAX_EDIT))->setText(QString::number(maxSlider->value()));
+    SetSliderFields(false, 0, true);
+    SetSliderFields(true, 4096, true);
     // 17. Vertical image scroll bar.
     auto* vbar = static_cast<QScrollBar*>(Control(IDC_VSCROLL));
     vbar->setRange(-38, 512 - 40 + 1);
@@ -436,10 +432,11 @@ int CStrataDlg::OnInitDialog() {
     vbar->setValue(-38);
     // 18.
     m_rgbBandsChanged = false;
-    // 19. The plot and the first picture arrive with the display subsystem; the picture area shows
-    //     black until then.
+    // 15, 19. Image processor, plot and the first picture.
+    SetupDisplay();
     // 20. The preview window arrives with the focus camera subsystem.
     ConnectMessageTable();
+    ConnectDisplayControls();
 
     // 21. Cameras.
     const bool dataOnline = m_camera.OpenCameras();
@@ -670,8 +667,6 @@ void CStrataDlg::EnableApplyDark() {
 }
 
 bool CStrataDlg::EnsureStreaming() { return m_camera.StartDataStream(); }
-
-void CStrataDlg::UpdateImage() {}
 
 void CStrataDlg::PostStackSave(bool dark) {
     // The save dialog belongs to the window thread; the camera thread does not wait for it.

@@ -8,6 +8,8 @@
 #include "camera/DataCameraControl.h"
 #include "camera/ScannerMirrorLink.h"
 #include "core/UserPrompts.h"
+#include "display/ImageDisplay.h"
+#include "display/graph.h"
 #include "scanner/ScannerLink.h"
 #include "scanner/ScannerSettings.h"
 
@@ -82,6 +84,27 @@ public:
 
     // ---- Display (app/stratadlg_display.cpp) ----
     bool OnDisplayCommand(int id);
+    // Start-up: image processor defaults, the plot and the first picture.
+    void SetupDisplay();
+    void ConnectDisplayControls();
+    // UpdateImage unless "Color" is ticked.
+    void RefreshImage();
+    // Puts the last bitmap on the screen (window thread).
+    void DrawBitmap();
+    void SetupSpectrumPlot();
+    void DrawSpectrumPlot();
+    void ShowCoordinates(int x, int y);
+    void ShowPixelValue();
+    void OnMouseMove(QPoint client);
+    void OnLeftButtonDown(QPoint client);
+    void OnLeftButtonUp(QPoint client);
+    void OnRightButtonDown(QPoint client);
+    ImageProcess& ImageProc();
+    ImageDisplay& Display() { return *m_imageDisplay; }
+    uint64_t PicturesDrawn() const { return m_picturesDrawn.load(); }
+    const std::vector<float>& ProbeSpectrum() const { return m_probeSpectrum; }
+    const std::vector<float>& RefSpectrum() const { return m_refSpectrum; }
+    const QImage& PlotImage() const;
 
     // ---- Cube storage (app/stratadlg_storage.cpp) ----
     bool OnStorageCommand(int id);
@@ -164,6 +187,20 @@ private:
     QString m_darkFileName = "None", m_radCalFileName = "None";
 
     // ---- Display members ----
+    void SyncDisplayControls();
+    void SetSliderFields(bool isMax, int value, bool moveSlider);
+    void OnSliderMoved(bool isMax);
+    void OnLimitEditChanged(bool isMax);
+    void OnStepButton(bool isMax, int delta);
+    std::unique_ptr<ImageDisplay> m_imageDisplay;
+    std::unique_ptr<graph> m_graph;
+    std::vector<float> m_probeSpectrum, m_refSpectrum, m_bandAxis;
+    int m_refShown = 0;
+    QPoint m_mousePoint;
+    int m_minSlider = 0, m_maxSlider = 255, m_minEdit = 0, m_maxEdit = 1;
+    std::atomic<bool> m_drawPending{false};
+    std::atomic<uint64_t> m_picturesDrawn{0};
+    std::vector<uint32_t> m_pictureScratch;
 
     // ---- Cube storage members ----
 
