@@ -1,0 +1,187 @@
+// The picture, its controls, the spectrum plot and the probe of the main window (offscreen).
+#include "app/ControlIds.h"
+#include "app/stratadlg.h"
+#include "display/ClientArea.h"
+#include "resources/resource.h"
+#include "sim/SimCamera.h"
+#include "sim/SimController.h"
+#include "sim/SimMirror.h"
+#include "support/TempDir.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSlider>
+#include <QMouseEvent>
+#include <QTest>
+#include <gtest/gtest.h>
+
+namespace {
+constexpr int W = 696, H = 520, B = 128;
+
+class DisplayUi : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SimCameras::Instance().Shutdown();
+        SimCameras::Instance().Configure(SimCameraSettings{});
+        controller.Start();
+        dlg = std::make_unique<CStrataDlg>(prompts, StrataOptions{});
+        ASSERT_EQ(dlg->OnInitDialog(), 0);
+        client = dlg->findChild<ClientArea*>();
+        ASSERT_NE(client, nullptr);
+        // A hand-made cube: line l, band b, stored position p holds 10 * b + (l % 7) for l < 400.
+        auto& cube = dlg->Engine().m_cube;
+        for (int l = 0; l < 400; ++l)
+            for (int b = 0; b < B; ++b)
+                for (int p = 0; p < H; ++p)
+                    cube[size_t(l) * B * H + size_t(b) * H + size_t(p)] = uint16_t(10 * b + l % 7);
+    }
+    void TearDown() override {
+        dlg.reset();
+        SimCameras::Instance().Shutdown();
+        controller.Shutdown();
+    }
+    // A mouse move over the client area (sent directly: the window is not on a screen).
+    void Move(QPoint p) {
+        QMouseEvent e(QEvent::MouseMove, QPointF(p), client->mapToGlobal(QPointF(p)), Qt::NoButton, Qt::NoButton,
+                      Qt::NoModifier);
+        QCoreApplication::sendEvent(client, &e);
+    }
+    QString Text(int id) { return FindControl<QLabel>(dlg.get(), id)->text(); }
+    // Pixels of the plot rectangle (785, 5, 250 x 230) with the given colour.
+    int PlotPixels(QRgb colour) {
+        const QImage& img = dlg->PlotImage();
+        int n = 0;
+        for (int y = 6; y < 235; ++y)
+            for (int x = 786; x < 1035; ++x)
+                if ((img.pixel(x, y) & 0xFFFFFF) == (colour & 0xFFFFFF))
+                    ++n;
+        return n;
+    }
+
+    TempDir dir{true, true};
+    ScriptedPrompts prompts;
+    SimController controller{"COM1"};
+    std::unique_ptr<CStrataDlg> dlg;
+    ClientArea* client = nullptr;
+};
+} // namespace
+
+TEST_F(DisplayUi, MouseMovesProbeTheSpectrumAndUpdateTheStatics) {
+    const QImage before = dlg->PlotImage().copy();
+    // Client (27 + 100, 50) is line 100, row 50, i.e. sample H - 1 - 50, stored at position 50.
+    Move(QPoint(127, 50));
+    EXPECT_EQ(Text(IDC_X_STATIC), "X = 100");
+    EXPECT_EQ(Text(IDC_Y_STATIC), "Y = 50");
+    const auto& probe = dlg->ProbeSpectrum();
+    ASSERT_EQ(probe.size(), size_t(B));
+    EXPECT_FLOAT_EQ(probe[0], 100 % 7);          // 2
+    EXPECT_FLOAT_EQ(probe[127], 1270 + 100 % 7); // 1272
+    // The curve now rises across the plot: many of its pixels changed.
+    int changed = 0;
+    for (int y = 6; y < 235; ++y)
+        for (int x = 786; x < 1035; ++x)
+            changed += dlg->PlotImage().pixel(x, y) != before.pixel(x, y);
+    EXPECT_GT(changed, 200);
+    // Off the picture nothing changes.
+    Move(QPoint(760, 300));
+    EXPECT_EQ(Text(IDC_X_STATIC), "X = 100");
+    EXPECT_FLOAT_EQ(dlg->ProbeSpectrum()[127], 1272.0f);
+}
+
+TEST_F(DisplayUi, LeftClickKeepsARedReferenceCurve) {
+    EXPECT_EQ(PlotPixels(qRgb(255, 0, 0)), 0);
+    QTest::mouseClick(client, Qt::LeftButton, {}, QPoint(27 + 200, 10));
+    EXPECT_FLOAT_EQ(dlg->RefSpectrum()[64], 640 + 200 % 7);
+    Move(QPoint(27 + 450, 10)); // line 450 holds zeros
+    EXPECT_FLOAT_EQ(dlg->ProbeSpectrum()[64], 0.0f);
+    EXPECT_GT(PlotPixels(qRgb(255, 0, 0)), 100);
+}
+
+TEST_F(DisplayUi, RightClickWritesTheSpectrumFileOnlyLeftOf547) {
+    prompts.QueueSavePath(dir.File("far.txt"));
+    Move(QPoint(600, 20));
+    QTest::mouseClick(client, Qt::RightButton, {}, QPoint(600, 20));
+    EXPECT_TRUE(prompts.SaveInitialNames().empty()); // no dialog was shown
+    EXPECT_FALSE(std::filesystem::exists(dir.File("far.txt")));
+
+    Move(QPoint(27 + 3, 519));
+    QTest::mouseClick(client, Qt::RightButton, {}, QPoint(27 + 3, 519));
+    const std::string text = dir.Read("far.txt");
+    // Header, then one line per band: the band-list text and the value with six decimals.
+    ASSERT_EQ(text.rfind("X: 3 Y: 519\n400.00 3.000000\n", 0), 0u) << text.substr(0, 60);
+    EXPECT_NE(text.find("\n999.52 1273.000000\n"), std::string::npos);
+    // An unwritable path is reported.
+    prompts.QueueSavePath(dir.File("no/such/folder/x.txt"));
+    QTest::mouseClick(client, Qt::RightButton, {}, QPoint(27 + 3, 519));
+    EXPECT_EQ(prompts.Texts().back(), "Unable to save spectrum data");
+}
+
+TEST_F(DisplayUi, ImageScaleMapsTheSlidersRangeToTheGreyRamp) {
+    auto* band = FindControl<QComboBox>(dlg.get(), IDC_WAVELENGTH_LIST);
+    band->setCurrentIndex(100);
+    emit band->activated(100);
+    // Band 100 holds 1000 + l % 7: line 0 reads 1000, line 1 1001.
+    FindControl<QCheckBox>(dlg.get(), IDC_IMAGE_SCALE)->click();
+    auto* maxEdit = FindControl<QLineEdit>(dlg.get(), IDC_MAX_EDIT);
+    maxEdit->clear();
+    QTest::keyClicks(maxEdit, "1000");
+    EXPECT_EQ(Text(IDC_MAX_LABEL), "Max:  1000");
+    const QImage& pic = client->Picture();
+    ASSERT_EQ(pic.width(), W);
+    // 1000 at max 1000 maps to entry 255 (white); line 450 (value 0) to black.
+    EXPECT_EQ(pic.pixel(0, 10) & 0xFFFFFF, 0xFFFFFFu);
+    EXPECT_EQ(pic.pixel(450, 10) & 0xFFFFFF, 0x000000u);
+    // "-" and "+" step the maximum by one, never below 1.
+    FindControl<QPushButton>(dlg.get(), IDC_MAX_PLUS)->click();
+    EXPECT_EQ(Text(IDC_MAX_LABEL), "Max:  1001");
+    maxEdit->clear();
+    QTest::keyClicks(maxEdit, "0");
+    EXPECT_EQ(Text(IDC_MAX_LABEL), "Max:  1");
+    FindControl<QPushButton>(dlg.get(), IDC_MAX_MINUS)->click();
+    EXPECT_EQ(Text(IDC_MAX_LABEL), "Max:  1");
+}
+
+TEST_F(DisplayUi, ColourCompositeAndDarkSubtractionDuringAScan) {
+    AcquisitionEngine& e = dlg->Engine();
+    e.m_acquireCube = true; // the picture shows the cube being acquired
+    {
+        std::lock_guard lock(e.m_darkFrameMutex);
+        for (int b = 0; b < B; ++b)
+            for (int p = 0; p < H; ++p)
+                e.m_darkFrame[size_t(b) * H + size_t(p)] = uint16_t(10 * b + 3);
+    }
+    e.m_darkFrameValid = true;
+    auto* apply = FindControl<QCheckBox>(dlg.get(), IDC_APPLY_DARK);
+    apply->setEnabled(true);
+    apply->click();
+    // Dark subtracted: line 3 reads 10 b + 3 - (10 b + 3) = 0, line 5 reads 2, line 1 would be -2 and
+    // shows as 0.
+    EXPECT_EQ(dlg->Display().DisplayValue(3, 100), 0u);
+    EXPECT_EQ(dlg->Display().DisplayValue(5, 100), 2u);
+    EXPECT_EQ(dlg->Display().DisplayValue(1, 100), 0u);
+    // Colour: planes from the R, G, B bands.
+    apply->click();
+    FindControl<QCheckBox>(dlg.get(), IDC_COLOR)->click();
+    EXPECT_TRUE(FindControl<QComboBox>(dlg.get(), IDC_RED_LIST)->isEnabled());
+    const QImage& pic = client->Picture();
+    const QRgb px = pic.pixel(6, 100);
+    // Bands 47, 27, 58 at line 6: 476, 276, 586; different grey levels on the three channels.
+    EXPECT_NE(qRed(px), qGreen(px));
+    EXPECT_NE(qBlue(px), qGreen(px));
+    EXPECT_GT(qBlue(px), qRed(px));
+    EXPECT_GT(qRed(px), qGreen(px));
+    e.m_acquireCube = false;
+}
+
+TEST_F(DisplayUi, ApplyRadCalCannotBeTickedWithoutGains) {
+    auto* box = FindControl<QCheckBox>(dlg.get(), IDC_APPLY_RADCAL);
+    box->setEnabled(true);
+    box->click();
+    EXPECT_FALSE(box->isChecked());
+    dlg->Engine().m_radCalLoaded = true;
+    box->click();
+    EXPECT_TRUE(box->isChecked());
+}
