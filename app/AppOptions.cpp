@@ -35,6 +35,11 @@ std::string AppOptionsHelp() {
            "  --workdir DIR            run in DIR (which holds ./Settings)\n"
            "  --screenshot FILE        save the main window as a PNG once ready, then exit\n"
            "  --screenshot-after MODE  first run an acquisition: cube, dark or spectral\n"
+           "  --screenshot-line N      take the screenshot when the cube reaches line N\n"
+           "  --image-scale MIN:MAX    tick \"Image Scale\" with these limits (for screenshots)\n"
+           "  --color                  tick \"Color\" (for screenshots)\n"
+           "  --probe X,Y              probe the spectrum at picture point X,Y (for screenshots)\n"
+           "  --reference X,Y          keep the spectrum at X,Y as reference curve (for screenshots)\n"
            "  --sim-cameras N          number of simulated cameras: 0, 1 or 2 (default 2)\n"
            "  --sim-target T           what the imager sees: scene, lenscap or sphere\n"
            "  --sim-noise              add sensor noise\n"
@@ -83,6 +88,32 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
                 return false;
             }
             o.screenshotAfter = v.toStdString();
+        } else if (a == "--screenshot-line") {
+            if (!value(v) || !ToInt(v, o.screenshotLine) || o.screenshotLine < 0) {
+                error = "--screenshot-line takes a line number";
+                return false;
+            }
+        } else if (a == "--image-scale" || a == "--probe" || a == "--reference") {
+            if (!value(v))
+                return false;
+            const QStringList parts = v.split(a == "--image-scale" ? ':' : ',');
+            int p0 = 0, p1 = 0;
+            if (parts.size() != 2 || !ToInt(parts[0], p0) || !ToInt(parts[1], p1) || p0 < 0 || p1 < 0) {
+                error = a.toStdString() + " takes two numbers";
+                return false;
+            }
+            if (a == "--image-scale") {
+                o.imageScaleMin = p0;
+                o.imageScaleMax = p1;
+            } else if (a == "--probe") {
+                o.probeX = p0;
+                o.probeY = p1;
+            } else {
+                o.refX = p0;
+                o.refY = p1;
+            }
+        } else if (a == "--color") {
+            o.color = true;
         } else if (a == "--sim-cameras") {
             int n = 0;
             if (!value(v) || !ToInt(v, n) || n < 0 || n > 2) {

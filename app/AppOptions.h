@@ -17,6 +17,11 @@ struct AppOptions {
     std::string workDir;
     std::string screenshot;        // save the main window as this PNG, then exit
     std::string screenshotAfter;   // "", "cube", "dark", "spectral": acquisition before the screenshot
+    int screenshotLine = -1;       // take it while the cube reaches this line (-1: after the scan)
+    int imageScaleMin = -1, imageScaleMax = -1; // tick "Image Scale" with these slider values
+    bool color = false;            // tick "Color"
+    int probeX = -1, probeY = -1;  // move the mouse to this picture point (spectrum probe)
+    int refX = -1, refY = -1;      // left click this picture point (reference curve)
     SimCameraSettings cameras;
     SimTarget target = SimTarget::Scene;
     bool noise = false;

@@ -1,47 +1,80 @@
 // arv300: the acquisition program of the ARV300 push-broom hyperspectral imager.
 #include "app/AppOptions.h"
 #include "app/QtUserPrompts.h"
+#include "app/ControlIds.h"
 #include "app/stratadlg.h"
+#include "display/ClientArea.h"
 #include "core/UserPrompts.h"
 #include "resources/resource.h"
 
 #include <chrono>
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QMouseEvent>
+#include <QSlider>
 #include <QTimer>
 #include <cstdio>
 #include <memory>
 
 namespace {
-// Saves the window as a PNG once ready (after an acquisition if asked), then closes it.
+// Display settings asked for on the command line (screenshots of particular views).
+void ApplyDisplayOptions(CStrataDlg& dlg, const AppOptions& o) {
+    if (o.imageScaleMin >= 0) {
+        FindControl<QCheckBox>(&dlg, IDC_IMAGE_SCALE)->setChecked(true);
+        FindControl<QSlider>(&dlg, IDC_MIN_SLIDER)->setValue(o.imageScaleMin);
+        FindControl<QSlider>(&dlg, IDC_MAX_SLIDER)->setValue(o.imageScaleMax);
+    }
+    if (o.color)
+        FindControl<QCheckBox>(&dlg, IDC_COLOR)->click();
+    auto* client = dlg.findChild<ClientArea*>();
+    auto send = [client](QEvent::Type type, Qt::MouseButton button, int x, int y) {
+        const QPointF p(x + ClientArea::kPictureX, y);
+        QMouseEvent e(type, p, client->mapToGlobal(p), button, button, Qt::NoModifier);
+        QCoreApplication::sendEvent(client, &e);
+    };
+    if (o.refX >= 0)
+        send(QEvent::MouseButtonPress, Qt::LeftButton, o.refX, o.refY);
+    if (o.probeX >= 0)
+        send(QEvent::MouseMove, Qt::NoButton, o.probeX, o.probeY);
+    dlg.UpdateImage();
+}
+
+// Saves the window as a PNG once ready (during or after an acquisition if asked), then closes it.
 void ScheduleScreenshot(CStrataDlg& dlg, const AppOptions& options) {
-    auto grab = [&dlg, path = options.screenshot] {
-        if (!dlg.grab().save(QString::fromStdString(path)))
-            std::fprintf(stderr, "cannot write %s\n", path.c_str());
-        dlg.close();
+    auto grab = [&dlg, options] {
+        ApplyDisplayOptions(dlg, options);
+        QTimer::singleShot(200, &dlg, [&dlg, path = options.screenshot] {
+            if (!dlg.grab().save(QString::fromStdString(path)))
+                std::fprintf(stderr, "cannot write %s\n", path.c_str());
+            dlg.OnCommand(ID_TB_STOP);
+            dlg.close();
+        });
     };
     if (options.screenshotAfter.empty()) {
         QTimer::singleShot(300, &dlg, grab);
         return;
     }
     const std::string mode = options.screenshotAfter;
-    QTimer::singleShot(100, &dlg, [&dlg, mode, grab] {
+    const int line = options.screenshotLine;
+    QTimer::singleShot(100, &dlg, [&dlg, mode, line, grab] {
         const int command = mode == "cube" ? ID_TB_START_CUBE : mode == "dark" ? ID_TB_COLLECT_DARK : ID_TB_SPECTRAL_DISPLAY;
         dlg.OnCommand(command);
-        // A scan ends by itself; the live display is shown for a second and stopped.
+        // A scan ends by itself (or reaches the asked line); the live display is shown for a second.
         auto* poll = new QTimer(&dlg);
         const auto started = std::chrono::steady_clock::now();
-        QObject::connect(poll, &QTimer::timeout, &dlg, [&dlg, poll, mode, grab, started] {
-            const bool spectral = mode == "spectral";
+        QObject::connect(poll, &QTimer::timeout, &dlg, [&dlg, poll, mode, line, grab, started] {
+            const AcquisitionEngine& e = dlg.Engine();
             const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-            if ((spectral && s > 1.5) || (!spectral && !dlg.Engine().m_busy.load()) || s > 120) {
+            const bool done = mode == "spectral" ? s > 1.5
+                              : line >= 0        ? (e.m_lineIndex.load() >= line || !e.m_busy.load())
+                                                 : !e.m_busy.load();
+            if (done || s > 120) {
                 poll->stop();
-                if (spectral)
-                    dlg.OnCommand(ID_TB_STOP);
-                QTimer::singleShot(400, &dlg, grab);
+                grab();
             }
         });
-        poll->start(50);
+        poll->start(20);
     });
 }
 } // namespace

@@ -56,8 +56,8 @@ bool Refused(LucamCamera* cam, ULONG property) { return cam->settings.refusedPro
 float MaxExposureMs(float rate) { return rate > 0 ? 1000.0f / rate - 1.0f : 1000.0f; }
 
 // Frame pixels of the data camera for the current format, written row by row.
-void RenderDataFrame(const LUCAM_FRAME_FORMAT& fmt, float exposure, float gain, std::vector<uint16_t>& out,
-                     std::mt19937& rng) {
+void RenderDataFrame(const LUCAM_FRAME_FORMAT& fmt, float exposure, float gain, int32_t mirrorPosition,
+                     std::vector<uint16_t>& out, std::mt19937& rng) {
     const ULONG bx = std::max<USHORT>(fmt.binningX, 1);
     const ULONG by = std::max<USHORT>(fmt.binningY, 1);
     const ULONG w = fmt.width / bx;
@@ -65,7 +65,7 @@ void RenderDataFrame(const LUCAM_FRAME_FORMAT& fmt, float exposure, float gain, 
     out.resize(size_t(w) * h);
     const auto& optics = SimOptics::Instance();
     const SimTarget target = optics.target.load();
-    const double sceneLine = SceneLineAt(SimMirror::Instance().Position());
+    const double sceneLine = SceneLineAt(mirrorPosition);
     const double scale = SimOpticsConstants::kFullScale * exposure / SimOpticsConstants::kReferenceExposureMs *
                          std::max(0.0f, gain);
     const bool noise = optics.noise.load();
@@ -140,7 +140,18 @@ void RenderFocusFrame(const LUCAM_FRAME_FORMAT& fmt, std::vector<uint8_t>& out, 
     }
 }
 
+struct RenderKey {
+    ULONG width = 0, height = 0;
+    USHORT binX = 0, binY = 0;
+    float exposure = 0, gain = 0;
+    int32_t position = 0;
+    int target = -1;
+    double lineNm = 0, lineBrightness = 0;
+    bool operator==(const RenderKey&) const = default;
+};
+
 void StreamLoop(LucamCamera* cam) {
+    RenderKey lastKey;
     cam->threadId = std::this_thread::get_id();
     std::mt19937 rng(12345u + unsigned(cam->number));
     std::vector<uint16_t> frame;
@@ -174,7 +185,22 @@ void StreamLoop(LucamCamera* cam) {
         if (deliberateDrop) {
             cam->dropped.fetch_add(1);
         } else if (!cam->focus) {
-            RenderDataFrame(fmt, exposure, gain, frame, rng);
+            // A frame is rendered again only when what it shows changed (or noise is on), so an idle
+            // stream costs next to nothing.
+            const RenderKey key{fmt.width,
+                                fmt.height,
+                                fmt.binningX,
+                                fmt.binningY,
+                                exposure,
+                                gain,
+                                SimMirror::Instance().Position(),
+                                int(SimOptics::Instance().target.load()),
+                                SimOptics::Instance().monochromatorNm.load(),
+                                SimOptics::Instance().sphereBrightness.load()};
+            if (SimOptics::Instance().noise.load() || !(key == lastKey) || frame.empty()) {
+                RenderDataFrame(fmt, exposure, gain, key.position, frame, rng);
+                lastKey = key;
+            }
             for (auto& [id, cb] : callbacks)
                 cb.first(cb.second, reinterpret_cast<BYTE*>(frame.data()), ULONG(frame.size() * 2));
             cam->delivered.fetch_add(1);
