@@ -38,6 +38,7 @@ std::string AppOptionsHelp() {
            "  --screenshot-line N      take the screenshot when the cube reaches line N\n"
            "  --image-scale MIN:MAX    tick \"Image Scale\" with these limits (for screenshots)\n"
            "  --color                  tick \"Color\" (for screenshots)\n"
+           "  --rgb R,G,B              bands of the colour composite (for screenshots)\n"
            "  --probe X,Y              probe the spectrum at picture point X,Y (for screenshots)\n"
            "  --reference X,Y          keep the spectrum at X,Y as reference curve (for screenshots)\n"
            "  --sim-cameras N          number of simulated cameras: 0, 1 or 2 (default 2)\n"
@@ -111,6 +112,15 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
             } else {
                 o.refX = p0;
                 o.refY = p1;
+            }
+        } else if (a == "--rgb") {
+            if (!value(v))
+                return false;
+            const QStringList parts = v.split(',');
+            if (parts.size() != 3 || !ToInt(parts[0], o.rgb[0]) || !ToInt(parts[1], o.rgb[1]) ||
+                !ToInt(parts[2], o.rgb[2])) {
+                error = "--rgb takes three band numbers";
+                return false;
             }
         } else if (a == "--color") {
             o.color = true;

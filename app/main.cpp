@@ -11,6 +11,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QMouseEvent>
 #include <QSlider>
 #include <QTimer>
@@ -25,6 +26,10 @@ void ApplyDisplayOptions(CStrataDlg& dlg, const AppOptions& o) {
         FindControl<QSlider>(&dlg, IDC_MIN_SLIDER)->setValue(o.imageScaleMin);
         FindControl<QSlider>(&dlg, IDC_MAX_SLIDER)->setValue(o.imageScaleMax);
     }
+    const int lists[3] = {IDC_RED_LIST, IDC_GREEN_LIST, IDC_BLUE_LIST};
+    for (int i = 0; i < 3; ++i)
+        if (o.rgb[i] >= 0)
+            FindControl<QComboBox>(&dlg, lists[i])->setCurrentIndex(o.rgb[i]);
     if (o.color)
         FindControl<QCheckBox>(&dlg, IDC_COLOR)->click();
     auto* client = dlg.findChild<ClientArea*>();

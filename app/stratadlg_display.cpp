@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSlider>
@@ -224,8 +225,16 @@ void CStrataDlg::DrawSpectrumPlot() {
     m_bandAxis.resize(size_t(B));
     for (int i = 0; i < B; ++i)
         m_bandAxis[size_t(i)] = float(i);
+    // The band under the plot is cleared so that a shorter x title leaves nothing of a longer one.
+    QImage& surface = m_client->PlotSurface();
+    {
+        QPainter p(&surface);
+        const int top = ClientArea::kPlotY + ClientArea::kPlotHeight + 1;
+        p.fillRect(QRect(ClientArea::kPictureX + 696 + 2, top, surface.width(), surface.height() - top),
+                   m_client->palette().color(QPalette::Button));
+    }
     m_graph->Layout(ClientArea::kPlotX, ClientArea::kPlotY, ClientArea::kPlotWidth, ClientArea::kPlotHeight, 10, 5, 10,
-                    5, &m_client->PlotSurface());
+                    5, &surface);
     m_graph->SetRange(1, 0.0f, float(B - 1));
     m_graph->Autoscale(0, m_probeSpectrum.data(), B);
     if (m_refShown) {
