@@ -231,8 +231,8 @@ private:
     // The BIL, BSQ or BIP body ("bil", "bsq", "bip") and, when asked, its ENVI header.
     void SaveEnviCube(int createHeader, const char* interleave);
     CCubeFormattingDlg* m_cubeFormattingDlg = MakeCubeFormattingDlg(); // child of the window
-    std::string m_cubeFilePrefix;                                       // prefix of the automatic name
-    std::string m_cubeFileName;                                         // automatic name of the last save
+    std::string m_cubeFilePrefix;                                      // prefix of the automatic name
+    std::string m_cubeFileName;                                        // automatic name of the last save
     // Forward use until the display's image processor is in the window: created on first use.
     std::unique_ptr<ImageProcess> m_imageProcess;
 

@@ -60,18 +60,20 @@ bool CStrataDlg::CubeIdle() {
 }
 
 std::optional<std::string> CStrataDlg::AskCubeSavePath() {
-    m_cubeFileName = ComposeCubeFileName(m_cubeFilePrefix, m_cameraSettingsDlg->Values().exposure, m_scanStartLine,
-                                         m_scanStopLine, CurrentLocalTime());
+    m_cubeFileName = ComposeCubeFileName(m_cubeFilePrefix, m_cameraSettingsDlg->Values().exposure,
+                                         m_scanStartLine, m_scanStopLine, CurrentLocalTime());
     const std::optional<std::string> chosen = m_prompts.AskSavePath(m_cubeFileName);
     if (!chosen || chosen->empty())
         return std::nullopt;
     return EnsureCubeSuffix(*chosen);
 }
 
-void CStrataDlg::WriteEnviHeader(const std::string& cubePath, int lines, int samples, const char* interleave) {
+void CStrataDlg::WriteEnviHeader(const std::string& cubePath, int lines, int samples,
+                                 const char* interleave) {
     const int32_t headerOffset = m_cubeFormattingDlg->m_formatStandard ? int32_t(kCubeHeaderSize) : 0;
-    const std::string text = BuildEnviHeaderText(lines, samples, m_engine->Geometry().bands, headerOffset,
-                                                 interleave, m_defCal.coeffs, m_scanStartLine, m_scanStopLine);
+    const std::string text =
+        BuildEnviHeaderText(lines, samples, m_engine->Geometry().bands, headerOffset, interleave,
+                            m_defCal.coeffs, m_scanStartLine, m_scanStopLine);
     const CubeWriteResult r = ::WriteEnviHeader(cubePath, text);
     if (!r)
         m_prompts.Message(r.message);
@@ -122,9 +124,15 @@ void CStrataDlg::SaveEnviCube(int createHeader, const char* interleave) {
         WriteEnviHeader(*path, g.width, g.height, interleave);
 }
 
-void CStrataDlg::SaveBilCube(int createHeader) { SaveEnviCube(createHeader, kInterleaveBil); }
-void CStrataDlg::SaveBsqCube(int createHeader) { SaveEnviCube(createHeader, kInterleaveBsq); }
-void CStrataDlg::SaveBipCube(int createHeader) { SaveEnviCube(createHeader, kInterleaveBip); }
+void CStrataDlg::SaveBilCube(int createHeader) {
+    SaveEnviCube(createHeader, kInterleaveBil);
+}
+void CStrataDlg::SaveBsqCube(int createHeader) {
+    SaveEnviCube(createHeader, kInterleaveBsq);
+}
+void CStrataDlg::SaveBipCube(int createHeader) {
+    SaveEnviCube(createHeader, kInterleaveBip);
+}
 
 void CStrataDlg::SaveMovie() {
     const bool normalise = m_cubeFormattingDlg->m_normalizePerFrame != 0;
@@ -142,7 +150,8 @@ void CStrataDlg::SaveMovie() {
         factors = ComputeMovieFactors(m_engine->m_cube.data(), g, normalise, applyRadCal,
                                       m_engine->m_radCalGains.data());
     }
-    const MovieResult r = WriteMovie(path, period, factors, normalise, m_engine->m_cube.data(), g, Wavelengths());
+    const MovieResult r =
+        WriteMovie(path, period, factors, normalise, m_engine->m_cube.data(), g, Wavelengths());
     // A movie that could not be completed leaves no file; say so rather than fail silently.
     if (!r)
         m_prompts.Message(r.error == AVIERR_FILEOPEN ? std::string(kUnableToSaveCube) : r.errorText);

@@ -24,7 +24,9 @@ constexpr int kOk = 1;
 constexpr int kCancel = 2;
 } // namespace
 
-int CCubeFormattingDlg::ProcessColumns() { return g_columns.load(); }
+int CCubeFormattingDlg::ProcessColumns() {
+    return g_columns.load();
+}
 
 CCubeFormattingDlg::CCubeFormattingDlg(QWidget* parent) : QDialog(parent) {
     using namespace CubeFormattingIds;
@@ -60,8 +62,8 @@ CCubeFormattingDlg::CCubeFormattingDlg(QWidget* parent) : QDialog(parent) {
     m_bsq = radio("BSQ", kBsq, envi);
     m_bip = radio("BIP", kBip, envi);
     m_header = check("Create Header", kCreateHeader, envi);
-    for (QWidget* w : {static_cast<QWidget*>(m_bil), static_cast<QWidget*>(m_bsq), static_cast<QWidget*>(m_bip),
-                       static_cast<QWidget*>(m_header)})
+    for (QWidget* w : {static_cast<QWidget*>(m_bil), static_cast<QWidget*>(m_bsq),
+                       static_cast<QWidget*>(m_bip), static_cast<QWidget*>(m_header)})
         enviLayout->addWidget(w);
     m_bsq->hide();
     m_bip->hide();
@@ -118,8 +120,9 @@ CCubeFormattingDlg::CCubeFormattingDlg(QWidget* parent) : QDialog(parent) {
     layout->addLayout(buttons);
 
     // Message table.
-    for (auto [button, id] : {std::pair{m_standard, kStandard}, std::pair{m_bil, kBil}, std::pair{m_bsq, kBsq},
-                              std::pair{m_bip, kBip}, std::pair{m_movie, kMovie}, std::pair{m_bitmap, kBitmap}})
+    for (auto [button, id] :
+         {std::pair{m_standard, kStandard}, std::pair{m_bil, kBil}, std::pair{m_bsq, kBsq},
+          std::pair{m_bip, kBip}, std::pair{m_movie, kMovie}, std::pair{m_bitmap, kBitmap}})
         connect(button, &QRadioButton::clicked, this, [this, id = id] { OnFormatClicked(id); });
     connect(ok, &QPushButton::clicked, this, [this] { OnOK(); });
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
@@ -219,7 +222,8 @@ void CCubeFormattingDlg::OnFormatClicked(int id) {
     // valid one again.
     TakeInterval(false);
     TakeChoices();
-    for (int32_t* m : {&m_formatStandard, &m_formatBil, &m_formatBsq, &m_formatBip, &m_formatMovie, &m_formatBitmap})
+    for (int32_t* m :
+         {&m_formatStandard, &m_formatBil, &m_formatBsq, &m_formatBip, &m_formatMovie, &m_formatBitmap})
         *m = 0;
     *FormatMember(id) = 1;
     DoDataExchange(false);
