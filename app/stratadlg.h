@@ -222,7 +222,7 @@ private:
     std::vector<uint32_t> m_pictureScratch;
 
     // ---- Cube storage members ----
-    CCubeFormattingDlg* MakeCubeFormattingDlg();
+    std::unique_ptr<CCubeFormattingDlg> MakeCubeFormattingDlg();
     // Composes the automatic name into m_cubeFileName, offers it in the save dialog and returns the
     // chosen path ending in ".cube"; nullopt when cancelled.
     std::optional<std::string> AskCubeSavePath();
@@ -230,9 +230,11 @@ private:
     bool CubeIdle();
     // The BIL, BSQ or BIP body ("bil", "bsq", "bip") and, when asked, its ENVI header.
     void SaveEnviCube(int createHeader, const char* interleave);
-    CCubeFormattingDlg* m_cubeFormattingDlg = MakeCubeFormattingDlg(); // child of the window
-    std::string m_cubeFilePrefix;                                      // prefix of the automatic name
-    std::string m_cubeFileName;                                        // automatic name of the last save
+    // A top-level dialog of its own: its control ids repeat some of the window's (1069, 1181), so it
+    // is not a child in which the window's controls could be mistaken for its.
+    std::unique_ptr<CCubeFormattingDlg> m_cubeFormattingDlg = MakeCubeFormattingDlg();
+    std::string m_cubeFilePrefix; // prefix of the automatic name
+    std::string m_cubeFileName;   // automatic name of the last save
     // Forward use until the display's image processor is in the window: created on first use.
     std::unique_ptr<ImageProcess> m_imageProcess;
 

@@ -7,10 +7,11 @@
 #include "storage/MovieExport.h"
 
 #include <QCheckBox>
+#include <QWindow>
 #include <cstdio>
 
-CCubeFormattingDlg* CStrataDlg::MakeCubeFormattingDlg() {
-    auto* dlg = new CCubeFormattingDlg(this);
+std::unique_ptr<CCubeFormattingDlg> CStrataDlg::MakeCubeFormattingDlg() {
+    auto dlg = std::make_unique<CCubeFormattingDlg>();
     dlg->SetPrompts(&m_prompts);
     CubeSavers savers;
     savers.saveStandardCube = [this] { SaveStandardCube(); };
@@ -32,6 +33,10 @@ bool CStrataDlg::OnStorageCommand(int id) {
             m_prompts.Message(AppMsg::kSaveBusy);
             return true;
         }
+        // Stacked over the window by the window system, modal for the whole application.
+        m_cubeFormattingDlg->winId();
+        if (QWindow* owner = windowHandle())
+            m_cubeFormattingDlg->windowHandle()->setTransientParent(owner);
         m_cubeFormattingDlg->exec();
         return true;
     default:

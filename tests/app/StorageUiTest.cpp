@@ -410,6 +410,22 @@ TEST_F(StorageUi, SaveCubeIsRefusedWhileTheCameraAcquires) {
     EXPECT_TRUE(WithDialog([](CCubeFormattingDlg& d) { Click(&d, kCancelButton); }, ID_TB_SAVE_CUBE));
 }
 
+TEST_F(StorageUi, ACubeStartedBehindTheOpenDialogIsNotSaved) {
+    // The continuous-scan timer keeps running while the dialog is up.
+    for (int format : {kStandard, kBil, kMovie}) {
+        prompts.QueueSavePath(out.File("late"));
+        ASSERT_TRUE(WithDialog([&](CCubeFormattingDlg& d) {
+            Click(&d, format);
+            dlg->Engine().m_busy = true;
+            Click(&d, kOkButton);
+            dlg->Engine().m_busy = false;
+        }));
+    }
+    EXPECT_EQ(prompts.Texts(),
+              std::vector<std::string>(3, "Camera acquiring data, stop acquisition first !"));
+    EXPECT_TRUE(out.Entries().empty());
+}
+
 // ---------------------------------------------------------------------------------------------
 // Savers
 
