@@ -2,7 +2,6 @@
 // The main window "ARV300 Data Acquisition Software": owns the cameras, the acquisition engine, the
 // scanner link, every buffer and every secondary dialog. A thin shell: command handlers call the
 // Qt-free operations of the objects it owns.
-#include "analysis/ImageProcess.h"
 #include "app/CCameSettingsDlg.h"
 #include "calibration/DefaultCalibration.h"
 #include "camera/AcquisitionEngine.h"
@@ -125,8 +124,6 @@ public:
     void OnGeometryForFormatting(int columns, int rows);
     CCubeFormattingDlg& CubeFormattingDialog() { return *m_cubeFormattingDlg; }
     const std::string& CubeFileName() const { return m_cubeFileName; }
-    // The image processor that holds the displayed picture (the bitmap export writes it).
-    ImageProcess& ImageProc();
 
     // ---- Calibration (app/stratadlg_calibration.cpp) ----
     bool OnCalibrationCommand(int id);
@@ -235,8 +232,6 @@ private:
     std::unique_ptr<CCubeFormattingDlg> m_cubeFormattingDlg = MakeCubeFormattingDlg();
     std::string m_cubeFilePrefix; // prefix of the automatic name
     std::string m_cubeFileName;   // automatic name of the last save
-    // Forward use until the display's image processor is in the window: created on first use.
-    std::unique_ptr<ImageProcess> m_imageProcess;
 
     // ---- Calibration members ----
 

@@ -49,12 +49,6 @@ void CStrataDlg::OnGeometryForFormatting(int columns, int rows) {
     m_cubeFormattingDlg->SetRows(rows);
 }
 
-ImageProcess& CStrataDlg::ImageProc() {
-    if (!m_imageProcess)
-        m_imageProcess = std::make_unique<ImageProcess>(m_frameWidth, m_frameHeight);
-    return *m_imageProcess;
-}
-
 bool CStrataDlg::CubeIdle() {
     // The dialog is modal, but the continuous-scan timer still runs behind it: a cube that started
     // meanwhile is being written and must not be saved half old, half new.
