@@ -33,7 +33,7 @@ CCubeFormattingDlg::CCubeFormattingDlg(QWidget* parent) : QDialog(parent) {
     setWindowTitle("Cube Formatting");
     SetControlId(this, kDialog);
 
-    auto radio = [this](const char* text, int id, QWidget* owner) {
+    auto radio = [](const char* text, int id, QWidget* owner) {
         auto* r = new QRadioButton(text, owner);
         // Independent buttons: the click handlers keep exactly one of them set.
         r->setAutoExclusive(false);
