@@ -412,8 +412,8 @@ int CStrataDlg::OnInitDialog() {
     m_cubeWidthIndex = 0;
     m_cubeWidthMultiplier = 1;
     m_focusPreviewOn = false;
-    // 13. Cube formatting columns and rows follow the geometry (the formatting dialog arrives with
-    //     the storage subsystem).
+    // 13. Cube formatting columns and rows follow the geometry.
+    OnGeometryForFormatting(m_frameWidth, m_frameHeight);
     // 14. Dark frame and radiometric calibration names.
     m_darkFileName = "None";
     m_radCalFileName = "None";
@@ -651,6 +651,7 @@ void CStrataDlg::OnCubeWidthChanged() {
     m_cubeWidthIndex = static_cast<QComboBox*>(Control(IDC_CUBE_WIDTH))->currentIndex();
     m_cubeWidthMultiplier = m_cubeWidthIndex + 1;
     ResetScanLimits();
+    OnGeometryForFormatting(m_frameWidth * m_cubeWidthMultiplier, m_frameHeight);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -12,6 +12,7 @@
 #include "display/graph.h"
 #include "scanner/ScannerLink.h"
 #include "scanner/ScannerSettings.h"
+#include "storage/CCubeFormattingDlg.h"
 
 #include <QMainWindow>
 #include <QTimer>
@@ -108,6 +109,21 @@ public:
 
     // ---- Cube storage (app/stratadlg_storage.cpp) ----
     bool OnStorageCommand(int id);
+    // The savers the Cube Formatting dialog calls. Each asks for the file through m_prompts (the
+    // cube savers offer the automatic name) and reports its own failures.
+    void SaveStandardCube();
+    void SaveBilCube(int createHeader);
+    void SaveBsqCube(int createHeader);
+    void SaveBipCube(int createHeader);
+    void SaveMovie();
+    void SaveBitmap();
+    // The ENVI header beside cubePath; the header offset follows the dialog's format choice.
+    void WriteEnviHeader(const std::string& cubePath, int lines, int samples, const char* interleave);
+    // Columns and rows shown by the Cube Formatting dialog: at start-up and whenever the cube
+    // geometry or the Cube Width selection changes.
+    void OnGeometryForFormatting(int columns, int rows);
+    CCubeFormattingDlg& CubeFormattingDialog() { return *m_cubeFormattingDlg; }
+    const std::string& CubeFileName() const { return m_cubeFileName; }
 
     // ---- Calibration (app/stratadlg_calibration.cpp) ----
     bool OnCalibrationCommand(int id);
@@ -203,6 +219,19 @@ private:
     std::vector<uint32_t> m_pictureScratch;
 
     // ---- Cube storage members ----
+    std::unique_ptr<CCubeFormattingDlg> MakeCubeFormattingDlg();
+    // Composes the automatic name into m_cubeFileName, offers it in the save dialog and returns the
+    // chosen path ending in ".cube"; nullopt when cancelled.
+    std::optional<std::string> AskCubeSavePath();
+    // False (after the busy message) while an acquisition writes the cube.
+    bool CubeIdle();
+    // The BIL, BSQ or BIP body ("bil", "bsq", "bip") and, when asked, its ENVI header.
+    void SaveEnviCube(int createHeader, const char* interleave);
+    // A top-level dialog of its own: its control ids repeat some of the window's (1069, 1181), so it
+    // is not a child in which the window's controls could be mistaken for its.
+    std::unique_ptr<CCubeFormattingDlg> m_cubeFormattingDlg = MakeCubeFormattingDlg();
+    std::string m_cubeFilePrefix; // prefix of the automatic name
+    std::string m_cubeFileName;   // automatic name of the last save
 
     // ---- Calibration members ----
 

@@ -1,6 +1,7 @@
 // Saving a 696 x 520 x 128 cube in each layout and the 128-frame movie, each beside the baseline
 // of one plain fwrite of the same number of bytes from a prepared buffer to the same folder.
-// The savers also flush to the disk before renaming (fsync), so a second baseline adds fsync.
+// The savers do not force the file to the disk before renaming it; the second baseline (fwrite
+// followed by fsync) shows what forcing it would cost.
 #include "storage/CubeWriters.h"
 #ifdef ARV_BENCH_HAVE_DRAW
 #include "display/Drawing.h"
