@@ -101,7 +101,9 @@ public:
     // The spectral calibration run of the "Calibration" dialog: modes 1x1 ... 2x8 and the file
     // prefix. False when a message ended it (or a run was already going on).
     bool RunSpectralCalibration(const std::array<bool, 8>& modes, const std::string& prefix);
-    class CCalibrationDlg2& CalibrationDialog() { return *m_calibrationDlg; }
+    class CCalibrationDlg2& CalibrationDialog() {
+        return *m_calibrationDlg;
+    }
     bool ApplyRadCalOn() const { return m_applyRadCal != 0; }
     const QString& DarkFileName() const { return m_darkFileName; }
     const QString& RadCalFileName() const { return m_radCalFileName; }
@@ -113,7 +115,9 @@ public:
     bool OnPreviewCommand(int id);
     // "On/Off Focus Camera" (32805).
     void OnFocusCamera();
-    class CScrollingPreviewDlg* PreviewWindow() const { return m_previewDlg; }
+    class CScrollingPreviewDlg* PreviewWindow() const {
+        return m_previewDlg;
+    }
     bool FocusPreviewOn() const { return m_focusPreviewOn; }
 
     // ---- Scanner dialogs (app/stratadlg_scanner.cpp) ----
@@ -197,7 +201,7 @@ private:
     bool RunSpectralCalibrationMode(int k, const std::string& prefix);
     class CCalibrationDlg2* m_calibrationDlg = nullptr; // owned by the window
     int m_applyRadCal = 0;
-    std::array<std::string, 9> m_autoCalFileNames;     // slots 1..8 of the spectral run
+    std::array<std::string, 9> m_autoCalFileNames; // slots 1..8 of the spectral run
     bool m_spectralCalRunning = false;
 
     // ---- Focus camera members ----

@@ -429,6 +429,18 @@ TEST_F(WindowCalibration, CalibrationMenuFollowsAcquisitionAndHiddenControlsStay
               (QStringList{"Load Dark Frame...#32787", "Load Rad. Cal...#32798", "Reset Rad. Cal.#32791",
                            "Spectral Calibration...#32802", "-", "Serial Settings...#"}));
     EXPECT_NE(menu->findChild<QAction*>("SerialSettingsAction"), nullptr);
+    // "Spectral Calibration..." shows the dialog modally, with the members in its controls.
+    dlg->CalibrationDialog().m_wavelengthEnd = 800;
+    bool shown = false;
+    QString endShown;
+    QTimer::singleShot(0, dlg.get(), [&] {
+        shown = dlg->CalibrationDialog().isVisible();
+        endShown = FindControl<QLineEdit>(&dlg->CalibrationDialog(), 1078)->text();
+        dlg->CalibrationDialog().accept();
+    });
+    dlg->MenuAction(ID_SPECTRAL_CALIBRATION)->trigger();
+    EXPECT_TRUE(shown);
+    EXPECT_EQ(endShown, "800");
     for (int id : {IDC_LOAD_DARK_FRAME, IDC_LOAD_RADCAL, IDC_APPLY_RADCAL, IDC_DARK_LABEL, IDC_RADCAL_LABEL})
         EXPECT_TRUE(dlg->Control(id)->isHidden()) << id;
     EXPECT_EQ(LabelText(IDC_RADCAL_LABEL), "Rad. Cal.: None");
