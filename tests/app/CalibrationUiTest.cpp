@@ -72,6 +72,9 @@ protected:
         dlg = std::make_unique<CStrataDlg>(prompts, StrataOptions{});
         ASSERT_EQ(dlg->OnInitDialog(), 0);
         prompts.Clear();
+        // Start-up ends with the focus move ("DI\n"): let the controller log it before a test clears
+        // the log.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return controller.CountOf("DI\n") >= 1; }, 3000));
         // The run's monochromator: the simulated one, set directly; every call is recorded.
         dlg->moveMonochromator = [this](int port, int wavelength) {
             monochromatorCalls.emplace_back(port, wavelength);

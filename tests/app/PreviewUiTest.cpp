@@ -40,6 +40,9 @@ protected:
         ASSERT_EQ(dlg->OnInitDialog(), 0);
         preview = dlg->PreviewWindow();
         ASSERT_NE(preview, nullptr);
+        // Start-up ends with the focus move ("DI\n"): let the controller log it before a test clears
+        // the log.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return controller.CountOf("DI\n") >= 1; }, 3000));
     }
     void TearDown() override {
         qInstallMessageHandler(nullptr);
