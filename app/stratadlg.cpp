@@ -289,6 +289,8 @@ void CStrataDlg::CreateMenuAndToolbar() {
     acquisition->addAction(AddCommand(ID_ACQ_CUBE, "Acquire Cube", acquisition));
     acquisition->addAction(AddCommand(ID_ACQ_DARK, "Acquire Dark Frame", acquisition));
     acquisition->addAction(AddCommand(ID_ACQ_CALCUBE, "Acquire Cal Cube", acquisition));
+    // Calibration menu (app/stratadlg_calibration.cpp).
+    CreateCalibrationMenu(bar);
     if (m_options.simulate) {
         // What the simulated imager looks at, like putting on the lens cap on a real bench.
         QMenu* sim = bar->addMenu("Si&mulator");
@@ -434,7 +436,8 @@ int CStrataDlg::OnInitDialog() {
     m_rgbBandsChanged = false;
     // 15, 19. Image processor, plot and the first picture.
     SetupDisplay();
-    // 20. The preview window arrives with the focus camera subsystem.
+    // 20. The focus camera's preview window, hidden (app/stratadlg_preview.cpp).
+    CreatePreviewWindow();
     ConnectMessageTable();
     ConnectDisplayControls();
 
@@ -449,8 +452,7 @@ int CStrataDlg::OnInitDialog() {
     m_dataCallbackId = LucamAddStreamingCallback(m_camera.m_hDataCamera, &AcquisitionEngine::OnDataFrameCallback,
                                                  m_engine.get());
     // 22. Configure the cameras; the data camera's stream starts here.
-    if (m_camera.m_focusCameraOnline)
-        m_camera.ConfigureFocusCamera(nullptr);
+    ConfigureFocusPreview(); // focus camera and preview window (app/stratadlg_preview.cpp)
     if (m_camera.m_dataCameraOnline)
         m_camera.ConfigureDataCamera(m_cameraSettingsDlg->Values());
     // 23.
@@ -474,7 +476,8 @@ int CStrataDlg::OnInitDialog() {
     // 27.
     SetStatusText(2, EngineMsg::kReady);
     m_camera.m_streaming = m_camera.m_streaming.load(); // the stream runs from step 22 on
-    // 28. The focus camera on/off action arrives with the focus camera subsystem.
+    // 28. The focus camera on/off action, once.
+    OnCommand(ID_TB_FOCUS_CAMERA);
     emit ReadyReached();
     return 0;
 }
@@ -656,8 +659,6 @@ void CStrataDlg::OnCubeWidthChanged() {
 
 // ---------------------------------------------------------------------------------------------
 // Engine host
-
-bool CStrataDlg::StopFocusPreviewIfRunning() { return true; }
 
 void CStrataDlg::EnableApplyDark() {
     auto apply = [this] { Control(IDC_APPLY_DARK)->setEnabled(true); };

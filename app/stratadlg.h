@@ -129,9 +129,35 @@ public:
     bool OnCalibrationCommand(int id);
     void SaveDarkCube();
     void SaveCalibrationCube();
+    // Writes the calibration stack (B x W frames) to file name slot k (1..8) of the spectral run.
+    void SaveAutoCalibrationCube(int k);
+    void LoadDarkCube();
+    void LoadRadCal();
+    // Command 32791: the first B x 520 radiometric gains back to 1.0.
+    void ResetRadCal();
+    // Check box "Apply Rad. Cal." (1084): cannot be ticked while no gains are loaded.
+    void OnApplyRadCal();
+    // The spectral calibration run of the "Calibration" dialog: modes 1x1 ... 2x8 and the file
+    // prefix. False when a message ended it (or a run was already going on).
+    bool RunSpectralCalibration(const std::array<bool, 8>& modes, const std::string& prefix);
+    class CCalibrationDlg2& CalibrationDialog() {
+        return *m_calibrationDlg;
+    }
+    bool ApplyRadCalOn() const { return m_applyRadCal != 0; }
+    const QString& DarkFileName() const { return m_darkFileName; }
+    const QString& RadCalFileName() const { return m_radCalFileName; }
+    const std::string& AutoCalFileName(int k) const { return m_autoCalFileNames[size_t(k) % 9]; }
+    // The monochromator command of the spectral run; empty: MoveMonochromator (tests may replace it).
+    std::function<void(int comPort, int wavelength)> moveMonochromator;
 
     // ---- Focus camera (app/stratadlg_preview.cpp) ----
     bool OnPreviewCommand(int id);
+    // "On/Off Focus Camera" (32805).
+    void OnFocusCamera();
+    class CScrollingPreviewDlg* PreviewWindow() const {
+        return m_previewDlg;
+    }
+    bool FocusPreviewOn() const { return m_focusPreviewOn; }
 
     // ---- Scanner dialogs (app/stratadlg_scanner.cpp) ----
     bool OnScannerCommand(int id);
@@ -234,8 +260,22 @@ private:
     std::string m_cubeFileName;   // automatic name of the last save
 
     // ---- Calibration members ----
+    // The Calibration menu; also creates the calibration dialog and connects the calibration
+    // controls of the window (1003, 1096, 1084).
+    void CreateCalibrationMenu(class QMenuBar* bar);
+    // One binning mode of the spectral run; false when a message ended the run.
+    bool RunSpectralCalibrationMode(int k, const std::string& prefix);
+    class CCalibrationDlg2* m_calibrationDlg = nullptr; // owned by the window
+    int m_applyRadCal = 0;
+    std::array<std::string, 9> m_autoCalFileNames; // slots 1..8 of the spectral run
+    bool m_spectralCalRunning = false;
 
     // ---- Focus camera members ----
+    // Start-up step 20: the preview window, hidden.
+    void CreatePreviewWindow();
+    // Start-up step 22, focus camera part: configure it, then hand its handle to the preview window.
+    void ConfigureFocusPreview();
+    class CScrollingPreviewDlg* m_previewDlg = nullptr; // owned by the window
 
     // ---- Scanner dialog members ----
 };

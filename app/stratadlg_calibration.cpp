@@ -1,11 +1,429 @@
-// The main window's calibration commands.
+// The main window's calibration commands: the dark and calibration stacks and their files, the
+// radiometric gains, and the spectral calibration run.
 #include "app/stratadlg.h"
 
+#include "app/ControlIds.h"
+#include "calibration/CCalibrationDlg2.h"
+#include "calibration/CalibrationFiles.h"
+#include "calibration/Monochromator.h"
+#include "calibration/SpectralCalibration.h"
+#include "core/Sleep.h"
 #include "resources/resource.h"
+#include "storage/CubeHeader.h"
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+namespace {
+// The camera thread writes a stack line (B x H values) under the engine's lock of that line; the
+// window reads and writes the stacks under the same locks, line by line, whatever layout it uses.
+template <typename Copy> void ForStackLines(AcquisitionEngine& e, size_t offset, size_t count, Copy copy) {
+    const size_t lineValues = e.Geometry().LineValues();
+    size_t pos = offset;
+    const size_t end = offset + count;
+    while (pos < end) {
+        const size_t line = pos / lineValues;
+        const size_t segmentEnd = std::min(end, (line + 1) * lineValues);
+        std::lock_guard lock(e.LineLock(int(line)));
+        copy(pos, segmentEnd - pos);
+        pos = segmentEnd;
+    }
+}
+
+void ReadStack(AcquisitionEngine& e, const std::vector<uint16_t>& stack, size_t offset, size_t count,
+               uint16_t* out) {
+    count = std::min(count, stack.size() - std::min(offset, stack.size()));
+    ForStackLines(e, offset, count, [&](size_t pos, size_t n) {
+        std::copy_n(stack.begin() + long(pos), n, out + (pos - offset));
+    });
+}
+
+void WriteStack(AcquisitionEngine& e, std::vector<uint16_t>& stack, size_t offset, const uint16_t* in,
+                size_t count) {
+    count = std::min(count, stack.size() - std::min(offset, stack.size()));
+    ForStackLines(e, offset, count, [&](size_t pos, size_t n) {
+        std::copy_n(in + (pos - offset), n, stack.begin() + long(pos));
+    });
+}
+
+CubeHeaderInfo StackHeaderInfo(const CubeGeometry& g, double exposureMs,
+                               const DefaultCalibration& calibration) {
+    CubeHeaderInfo h;
+    h.samples = g.height;
+    h.lines = g.darkLines;
+    h.bands = uint16_t(g.bands);
+    h.exposureMs = exposureMs;
+    h.calibration = calibration;
+    h.variant = CubeHeaderVariant::Calibration;
+    return h;
+}
+
+void SetLabel(QWidget* label, const std::string& text) {
+    static_cast<QLabel*>(label)->setText(QString::fromStdString(text));
+}
+
+// Lets the window repaint (status texts) while a long operation runs on the window thread; the
+// operator's clicks wait until it ends.
+void ProcessWindowEvents() {
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
+
+// A device wait of ms milliseconds (scaled like every device wait) during which the window repaints.
+void WaitRepainting(double ms) {
+    constexpr double kSlice = 20.0;
+    for (double waited = 0; waited < ms; waited += kSlice) {
+        ArvSleepMs(std::min(kSlice, ms - waited));
+        ProcessWindowEvents();
+    }
+}
+
+std::string Printf(const char* format, int a, int b) {
+    char text[256];
+    std::snprintf(text, sizeof text, format, a, b);
+    return text;
+}
+
+using FilePtr = std::unique_ptr<FILE, int (*)(FILE*)>;
+} // namespace
 
 // Returns true when the command belongs to this subsystem and was handled.
-bool CStrataDlg::OnCalibrationCommand(int id) { return false; }
+bool CStrataDlg::OnCalibrationCommand(int id) {
+    switch (id) {
+    case ID_FILE_SAVE_DARK:
+        SaveDarkCube();
+        return true;
+    case ID_FILE_SAVE_CAL:
+        SaveCalibrationCube();
+        return true;
+    case ID_LOAD_DARK:
+        LoadDarkCube();
+        return true;
+    case ID_LOAD_RADCAL:
+        LoadRadCal();
+        return true;
+    case ID_RESET_RADCAL:
+        ResetRadCal();
+        return true;
+    case ID_SPECTRAL_CALIBRATION:
+        m_calibrationDlg->exec();
+        return true;
+    default:
+        return false;
+    }
+}
 
-void CStrataDlg::SaveDarkCube() {}
+void CStrataDlg::CreateCalibrationMenu(QMenuBar* bar) {
+    if (!m_calibrationDlg) {
+        m_calibrationDlg = new CCalibrationDlg2(m_prompts, this);
+        m_calibrationDlg->onStartSpectralCal = [this](const std::array<bool, 8>& modes,
+                                                      const std::string& prefix) {
+            return RunSpectralCalibration(modes, prefix);
+        };
+    }
+    QMenu* calibration = bar->addMenu("&Calibration");
+    calibration->setObjectName("CalibrationMenu");
+    calibration->addAction(AddCommand(ID_LOAD_DARK, "Load Dark Frame...", calibration));
+    calibration->addAction(AddCommand(ID_LOAD_RADCAL, "Load Rad. Cal...", calibration));
+    calibration->addAction(AddCommand(ID_RESET_RADCAL, "Reset Rad. Cal.", calibration));
+    calibration->addAction(AddCommand(ID_SPECTRAL_CALIBRATION, "Spectral Calibration...", calibration));
+    calibration->addSeparator();
+    // The serial diagnostic dialog; its handler is connected with the dialog.
+    QAction* serial = calibration->addAction("Serial Settings...");
+    serial->setObjectName("SerialSettingsAction");
 
-void CStrataDlg::SaveCalibrationCube() {}
+    // The window's calibration controls (hidden, but bound and handled).
+    connect(static_cast<QPushButton*>(Control(IDC_LOAD_DARK_FRAME)), &QPushButton::clicked, this,
+            [this] { LoadDarkCube(); });
+    connect(static_cast<QPushButton*>(Control(IDC_LOAD_RADCAL)), &QPushButton::clicked, this,
+            [this] { LoadRadCal(); });
+    connect(static_cast<QCheckBox*>(Control(IDC_APPLY_RADCAL)), &QCheckBox::clicked, this,
+            [this] { OnApplyRadCal(); });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Dark and calibration stacks
+
+void CStrataDlg::SaveDarkCube() {
+    const std::optional<std::string> path = m_prompts.AskSavePath();
+    if (!path)
+        return;
+    AcquisitionEngine& e = *m_engine;
+    const CubeGeometry g = e.Geometry();
+    std::vector<uint16_t> stack(size_t(g.darkLines) * g.LineValues());
+    ReadStack(e, e.m_darkCube, 0, stack.size(), stack.data());
+    const CubeHeaderInfo header = StackHeaderInfo(g, m_cameraSettingsDlg->Values().exposure, m_defCal);
+    // A file that could not be written whole is reported like one that could not be created.
+    if (SaveDarkCubeFile(*path, stack.data(), g, header) != FileResult::Ok) {
+        m_prompts.Message(kMsgUnableToSaveDarkFrame);
+        return;
+    }
+    const std::string name = FileNameWithoutFolder(*path);
+    m_darkFileName = QString::fromStdString(name);
+    SetLabel(Control(IDC_DARK_LABEL), DarkLabelText(name));
+    e.m_darkFrameValid = true;
+}
+
+void CStrataDlg::SaveCalibrationCube() {
+    const std::optional<std::string> path = m_prompts.AskSavePath();
+    if (!path)
+        return;
+    AcquisitionEngine& e = *m_engine;
+    const CubeGeometry g = e.Geometry();
+    std::vector<uint16_t> stack(size_t(g.darkLines) * g.LineValues());
+    ReadStack(e, e.m_calCube, 0, stack.size(), stack.data());
+    const CubeHeaderInfo header = StackHeaderInfo(g, m_cameraSettingsDlg->Values().exposure, m_defCal);
+    if (SaveCalibrationCubeFile(*path, stack.data(), g, header) != FileResult::Ok) {
+        m_prompts.Message(kMsgUnableToSaveCalibrationCube);
+        return;
+    }
+    m_radCalFileName = QString::fromStdString(FileNameWithoutFolder(*path));
+}
+
+void CStrataDlg::SaveAutoCalibrationCube(int k) {
+    if (k < 1 || k > SpectralCal::kModes)
+        return;
+    AcquisitionEngine& e = *m_engine;
+    const CubeGeometry g = e.Geometry();
+    // Frames of B x W values at a stride of B * W.
+    std::vector<uint16_t> stack(size_t(g.darkLines) * size_t(g.bands) * size_t(g.width));
+    ReadStack(e, e.m_calCube, 0, stack.size(), stack.data());
+    const CubeHeaderInfo header = StackHeaderInfo(g, m_cameraSettingsDlg->Values().exposure, m_defCal);
+    if (SaveAutoCalibrationCubeFile(m_autoCalFileNames[size_t(k)], stack.data(), g, header) != FileResult::Ok)
+        m_prompts.Message(kMsgUnableToSaveAutoCalibrationCube);
+}
+
+void CStrataDlg::LoadDarkCube() {
+    AcquisitionEngine& e = *m_engine;
+    if (e.m_busy.load())
+        return;
+    const std::optional<std::string> path = m_prompts.AskOpenPath();
+    if (!path) {
+        SetLabel(Control(IDC_DARK_LABEL), DarkLabelText(m_darkFileName.toStdString()));
+        return;
+    }
+    const CubeGeometry g = e.Geometry();
+    std::vector<uint16_t> stack(size_t(g.darkLines) * g.LineValues());
+    const DarkCubeLoad load = LoadDarkCubeFile(*path, stack.data(), g);
+    if (load.result != FileResult::Ok) {
+        m_prompts.Message(kMsgUnableToOpenDarkFrameFile);
+        return;
+    }
+    // The stack in file order (a short file leaves the rest 0), then its mean.
+    WriteStack(e, e.m_darkCube, 0, stack.data(), stack.size());
+    const std::string name = FileNameWithoutFolder(*path);
+    m_darkFileName = QString::fromStdString(name);
+    e.ComputeDarkFrame();
+    SetLabel(Control(IDC_DARK_LABEL), DarkLabelText(name));
+    e.m_darkFrameValid = true;
+    EnableApplyDark();
+    // Status pane 3: how much of the stack the file held.
+    char text[128];
+    std::snprintf(text, sizeof text, "%d of %d dark frames read", load.framesRead, g.darkLines);
+    SetStatusText(3, text);
+    UpdateImage();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Radiometric gains
+
+void CStrataDlg::LoadRadCal() {
+    AcquisitionEngine& e = *m_engine;
+    if (e.m_busy.load())
+        return;
+    const std::optional<std::string> path = m_prompts.AskOpenPath();
+    if (!path) {
+        SetLabel(Control(IDC_RADCAL_LABEL), RadCalLabelText(m_radCalFileName.toStdString()));
+        return;
+    }
+    const CubeGeometry g = e.Geometry();
+    RadCalLoad load;
+    {
+        std::lock_guard lock(e.m_darkFrameMutex);
+        load =
+            LoadRadCalFile(*path, e.m_radCalGains.data(), std::min(g.LineValues(), e.m_radCalGains.size()));
+    }
+    if (load.result != FileResult::Ok) {
+        m_prompts.Message(kMsgUnableToOpenRadCalFile);
+        SetLabel(Control(IDC_RADCAL_LABEL), RadCalLabelText("None"));
+        e.m_radCalLoaded = false;
+        return;
+    }
+    const std::string name = FileNameWithoutFolder(*path);
+    m_radCalFileName = QString::fromStdString(name);
+    SetLabel(Control(IDC_RADCAL_LABEL), RadCalLabelText(name));
+    e.m_radCalLoaded = true;
+}
+
+void CStrataDlg::ResetRadCal() {
+    AcquisitionEngine& e = *m_engine;
+    std::lock_guard lock(e.m_darkFrameMutex);
+    const size_t count = std::min(size_t(e.Geometry().bands) * 520u, e.m_radCalGains.size());
+    std::fill_n(e.m_radCalGains.begin(), count, 1.0f);
+}
+
+void CStrataDlg::OnApplyRadCal() {
+    auto* box = static_cast<QCheckBox*>(Control(IDC_APPLY_RADCAL));
+    if (!m_engine->m_radCalLoaded.load())
+        box->setChecked(false);
+    m_applyRadCal = box->isChecked() ? 1 : 0;
+    UpdateImage();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Spectral calibration run
+
+bool CStrataDlg::RunSpectralCalibration(const std::array<bool, 8>& modes, const std::string& prefix) {
+    // The run lets the window repaint between frames: a second run cannot start meanwhile.
+    if (m_spectralCalRunning)
+        return false;
+    m_spectralCalRunning = true;
+    struct RunningFlag {
+        bool& flag;
+        ~RunningFlag() { flag = false; }
+    } running{m_spectralCalRunning};
+
+    CCalibrationDlg2& dlg = *m_calibrationDlg;
+    SetStatusText(2, SpectralCalMsg::kStarting);
+    SetStatusText(3, "");
+    m_binningCode = m_cameraSettingsDlg->Values().binningCode;
+    const auto move =
+        moveMonochromator ? moveMonochromator : std::function<void(int, int)>(&MoveMonochromator);
+    move(dlg.m_monoComPort, dlg.m_wavelengthStart);
+    m_scannerLink->EnableScannerDrive(true);
+    m_scannerLink->MoveMirrorAbsolute(m_scannerSettings.GetCenterPosition());
+    m_scannerLink->EnableScannerDrive(false);
+
+    for (int k = 1; k <= SpectralCal::kModes; ++k) {
+        if (!modes[size_t(k - 1)])
+            continue;
+        // Mode 1x1 runs only while no acquisition does.
+        if (k == 1 && m_engine->m_busy.load())
+            continue;
+        if (!RunSpectralCalibrationMode(k, prefix))
+            return false;
+    }
+    SetStatusText(3, SpectralCalMsg::kEnd);
+    return true;
+}
+
+bool CStrataDlg::RunSpectralCalibrationMode(int k, const std::string& prefix) {
+    using namespace SpectralCal;
+    CCalibrationDlg2& dlg = *m_calibrationDlg;
+    AcquisitionEngine& e = *m_engine;
+    CameraSettingsValues& cs = m_cameraSettingsDlg->Values();
+    const auto move =
+        moveMonochromator ? moveMonochromator : std::function<void(int, int)>(&MoveMonochromator);
+
+    const std::string listName = CalFileListName(prefix, k);
+    const std::string wavelengthListName = WavelengthListName(prefix, k);
+    FilePtr list(std::fopen(listName.c_str(), "wb+"), &std::fclose);
+    if (!list) {
+        m_prompts.Message(SpectralCalMsg::kListFile);
+        return true; // the next mode
+    }
+    auto writeListHead = [&] {
+        std::fprintf(list.get(), "%d %d\n", kListWidth, kListHeight);
+        std::fprintf(list.get(), "%s\n", wavelengthListName.c_str());
+    };
+    writeListHead();
+    ApplyCameraSettings();
+    WaitRepainting(500);
+    if (k == 1)
+        writeListHead();
+    m_binningCode = cs.binningCode;
+    dlg.DoDataExchange(false);
+
+    const CubeGeometry g = e.Geometry();
+    const int B = g.bands, W = g.width, N = g.darkLines;
+    const size_t frameValues = size_t(B) * size_t(W);
+    std::vector<uint16_t> frame, work(frameValues), slotValues(frameValues);
+    const bool reverseColumns = k != 1;
+
+    const long long start = dlg.m_wavelengthStart, end = dlg.m_wavelengthEnd;
+    const long long step = std::max(1, dlg.m_wavelengthStep);
+    long long lastWavelength = start;
+    std::string lastName;
+    for (long long L = start; L <= end; L += step) {
+        const int wavelength = int(L);
+        move(dlg.m_monoComPort, wavelength);
+        if (k != 1)
+            WaitRepainting(1000); // the grating settles
+        int retries = 0;
+        int slot = N - 1;
+        for (int f = 0; f < N;) {
+            if (m_exiting)
+                return false;
+            // Two frame periods of the current rate, and room for a stream restart.
+            const double periodMs = 1000.0 / std::max(0.1f, m_camera.m_dataFrameRate);
+            if (!e.TakeFreshFrame(frame, int(2000.0 + 3.0 * periodMs)) ||
+                frame.size() < size_t(4 * B) * size_t(W)) {
+                if (!m_exiting)
+                    m_prompts.Message(SpectralCalMsg::kNoFrame);
+                return false;
+            }
+            BinCalibrationFrame(frame.data(), W, B, work.data());
+            const FramePeak peak = FindFramePeak(work.data(), W, B);
+            const PeakDecision decision = CheckSpectralPeak(k, peak.value, cs.exposure);
+            if (!decision.status.empty())
+                SetStatusText(2, decision.status);
+            switch (decision.action) {
+            case PeakAction::EndLineLow:
+                m_prompts.Message(Printf(SpectralCalMsg::kLineLow, peak.value, wavelength));
+                return false;
+            case PeakAction::EndLineSaturated:
+                m_prompts.Message(Printf(SpectralCalMsg::kLineSaturated, peak.value, wavelength));
+                return false;
+            case PeakAction::EndHighExposure:
+                m_prompts.Message(SpectralCalMsg::kHighExposure);
+                return false;
+            case PeakAction::EndLowExposure:
+                m_prompts.Message(SpectralCalMsg::kLowExposure);
+                return false;
+            case PeakAction::Retry:
+                if (++retries > kMaxRetriesPerWavelength) {
+                    m_prompts.Message(Printf(SpectralCalMsg::kUnsettled, wavelength, 0));
+                    return false;
+                }
+                // The camera takes the new integration time before the next frame; the wavelength
+                // is measured again from its first frame.
+                cs.exposure = decision.newExposure;
+                m_camera.ConfigureDataCamera(cs);
+                f = 0;
+                slot = N - 1;
+                ProcessWindowEvents();
+                continue;
+            case PeakAction::Accept:
+                break;
+            }
+            CopyWorkFrameToSlot(work.data(), W, B, reverseColumns, slotValues.data());
+            WriteStack(e, e.m_calCube, size_t(slot) * frameValues, slotValues.data(), frameValues);
+            --slot;
+            ++f;
+            ProcessWindowEvents();
+        }
+        lastWavelength = L;
+        if (k != 1) {
+            const std::string name = CalFileName(prefix, k, wavelength);
+            m_autoCalFileNames[size_t(k)] = name;
+            std::fprintf(list.get(), "%s\t%d\n", name.c_str(), wavelength);
+            std::fflush(list.get());
+            SaveAutoCalibrationCube(k);
+            lastName = name;
+        }
+    }
+    if (k == 1) {
+        // Mode 1x1 keeps the stack of its last wavelength, named after it.
+        lastName = CalFileName(prefix, 1, int(lastWavelength));
+        m_autoCalFileNames[1] = lastName;
+        SaveAutoCalibrationCube(1);
+    }
+    SetStatusText(3, lastName);
+    dlg.DoDataExchange(false);
+    return true;
+}

@@ -1,7 +1,86 @@
-// The main window's preview commands.
+// The main window's focus camera: the preview window and its on/off command.
 #include "app/stratadlg.h"
 
+#include "app/ControlIds.h"
+#include "preview/CScrollingPreviewDlg.h"
 #include "resources/resource.h"
 
+#include <QGuiApplication>
+#include <QScreen>
+
+namespace {
+constexpr const char* kFocusOffline = "Focus Camera offline !";
+constexpr const char* kPreviewStart = "Unable start previewing video.";
+} // namespace
+
 // Returns true when the command belongs to this subsystem and was handled.
-bool CStrataDlg::OnPreviewCommand(int id) { return false; }
+bool CStrataDlg::OnPreviewCommand(int id) {
+    if (id != ID_TB_FOCUS_CAMERA)
+        return false;
+    OnFocusCamera();
+    return true;
+}
+
+void CStrataDlg::CreatePreviewWindow() {
+    m_previewDlg = new CScrollingPreviewDlg(m_prompts, this);
+    SetControlId(m_previewDlg, IDD_PREVIEW);
+}
+
+void CStrataDlg::ConfigureFocusPreview() {
+    // The configuration stops and restarts the preview through the window; the window gets its
+    // camera afterwards (none when the focus camera is offline).
+    if (m_camera.m_focusCameraOnline)
+        m_camera.ConfigureFocusCamera(m_previewDlg);
+    m_previewDlg->SetCameraInfo(m_camera.m_focusCameraOnline ? m_camera.m_hFocusCamera : nullptr);
+}
+
+void CStrataDlg::OnFocusCamera() {
+    if (!m_camera.m_focusCameraOnline) {
+        m_prompts.Message(kFocusOffline);
+        return;
+    }
+    if (m_engine->m_busy.load()) {
+        // During an acquisition the command only stops the preview.
+        if (!m_previewDlg->StopPreview(true))
+            m_prompts.Message(EngineMsg::kPreviewStop);
+        m_focusPreviewOn = false;
+        return;
+    }
+    // The mirror goes to the focus position first, so the focus camera sees what the imager will
+    // scan. Without a connected controller there is no mirror to move (and nothing is sent).
+    if (m_scannerLink->m_scannerConnected.load()) {
+        m_scannerLink->EnableScannerDrive(true);
+        m_engine->m_scannerPositioning = true;
+        m_scannerLink->TravelTo(m_scannerSettings.GetFocusPosition());
+        m_engine->m_scannerPositioning = false;
+        m_scannerLink->EnableScannerDrive(false);
+    }
+    if (!m_focusPreviewOn) {
+        if (!m_previewDlg->StartPreview(&m_camera.m_focusFormat, m_camera.m_focusFrameRate)) {
+            m_prompts.Message(kPreviewStart);
+            LucamDestroyDisplayWindow(m_camera.m_hFocusCamera);
+            m_focusPreviewOn = false;
+        } else {
+            m_focusPreviewOn = true;
+            m_previewDlg->SetTitleMode(1);
+        }
+        // Top-left corner of the screen, size unchanged.
+        if (QScreen* screen = QGuiApplication::primaryScreen())
+            m_previewDlg->move(screen->geometry().topLeft());
+        else
+            m_previewDlg->move(0, 0);
+    } else {
+        if (!m_previewDlg->StopPreview(true))
+            m_prompts.Message(EngineMsg::kPreviewStop);
+        m_focusPreviewOn = false;
+    }
+}
+
+bool CStrataDlg::StopFocusPreviewIfRunning() {
+    // Every acquisition command stops a running preview; it counts as stopped either way.
+    if (!m_focusPreviewOn || !m_previewDlg)
+        return true;
+    const bool ok = m_previewDlg->StopPreview(true);
+    m_focusPreviewOn = false;
+    return ok;
+}
