@@ -206,6 +206,9 @@ SimulatedInstrument::SimulatedInstrument(const AppOptions& options) : m_active(o
         m_controller->SetNeverArrives(options.controllerFault == "stuck");
         m_controller->Start();
     }
+    // The monochromator answers on COM4.
+    m_monochromator = std::make_unique<SimMonochromator>("COM4");
+    m_monochromator->Start();
 }
 
 SimulatedInstrument::~SimulatedInstrument() {
@@ -214,4 +217,6 @@ SimulatedInstrument::~SimulatedInstrument() {
     SimCameras::Instance().Shutdown();
     if (m_controller)
         m_controller->Shutdown();
+    if (m_monochromator)
+        m_monochromator->Shutdown();
 }

@@ -2,6 +2,7 @@
 // Command-line options of arv300 and the simulated instrument they set up.
 #include "sim/SimCamera.h"
 #include "sim/SimController.h"
+#include "sim/SimMonochromator.h"
 #include "sim/SimScene.h"
 
 #include <QStringList>
@@ -49,4 +50,5 @@ public:
 private:
     bool m_active;
     std::unique_ptr<SimController> m_controller;
+    std::unique_ptr<SimMonochromator> m_monochromator;
 };

@@ -400,6 +400,7 @@ int CStrataDlg::OnInitDialog() {
     // 10. Menu, toolbar and status bar.
     CreateMenuAndToolbar();
     CreateStatusBar();
+    CreateScannerDialogs();
     // 11. Wavelength lists.
     FillWavelengthLists();
     // 12. State.
@@ -460,7 +461,8 @@ int CStrataDlg::OnInitDialog() {
     // 24. Scanner link.
     if (!m_scannerLink->ConnectScanner()) {
         m_prompts.Message(AppMsg::kComPort, AppMsg::kComPortCaption);
-        OnCommand(ID_SETTINGS_SCANNER);
+        if (m_prompts.Interactive())
+            OnCommand(ID_SETTINGS_SCANNER);
     }
     // 25. Drive on when connected (off otherwise), and the mirror to its focus position.
     const bool connected = m_scannerLink->m_scannerConnected.load();

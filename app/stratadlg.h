@@ -10,6 +10,8 @@
 #include "core/UserPrompts.h"
 #include "display/ImageDisplay.h"
 #include "display/graph.h"
+#include "scanner/CScannerSettings.h"
+#include "scanner/CSerialSettingDlg.h"
 #include "scanner/ScannerLink.h"
 #include "scanner/ScannerSettings.h"
 #include "storage/CCubeFormattingDlg.h"
@@ -278,4 +280,7 @@ private:
     class CScrollingPreviewDlg* m_previewDlg = nullptr; // owned by the window
 
     // ---- Scanner dialog members ----
+    CScannerSettings* m_scannerSettingsDlg = nullptr;
+    CSerialSettingDlg* m_serialDlg = nullptr;
+    void CreateScannerDialogs();
 };

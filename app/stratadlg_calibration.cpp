@@ -272,7 +272,7 @@ void CStrataDlg::OnApplyRadCal() {
     if (!m_engine->m_radCalLoaded.load())
         box->setChecked(false);
     m_applyRadCal = box->isChecked() ? 1 : 0;
-    UpdateImage();
+    RefreshImage(); // the picture itself does not use the gains
 }
 
 // ---------------------------------------------------------------------------------------------

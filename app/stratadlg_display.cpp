@@ -176,13 +176,6 @@ void CStrataDlg::ConnectDisplayControls() {
         SyncDisplayControls();
         UpdateImage();
     });
-    connect(static_cast<QCheckBox*>(Control(IDC_APPLY_RADCAL)), &QCheckBox::clicked, this, [this] {
-        // Without a loaded radiometric calibration the box cannot be ticked.
-        auto* box = static_cast<QCheckBox*>(Control(IDC_APPLY_RADCAL));
-        if (!m_engine->m_radCalLoaded.load())
-            box->setChecked(false);
-        RefreshImage();
-    });
     connect(m_client, &ClientArea::MouseMoved, this, [this](QPoint p) { OnMouseMove(p); });
     connect(m_client, &ClientArea::LeftButtonDown, this, [this](QPoint p) { OnLeftButtonDown(p); });
     connect(m_client, &ClientArea::LeftButtonUp, this, [this](QPoint p) { OnLeftButtonUp(p); });

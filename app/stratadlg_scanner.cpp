@@ -1,7 +1,25 @@
-// The main window's scanner commands.
+// The main window's scanner dialogs: "Scanner Settings" and the serial diagnostic dialog.
 #include "app/stratadlg.h"
 
 #include "resources/resource.h"
 
+#include <QAction>
+
+void CStrataDlg::CreateScannerDialogs() {
+    m_scannerSettingsDlg = new CScannerSettings(m_scannerSettings, *m_scannerLink, m_prompts, this);
+    m_scannerSettingsDlg->saveSettings = [this] { SaveScannerSettings(); };
+    m_scannerSettingsDlg->setScannerDelayMs = [this](int ms) { m_scannerDelayMs = ms; };
+    m_serialDlg = new CSerialSettingDlg(m_prompts, GetSerialPort(), this);
+    if (auto* serial = findChild<QAction*>("SerialSettingsAction"))
+        connect(serial, &QAction::triggered, this, [this] { m_serialDlg->exec(); });
+}
+
 // Returns true when the command belongs to this subsystem and was handled.
-bool CStrataDlg::OnScannerCommand(int id) { return false; }
+bool CStrataDlg::OnScannerCommand(int id) {
+    if (id != ID_SETTINGS_SCANNER && id != ID_TB_SCANNER_SETTINGS)
+        return false;
+    // Not while the mirror travels to a start position.
+    if (!m_engine->m_scannerPositioning.load())
+        m_scannerSettingsDlg->exec();
+    return true;
+}

@@ -20,6 +20,9 @@ public:
     virtual std::optional<std::string> AskSavePath(const std::string& initialName = {}) = 0;
     // Open-file dialog. nullopt when cancelled.
     virtual std::optional<std::string> AskOpenPath() = 0;
+    // False when nobody answers dialogs (scripts, tests): windows that would wait for the user, such
+    // as a settings dialog the program opens by itself, are then not shown.
+    virtual bool Interactive() const { return true; }
 };
 
 // Prints every message with its caption to stderr and cancels every file dialog.
@@ -28,6 +31,7 @@ public:
     void Message(const std::string& text, const std::string& caption = kDefaultCaption) override;
     std::optional<std::string> AskSavePath(const std::string& initialName = {}) override;
     std::optional<std::string> AskOpenPath() override;
+    bool Interactive() const override { return false; }
 };
 
 // Records every message and answers file dialogs from a queue (an empty queue cancels).
@@ -41,6 +45,8 @@ public:
     void Message(const std::string& text, const std::string& caption = kDefaultCaption) override;
     std::optional<std::string> AskSavePath(const std::string& initialName = {}) override;
     std::optional<std::string> AskOpenPath() override;
+
+    bool Interactive() const override { return false; }
 
     void QueueSavePath(std::optional<std::string> path);
     void QueueOpenPath(std::optional<std::string> path);

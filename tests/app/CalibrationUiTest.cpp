@@ -11,6 +11,7 @@
 #include "sim/SimCamera.h"
 #include "sim/SimController.h"
 #include "sim/SimMirror.h"
+#include "sim/SimMonochromator.h"
 #include "sim/SimScene.h"
 #include "support/TempDir.h"
 
@@ -653,4 +654,24 @@ TEST_F(WindowCalibration, UnwritableListFileSkipsTheMode) {
     EXPECT_TRUE(dlg->RunSpectralCalibration(Modes({3, 6}), dir.File("no/such/folder/p")));
     EXPECT_EQ(prompts.Texts(), (std::vector<std::string>{"List FileNotOpen", "List FileNotOpen"}));
     EXPECT_EQ(dlg->StatusText(3), "End Cal !");
+}
+
+TEST_F(WindowCalibration, RunDrivesTheSimulatedMonochromatorThroughItsPort) {
+    // The program's own monochromator link on COM4, answered by the simulated CM110.
+    SimMonochromator mono("COM4");
+    ASSERT_TRUE(mono.Start());
+    dlg->moveMonochromator = nullptr;
+    SimOptics::Instance().target = SimTarget::Sphere;
+    dlg->CalibrationDialog().m_wavelengthEnd = 510;
+    const std::string prefix = dir.File("port");
+    ASSERT_TRUE(dlg->RunSpectralCalibration(Modes({6}), prefix));
+    // Start 450, then 450, 480, 510: each call wakes the CM110 (27) and sends 16, high, low.
+    const std::string bytes = mono.ReceivedBytes();
+    const std::string expected = std::string("\x1b\x10\x01\xc2", 4) + std::string("\x1b\x10\x01\xc2", 4) +
+                                 std::string("\x1b\x10\x01\xe0", 4) + std::string("\x1b\x10\x01\xfe", 4);
+    EXPECT_EQ(bytes, expected);
+    EXPECT_DOUBLE_EQ(SimOptics::Instance().monochromatorNm.load(), 510.0);
+    for (int L : {450, 480, 510})
+        EXPECT_TRUE(std::filesystem::exists(prefix + "_2x2_" + std::to_string(L) + ".cal")) << L;
+    mono.Shutdown();
 }

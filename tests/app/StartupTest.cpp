@@ -241,7 +241,9 @@ TEST_F(Startup, MenuHoldsTheCommandsInOrder) {
     const QStringList expected = {"&File", "Save Cube...#32780", "Save Dark Frame...#32806", "Save Cal Frame...#32807",
                                   "-", "Exit#32797", "&Settings", "Camera Settings#32784",
                                   "Scanner Settings#32804", "&Acquisition", "Acquire Cube#32785",
-                                  "Acquire Dark Frame#32786", "Acquire Cal Cube#32792", "Si&mulator", "Scene#",
+                                  "Acquire Dark Frame#32786", "Acquire Cal Cube#32792", "&Calibration",
+                                  "Load Dark Frame...#32787", "Load Rad. Cal...#32798", "Reset Rad. Cal.#32791",
+                                  "Spectral Calibration...#32802", "-", "Serial Settings...#", "Si&mulator", "Scene#",
                                   "Lens Cap#", "Monochromator Sphere#", "&Help", "About...#32782",
                                   "&About Strata...#16"};
     EXPECT_EQ(seen, expected);
