@@ -11,6 +11,7 @@
 #include "display/ImageDisplay.h"
 #include "display/graph.h"
 #include "scanner/CScannerSettings.h"
+#include "storage/CubeSaving.h"
 #include "scanner/CSerialSettingDlg.h"
 #include "scanner/ScannerLink.h"
 #include "scanner/ScannerSettings.h"
@@ -120,7 +121,6 @@ public:
     void SaveMovie();
     void SaveBitmap();
     // The ENVI header beside cubePath; the header offset follows the dialog's format choice.
-    void WriteEnviHeader(const std::string& cubePath, int lines, int samples, const char* interleave);
     // Columns and rows shown by the Cube Formatting dialog: at start-up and whenever the cube
     // geometry or the Cube Width selection changes.
     void OnGeometryForFormatting(int columns, int rows);
@@ -249,12 +249,14 @@ private:
     // ---- Cube storage members ----
     std::unique_ptr<CCubeFormattingDlg> MakeCubeFormattingDlg();
     // Composes the automatic name into m_cubeFileName, offers it in the save dialog and returns the
-    // chosen path ending in ".cube"; nullopt when cancelled.
+    // chosen path; nullopt when cancelled.
     std::optional<std::string> AskCubeSavePath();
     // False (after the busy message) while an acquisition writes the cube.
     bool CubeIdle();
-    // The BIL, BSQ or BIP body ("bil", "bsq", "bip") and, when asked, its ENVI header.
-    void SaveEnviCube(int createHeader, const char* interleave);
+    // One save through the path shared with the command line.
+    CubeSaveSource SaveSource();
+    CubeSaveOptions SaveOptions(int createHeader);
+    void SaveAs(SaveFormat format, const std::optional<std::string>& chosen, int createHeader);
     // A top-level dialog of its own: its control ids repeat some of the window's (1069, 1181), so it
     // is not a child in which the window's controls could be mistaken for its.
     std::unique_ptr<CCubeFormattingDlg> m_cubeFormattingDlg = MakeCubeFormattingDlg();

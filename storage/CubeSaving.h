@@ -1,0 +1,49 @@
+#pragma once
+// Saving the acquired cube in one of the program's formats: the one path shared by the window's
+// Cube Formatting dialog and the command line, so both write the same bytes.
+#include "analysis/ImageProcess.h"
+#include "calibration/DefaultCalibration.h"
+#include "camera/AcquisitionEngine.h"
+
+#include <string>
+#include <vector>
+
+enum class SaveFormat { Standard, Bil, Bsq, Bip, Movie, Bitmap };
+
+// "standard", "bil", "bsq", "bip", "movie", "bitmap".
+bool ParseSaveFormat(const std::string& text, SaveFormat& format);
+const char* SaveFormatName(SaveFormat format);
+
+// What a save reads besides the engine's buffers.
+struct CubeSaveSource {
+    const AcquisitionEngine* engine = nullptr; // cube, geometry, dark frame, gains
+    double exposureMs = 10.0;
+    DefaultCalibration calibration;
+    int scanStartLine = 0;
+    int scanStopLine = 511;
+    std::vector<float> wavelengths; // the band list (movie labels)
+    const ImageProcess* picture = nullptr; // the displayed picture (bitmap)
+};
+
+struct CubeSaveOptions {
+    bool createHeader = true;  // ENVI layouts: write the ".hdr" (the standard file always has one)
+    int32_t headerOffset = 0;  // the ENVI header's offset line: 32768 when the standard format is chosen
+    int periodMs = 100;        // movie: milliseconds between frames
+    bool normalise = true;     // movie: scale each band to its own maximum
+    bool applyRadCal = false;  // movie: maxima from the gain-corrected values
+};
+
+struct CubeSaveResult {
+    bool ok = false;
+    std::string message;    // the text to show when !ok
+    std::string path;       // the file written (suffix rules applied)
+    std::string headerPath; // the ENVI header written, if any
+};
+
+// The path a save writes for the path the user chose: ".cube" appended for the cube layouts unless
+// present, ".avi" for the movie, the bitmap unchanged.
+std::string SavePathFor(SaveFormat format, const std::string& chosen);
+
+// Writes the cube in the format. The caller makes sure that no acquisition writes the cube meanwhile.
+CubeSaveResult SaveCube(SaveFormat format, const std::string& chosenPath, const CubeSaveSource& source,
+                        const CubeSaveOptions& options);
