@@ -50,11 +50,46 @@ std::string AppOptionsHelp() {
            "  --sim-refuse-format      the cameras refuse a new frame format\n"
            "  --sim-controller F       controller fault: silent, garbage, stuck or absent\n"
            "\n"
-           "Exit codes: 0 normal end; 255 no data camera; 2 bad arguments.\n";
+           "\n"
+           "Exit codes: 0 normal end; 255 no data camera; 2 bad arguments.\n"
+           "\n"
+           "Usage: arv300 acquire [options] [simulator options above]\n"
+           "\n"
+           "Acquires without a window, with the same engine, scanner link and savers, and writes\n"
+           "the files; messages go to stderr with their captions, progress to the terminal.\n"
+           "\n"
+           "  --integration MS         integration time (default: the camera settings file)\n"
+           "  --gain N                 gain (default: the camera settings file)\n"
+           "  --dark                   take a dark stack (25 lines) first and save it as a dark\n"
+           "                           file (never subtracted: the cube files stay raw); in\n"
+           "                           simulation the lens cap goes on for it, on real devices\n"
+           "                           you are asked to cover the lens and press Enter\n"
+           "  --assume-dark            the lens is already covered: do not ask\n"
+           "  --dark-out PATH          the dark file (default: OUT_dark.drk)\n"
+           "  --no-cube                only the dark stack\n"
+           "  --format F               standard (default), bil, bsq, bip, movie or bitmap\n"
+           "  --out PATH               file to write; {n} stands for the scan number (1, 2, ...);\n"
+           "                           default: the automatic name in the working folder\n"
+           "  --no-header              no ENVI header beside bil, bsq and bip files\n"
+           "  --scans N                number of cubes (default 1)\n"
+           "  --interval S             seconds from the start of one scan to the next\n"
+           "  --period MS              movie: milliseconds between frames (default 100)\n"
+           "  --no-normalize           movie: one scale for all bands\n"
+           "  --allow-no-mirror        scan even when the controller does not answer\n"
+           "  --quiet                  only the summary lines\n"
+           "\n"
+           "Exit codes of acquire: 0 success; 2 bad arguments; 3 no data camera; 4 scanner offline;\n"
+           "5 mirror time-out; 6 save failed.\n";
 }
 
 bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error) {
-    for (int i = 1; i < args.size(); ++i) {
+    int first = 1;
+    if (args.size() > 1 && args[1] == "acquire") {
+        o.acquire = true;
+        o.nonInteractive = true;
+        first = 2;
+    }
+    for (int i = first; i < args.size(); ++i) {
         const QString a = args[i];
         auto value = [&](QString& out) {
             if (i + 1 >= args.size()) {
@@ -124,6 +159,49 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
             }
         } else if (a == "--color") {
             o.color = true;
+        } else if (o.acquire && (a == "--integration" || a == "--interval")) {
+            double d = 0;
+            if (!value(v) || !ToDouble(v, d)) {
+                error = a.toStdString() + " takes a positive number";
+                return false;
+            }
+            (a == "--integration" ? o.acq.integrationMs : o.acq.intervalSeconds) = d;
+        } else if (o.acquire && (a == "--gain" || a == "--scans" || a == "--period")) {
+            int n = 0;
+            if (!value(v) || !ToInt(v, n) || n < (a == "--gain" ? 0 : 1)) {
+                error = a.toStdString() + (a == "--gain" ? " takes a whole number" : " takes a number of at least 1");
+                return false;
+            }
+            (a == "--gain" ? o.acq.gain : a == "--scans" ? o.acq.scans : o.acq.periodMs) = n;
+        } else if (o.acquire && a == "--format") {
+            if (!value(v))
+                return false;
+            const QStringList formats = {"standard", "bil", "bsq", "bip", "movie", "bitmap"};
+            if (!formats.contains(v)) {
+                error = "--format takes standard, bil, bsq, bip, movie or bitmap";
+                return false;
+            }
+            o.acq.format = v.toStdString();
+        } else if (o.acquire && (a == "--out" || a == "--dark-out")) {
+            if (!value(v) || v.isEmpty()) {
+                error = a.toStdString() + " takes a path";
+                return false;
+            }
+            (a == "--out" ? o.acq.out : o.acq.darkOut) = v.toStdString();
+        } else if (o.acquire && a == "--dark") {
+            o.acq.dark = true;
+        } else if (o.acquire && a == "--no-cube") {
+            o.acq.cube = false;
+        } else if (o.acquire && a == "--no-header") {
+            o.acq.createHeader = false;
+        } else if (o.acquire && a == "--no-normalize") {
+            o.acq.normalise = false;
+        } else if (o.acquire && a == "--quiet") {
+            o.acq.quiet = true;
+        } else if (o.acquire && a == "--allow-no-mirror") {
+            o.acq.allowNoMirror = true;
+        } else if (o.acquire && a == "--assume-dark") {
+            o.acq.assumeDark = true;
         } else if (a == "--sim-cameras") {
             int n = 0;
             if (!value(v) || !ToInt(v, n) || n < 0 || n > 2) {

@@ -10,8 +10,29 @@
 #include <string>
 #include <vector>
 
+// "arv300 acquire": unattended acquisition from the command line.
+struct AcquireOptions {
+    double integrationMs = -1; // -1: the camera settings file's value
+    int gain = -1;             // -1: the camera settings file's value
+    bool dark = false;         // a dark stack before the cubes
+    std::string darkOut;       // dark file path (default: <out>_dark.drk, or the automatic name)
+    bool cube = true;          // --no-cube: only the dark stack
+    std::string format = "standard";
+    std::string out;           // path, or pattern with {n} for the scan number; empty: automatic name
+    bool createHeader = true;
+    int scans = 1;
+    double intervalSeconds = 0;
+    int periodMs = 100;        // movie
+    bool normalise = true;     // movie
+    bool quiet = false;
+    bool allowNoMirror = false;
+    bool assumeDark = false;
+};
+
 struct AppOptions {
     bool help = false;
+    bool acquire = false;
+    AcquireOptions acq;
     bool simulate = true;
     bool nonInteractive = false;
     bool quitWhenReady = false;

@@ -1,5 +1,7 @@
 // arv300: the acquisition program of the ARV300 push-broom hyperspectral imager.
+#include "app/AcquireCommand.h"
 #include "app/AppOptions.h"
+#include "display/Drawing.h"
 #include "app/QtUserPrompts.h"
 #include "app/ControlIds.h"
 #include "app/stratadlg.h"
@@ -16,6 +18,7 @@
 #include <QSlider>
 #include <QTimer>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -84,7 +87,34 @@ void ScheduleScreenshot(CStrataDlg& dlg, const AppOptions& options) {
 }
 } // namespace
 
+// "arv300 acquire ...": no window; a QGuiApplication on the offscreen platform draws the movie's
+// labels.
+int AcquireMain(int argc, char** argv) {
+    QStringList args;
+    for (int i = 0; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    AppOptions options;
+    std::string error;
+    if (!ParseAppOptions(args, options, error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return kAcquireBadArguments;
+    }
+    if (options.help) {
+        std::fputs(AppOptionsHelp().c_str(), stdout);
+        return 0;
+    }
+    if (!ApplyWorkingDirectory(options, error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return kAcquireBadArguments;
+    }
+    EnsureGuiApplication();
+    SimulatedInstrument sim(options);
+    return RunAcquire(options);
+}
+
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "acquire") == 0)
+        return AcquireMain(argc, argv);
     QApplication app(argc, argv);
     QApplication::setApplicationName("Strata");
     AppOptions options;

@@ -1,0 +1,224 @@
+// "arv300 acquire": unattended acquisitions on the simulated instrument, their files, messages and
+// exit codes, and the same bytes as the window's savers.
+#include "app/AcquireCommand.h"
+#include "app/ControlIds.h"
+#include "app/stratadlg.h"
+#include "core/Sleep.h"
+#include "resources/resource.h"
+#include "sim/SimMirror.h"
+#include "tests/storage/StorageTestSupport.h"
+
+#include <QCoreApplication>
+#include <QRadioButton>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace {
+class Acquire : public ::testing::Test {
+protected:
+    void SetUp() override {
+        previous = std::filesystem::current_path();
+        std::filesystem::create_directories(dir.File("Settings"));
+        for (auto& f : std::filesystem::directory_iterator(std::filesystem::path(ARV_SOURCE_DIR) / "settings"))
+            std::filesystem::copy_file(f.path(), dir.File("Settings/" + f.path().filename().string()));
+        std::filesystem::current_path(dir.Path());
+        SetSleepScale(0.1);
+        SimMirror::Instance().SetClockScale(10.0);
+        SimMirror::Instance().Reset(0);
+        SimCameras::Instance().Shutdown();
+        cameras.clockScale = 3.0;
+        SimCameras::Instance().Configure(cameras);
+        SimOptics::Instance().target = SimTarget::Scene;
+        SimOptics::Instance().noise = false;
+        options.acquire = true;
+        options.nonInteractive = true;
+    }
+    void TearDown() override {
+        SimCameras::Instance().Shutdown();
+        controller.Shutdown();
+        SimMirror::Instance().SetClockScale(1.0);
+        SetSleepScale(1.0);
+        std::filesystem::current_path(previous);
+    }
+    // Runs the command; its stdout and stderr land in out and err.
+    int Run() {
+        SimCameras::Instance().Shutdown();
+        SimCameras::Instance().Configure(cameras);
+        FILE* o = std::tmpfile();
+        FILE* e = std::tmpfile();
+        const int code = RunAcquire(options, o, e);
+        out = Slurp(o);
+        err = Slurp(e);
+        return code;
+    }
+    static std::string Slurp(FILE* f) {
+        std::rewind(f);
+        std::string s;
+        char buf[4096];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+            s.append(buf, n);
+        std::fclose(f);
+        return s;
+    }
+    static uint64_t FileSize(const std::string& path) {
+        std::error_code ec;
+        const auto n = std::filesystem::file_size(path, ec);
+        return ec ? 0 : uint64_t(n);
+    }
+    static std::string Read(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    TempDir dir;
+    std::filesystem::path previous;
+    SimCameraSettings cameras;
+    SimController controller{"COM1"};
+    AppOptions options;
+    std::string out, err;
+};
+} // namespace
+
+TEST_F(Acquire, BilScanOpensInGdalWithTheHeadersWavelengths) {
+    ASSERT_TRUE(controller.Start());
+    options.acq.format = "bil";
+    options.acq.out = dir.File("scan");
+    ASSERT_EQ(Run(), kAcquireOk) << err;
+    EXPECT_NE(out.find("wrote " + dir.File("scan.cube") + " (92651520 bytes) and " + dir.File("scan.hdr") +
+                       ", 696 lines, frame rate =  "),
+              std::string::npos)
+        << out;
+    const std::string python = PythonWithGdal();
+    ASSERT_FALSE(python.empty());
+    const auto read = RunCommand(python + " " + ARV_SOURCE_DIR "/tests/storage/read_envi.py " + dir.File("scan.hdr") +
+                                 " " + dir.File("scan.cube") + " --sum");
+    ASSERT_TRUE(read.has_value());
+    std::istringstream lines(*read);
+    std::string gdalGeometry, sums, waves;
+    std::getline(lines, gdalGeometry);
+    std::getline(lines, sums);
+    std::getline(lines, waves);
+    EXPECT_EQ(gdalGeometry, "gdal 696 520 128 uint16");
+    // The header's wavelengths: c0 + c1 i + c2 i^2 = 400, 400 + 2.3 + 0.00095, 400 + 4.6 + 0.0038 ...
+    EXPECT_EQ(waves.rfind("400.000000 402.300950 404.603800 ", 0), 0u) << waves.substr(0, 60);
+}
+
+TEST_F(Acquire, SameBytesAsTheWindowsSaver) {
+    ASSERT_TRUE(controller.Start());
+    ScriptedPrompts prompts;
+    {
+        CStrataDlg dlg(prompts, StrataOptions{});
+        ASSERT_EQ(dlg.OnInitDialog(), 0);
+        dlg.OnCommand(ID_TB_START_CUBE);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg.Engine().m_busy.load(); }, 60000));
+        prompts.QueueSavePath(dir.File("window"));
+        // The dialog's OK with "BIL" and "Create Header" ticked.
+        QTimer::singleShot(0, [&] {
+            QWidget* formatting = QApplication::activeModalWidget();
+            ASSERT_NE(formatting, nullptr);
+            FindControl<QRadioButton>(formatting, 1054)->click();
+            FindControl<QPushButton>(formatting, IDOK)->click();
+        });
+        dlg.OnCommand(ID_TB_SAVE_CUBE);
+        dlg.close();
+    }
+    SimMirror::Instance().Reset(0);
+    options.acq.format = "bil";
+    options.acq.out = dir.File("command");
+    ASSERT_EQ(Run(), kAcquireOk) << err;
+    const std::string window = Read(dir.File("window.cube"));
+    ASSERT_EQ(window.size(), 92651520u);
+    EXPECT_TRUE(window == Read(dir.File("command.cube")));
+    EXPECT_EQ(Read(dir.File("window.hdr")), Read(dir.File("command.hdr")));
+}
+
+TEST_F(Acquire, DarkStackUnderTheLensCapThenRepeatedScans) {
+    ASSERT_TRUE(controller.Start());
+    options.acq.dark = true;
+    options.acq.scans = 2;
+    options.acq.format = "standard";
+    options.acq.out = dir.File("s{n}");
+    ASSERT_EQ(Run(), kAcquireOk) << err;
+    EXPECT_EQ(FileSize(dir.File("s_dark.drk")), 3493888u);
+    EXPECT_EQ(FileSize(dir.File("s1.cube")), 92950528u);
+    EXPECT_EQ(FileSize(dir.File("s2.cube")), 92950528u);
+    EXPECT_TRUE(FileExists(dir.File("s1.hdr")));
+    // The dark file's first value after the header: offset only, 800 >> 4 = 50.
+    const std::string dark = Read(dir.File("s_dark.drk"));
+    EXPECT_EQ(uint8_t(dark[32768]) | (uint8_t(dark[32769]) << 8), 50);
+    // The files stay raw: the cube's last trailing frame (the dark frame) is written, the lines are
+    // not reduced by it (a white reference pixel still reads 2900 in the standard file's line order).
+    EXPECT_EQ(SimOptics::Instance().target.load(), SimTarget::Scene);
+    const size_t lineBytes = 128u * 520u * 2u;
+    const std::string cube = Read(dir.File("s1.cube"));
+    // Cube line 300 is the file's line 695 - 300; band 10, sample 300 at position 219.
+    const size_t at = 32768 + size_t(695 - 300) * lineBytes + (10u * 520u + 219u) * 2u;
+    EXPECT_EQ(uint8_t(cube[at]) | (uint8_t(cube[at + 1]) << 8), 2900);
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3);
+}
+
+TEST_F(Acquire, FailuresEndWithTheirMessageAndCode) {
+    // No controller answering on COM1.
+    controller.SetSilent(true);
+    ASSERT_TRUE(controller.Start());
+    options.acq.out = dir.File("x");
+    EXPECT_EQ(Run(), kAcquireScannerOffline);
+    EXPECT_NE(err.find("[Scanner Communication Problem] Please Check COM Port Settings"), std::string::npos) << err;
+    EXPECT_FALSE(FileExists(dir.File("x.cube")));
+    // Allowed to scan without the mirror: the cube is taken where the mirror stands.
+    options.acq.allowNoMirror = true;
+    options.acq.format = "bil";
+    EXPECT_EQ(Run(), kAcquireOk) << err;
+    EXPECT_TRUE(FileExists(dir.File("x.cube")));
+    // An output folder that does not exist.
+    controller.SetSilent(false);
+    options.acq.allowNoMirror = false;
+    options.acq.out = dir.File("missing/folder/x");
+    EXPECT_EQ(Run(), kAcquireSaveFailed);
+    EXPECT_NE(err.find("unable to save cube"), std::string::npos) << err;
+    // No data camera.
+    cameras.cameraCount = 1;
+    EXPECT_EQ(Run(), kAcquireNoDataCamera);
+    EXPECT_NE(err.find("[Camera Not Connected] Please Check Camera Connection and Power - Application Closing"),
+              std::string::npos);
+}
+
+TEST_F(Acquire, MirrorThatNeverArrivesEndsTheCommand) {
+    // The scan starts at 100000 counts, where the stuck mirror never gets.
+    std::string settings = Read(dir.File("Settings/ARV300_Scanner_Settings.txt"));
+    settings.replace(settings.find("Scanner_home_position 0"), 23, "Scanner_home_position 100000");
+    std::ofstream(dir.File("Settings/ARV300_Scanner_Settings.txt"), std::ios::binary) << settings;
+    controller.SetNeverArrives(true);
+    ASSERT_TRUE(controller.Start());
+    options.acq.out = dir.File("x");
+    EXPECT_EQ(Run(), kAcquireMirrorTimeout);
+    EXPECT_NE(err.find("Mirror did not reach 100000"), std::string::npos) << err;
+    EXPECT_FALSE(FileExists(dir.File("x.cube")));
+    controller.SetNeverArrives(false);
+}
+
+TEST(AcquireOptions, ParsedAndRefused) {
+    AppOptions o;
+    std::string error;
+    ASSERT_TRUE(ParseAppOptions({"arv300", "acquire", "--format", "movie", "--scans", "3", "--interval", "60",
+                                 "--out", "/tmp/s{n}", "--dark", "--no-header", "--quiet"},
+                                o, error))
+        << error;
+    EXPECT_TRUE(o.acquire);
+    EXPECT_EQ(o.acq.format, "movie");
+    EXPECT_EQ(o.acq.scans, 3);
+    EXPECT_DOUBLE_EQ(o.acq.intervalSeconds, 60.0);
+    EXPECT_TRUE(o.acq.dark && o.acq.quiet && !o.acq.createHeader);
+    AppOptions bad;
+    EXPECT_FALSE(ParseAppOptions({"arv300", "acquire", "--format", "tiff"}, bad, error));
+    EXPECT_FALSE(ParseAppOptions({"arv300", "acquire", "--scans", "0"}, bad, error));
+    // Acquisition options mean nothing to the window.
+    AppOptions window;
+    EXPECT_FALSE(ParseAppOptions({"arv300", "--scans", "2"}, window, error));
+}
