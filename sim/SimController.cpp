@@ -2,6 +2,8 @@
 
 #include "scanner/SerialPort.h"
 
+#include "sim/SimPty.h"
+
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -64,42 +66,22 @@ SimController::~SimController() {
 bool SimController::Start() {
     if (m_running.load())
         return true;
-    int master = -1;
-    int slave = -1;
-    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+    SimPty pty;
+    if (!OpenSimPty(pty))
         return false;
-    char name[128] = {};
-    termios tio{};
-    const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake < 0 || ::ptsname_r(master, name, sizeof(name)) != 0 || ::tcgetattr(slave, &tio) != 0) {
-        if (wake >= 0)
-            ::close(wake);
-        ::close(master);
-        ::close(slave);
-        return false;
-    }
-    // Raw from the start: no echo and no CR/LF translation, whoever opens the terminal side.
-    ::cfmakeraw(&tio);
-    ::tcsetattr(slave, TCSANOW, &tio);
-    ::tcgetattr(master, &tio);
-    ::cfmakeraw(&tio);
-    ::tcsetattr(master, TCSANOW, &tio);
-    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-    ::fcntl(master, F_SETFD, FD_CLOEXEC);
-    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
     {
         std::lock_guard lock(m_stateMutex);
-        m_master = master;
-        m_slave = slave;
-        m_wake = wake;
-        m_devicePath = name;
+        m_master = pty.master;
+        m_slave = pty.slave;
+        m_wake = pty.wake;
+        m_devicePath = pty.devicePath;
     }
     m_target = m_mirror.Target();
     m_notifyArmed = false;
     m_watchArrival = false;
     m_vanished = false;
     m_stop = false;
-    CSerialPort::SetPortOverride(m_portName, name);
+    CSerialPort::SetPortOverride(m_portName, pty.devicePath);
     m_running = true;
     m_thread = std::thread([this] { Run(); });
     return true;

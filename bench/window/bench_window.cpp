@@ -51,13 +51,13 @@ void BM_PicturesDuringACube(benchmark::State& state) {
         SimCameras::Instance().ResetCounters();
         w.dlg->OnCommand(ID_TB_START_CUBE);
         const auto t0 = std::chrono::steady_clock::now();
-        QTest::qWaitFor([&] { return e.m_lineIndex.load() >= 696 || !e.m_busy.load(); }, 60000);
+        (void)QTest::qWaitFor([&] { return e.m_lineIndex.load() >= 696 || !e.m_busy.load(); }, 60000);
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         const double pictures = double(w.dlg->PicturesDrawn() - pictures0);
         state.counters["pictures_per_second"] = pictures / seconds;
         state.counters["frames_per_second"] = double(SimCameras::Instance().DeliveredFrames(1)) / seconds;
         state.counters["dropped_frames"] = double(SimCameras::Instance().DroppedFrames(1));
-        QTest::qWaitFor([&] { return !e.m_busy.load(); }, 10000);
+        (void)QTest::qWaitFor([&] { return !e.m_busy.load(); }, 10000);
     }
 }
 BENCHMARK(BM_PicturesDuringACube)->Iterations(1)->Unit(benchmark::kSecond);

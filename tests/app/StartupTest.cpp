@@ -191,8 +191,9 @@ TEST_F(Startup, ControlsExistWithTheirIdsCaptionsAndStates) {
             text = l->text();
         else if (auto* le = qobject_cast<QLineEdit*>(w))
             text = le->text();
-        if (*e.caption)
+        if (*e.caption) {
             EXPECT_EQ(text.toStdString(), e.caption) << e.id;
+        }
     }
     auto* minSlider = FindControl<QSlider>(dlg.get(), IDC_MIN_SLIDER);
     auto* maxSlider = FindControl<QSlider>(dlg.get(), IDC_MAX_SLIDER);
