@@ -484,7 +484,20 @@ int CStrataDlg::OnInitDialog() {
     return 0;
 }
 
+bool CStrataDlg::eventFilter(QObject* watched, QEvent* event) {
+    // The start and stop edits take the line under the last mouse position when they get the focus.
+    if (event->type() == QEvent::FocusIn &&
+        (watched == Control(IDC_START_SCAN_EDIT) || watched == Control(IDC_STOP_SCAN_EDIT))) {
+        auto* edit = static_cast<QLineEdit*>(watched);
+        edit->setText(QString::number(511 - m_mousePoint.y()));
+        OnScanLimitEdited(watched == Control(IDC_START_SCAN_EDIT) ? IDC_START_SCAN_EDIT : IDC_STOP_SCAN_EDIT);
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
 void CStrataDlg::ConnectMessageTable() {
+    Control(IDC_START_SCAN_EDIT)->installEventFilter(this);
+    Control(IDC_STOP_SCAN_EDIT)->installEventFilter(this);
     connect(static_cast<QCheckBox*>(Control(IDC_CONTINUOUS_SCAN)), &QCheckBox::clicked, this,
             [this] { OnContinuousScanClicked(); });
     connect(&m_continuousTimer, &QTimer::timeout, this, [this] { OnTimer(); });

@@ -12,6 +12,8 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QLineEdit>
+#include <QFocusEvent>
+#include <QMouseEvent>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -88,6 +90,24 @@ TEST_F(WindowAcquisition, CubeWidthSetsTheScanLimitRangeOnly) {
     stop->setText("");
     QTest::keyClicks(stop, "600");
     EXPECT_EQ(stop->text(), "511");
+}
+
+TEST_F(WindowAcquisition, ScanLimitEditsTakeTheLineUnderTheMouseOnFocus) {
+    auto* start = FindControl<QLineEdit>(dlg.get(), IDC_START_SCAN_EDIT);
+    auto* client = dlg->centralWidget();
+    QMouseEvent move(QEvent::MouseMove, QPointF(127, 200), client->mapToGlobal(QPointF(127, 200)), Qt::NoButton,
+                     Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(client, &move);
+    QFocusEvent focus(QEvent::FocusIn);
+    QCoreApplication::sendEvent(start, &focus);
+    EXPECT_EQ(start->text(), "311"); // 511 - 200
+    EXPECT_EQ(dlg->ScanStartLine(), 311);
+    // Below the picture the value is clamped into the range.
+    QMouseEvent low(QEvent::MouseMove, QPointF(127, 530), client->mapToGlobal(QPointF(127, 530)), Qt::NoButton,
+                    Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(client, &low);
+    QCoreApplication::sendEvent(start, &focus);
+    EXPECT_EQ(start->text(), "0");
 }
 
 TEST_F(WindowAcquisition, SaveCubeIsRefusedDuringTheLiveDisplay) {
