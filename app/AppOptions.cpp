@@ -36,6 +36,7 @@ std::string AppOptionsHelp() {
            "  --screenshot FILE        save the main window as a PNG once ready, then exit\n"
            "  --screenshot-after MODE  first run an acquisition: cube, dark or spectral\n"
            "  --screenshot-line N      take the screenshot when the cube reaches line N\n"
+           "  --preview-screenshot F   with --screenshot: also save the focus preview window\n"
            "  --image-scale MIN:MAX    tick \"Image Scale\" with these limits (for screenshots)\n"
            "  --color                  tick \"Color\" (for screenshots)\n"
            "  --rgb R,G,B              bands of the colour composite (for screenshots)\n"
@@ -124,6 +125,10 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
                 return false;
             }
             o.screenshotAfter = v.toStdString();
+        } else if (a == "--preview-screenshot") {
+            if (!value(v))
+                return false;
+            o.previewScreenshot = v.toStdString();
         } else if (a == "--screenshot-line") {
             if (!value(v) || !ToInt(v, o.screenshotLine) || o.screenshotLine < 0) {
                 error = "--screenshot-line takes a line number";

@@ -38,6 +38,7 @@ struct AppOptions {
     bool quitWhenReady = false;
     std::string workDir;
     std::string screenshot;        // save the main window as this PNG, then exit
+    std::string previewScreenshot; // also save the focus preview window as this PNG
     std::string screenshotAfter;   // "", "cube", "dark", "spectral": acquisition before the screenshot
     int screenshotLine = -1;       // take it while the cube reaches this line (-1: after the scan)
     int imageScaleMin = -1, imageScaleMax = -1; // tick "Image Scale" with these slider values

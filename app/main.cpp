@@ -6,6 +6,7 @@
 #include "app/ControlIds.h"
 #include "app/stratadlg.h"
 #include "display/ClientArea.h"
+#include "preview/CScrollingPreviewDlg.h"
 #include "core/UserPrompts.h"
 #include "resources/resource.h"
 
@@ -52,9 +53,12 @@ void ApplyDisplayOptions(CStrataDlg& dlg, const AppOptions& o) {
 void ScheduleScreenshot(CStrataDlg& dlg, const AppOptions& options) {
     auto grab = [&dlg, options] {
         ApplyDisplayOptions(dlg, options);
-        QTimer::singleShot(200, &dlg, [&dlg, path = options.screenshot] {
+        QTimer::singleShot(200, &dlg, [&dlg, path = options.screenshot, preview = options.previewScreenshot] {
             if (!dlg.grab().save(QString::fromStdString(path)))
                 std::fprintf(stderr, "cannot write %s\n", path.c_str());
+            if (!preview.empty() && dlg.PreviewWindow() &&
+                !dlg.PreviewWindow()->grab().save(QString::fromStdString(preview)))
+                std::fprintf(stderr, "cannot write %s\n", preview.c_str());
             dlg.OnCommand(ID_TB_STOP);
             dlg.close();
         });

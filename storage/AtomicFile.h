@@ -2,8 +2,7 @@
 // Output file that only appears under its real name once it is complete.
 //
 // Everything is written to a temporary file beside the destination ("<name>.part", or
-// "<name>.part1", ... when that exists). Commit() flushes it to the disk and renames it to the
-// destination; any failure before that (full disk, file size limit, removed medium, no
+// "<name>.part1", ... when that exists). Commit() closes it and renames it to the destination; any failure before that (full disk, file size limit, removed medium, no
 // permission) removes the temporary file, so a failed save never leaves a short file that looks
 // complete and never destroys a file that was already there. A crash part-way leaves only the
 // ".part" file.
@@ -28,7 +27,7 @@ public:
     bool Write(const void* data, size_t size);
     // Overwrites bytes already written (used to fill in a header at the end).
     bool WriteAt(uint64_t offset, const void* data, size_t size);
-    // Flushes to the disk, closes and renames to the destination. False when any step (or any
+    // Closes and renames to the destination. False when any step (or any
     // earlier write) failed; the temporary file is then removed.
     bool Commit();
     // Closes and removes the temporary file.

@@ -2,6 +2,7 @@
 
 #include "storage/AtomicFile.h"
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <climits>
@@ -148,9 +149,16 @@ CubeWriteResult WriteBipCubeFile(const std::string& path, const uint16_t* cube, 
         std::vector<uint16_t> line(lineValues);
         for (int32_t l = 0; l < g.width && !out.Failed(); ++l) {
             const uint16_t* src = cube + size_t(l) * lineValues;
-            for (size_t p = 0; p < H; ++p)
-                for (size_t b = 0; b < B; ++b)
-                    line[p * B + b] = src[b * H + p];
+            // In tiles of 16 samples: each band's 16 values are read from one stretch of the line.
+            constexpr size_t kTile = 16;
+            for (size_t p0 = 0; p0 < H; p0 += kTile) {
+                const size_t p1 = std::min(H, p0 + kTile);
+                for (size_t b = 0; b < B; ++b) {
+                    const uint16_t* in = src + b * H;
+                    for (size_t p = p0; p < p1; ++p)
+                        line[p * B + b] = in[p];
+                }
+            }
             out.Put(line.data(), lineValues);
         }
     });
