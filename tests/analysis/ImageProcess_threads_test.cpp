@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 TEST(ImageProcessThreads, PicturesAreNeverMixed) {
@@ -15,13 +16,20 @@ TEST(ImageProcessThreads, PicturesAreNeverMixed) {
     std::atomic<bool> stop{false};
     ip.MakeGreyBitmap(white.data(), H, W, 1, false, 0, 1); // something to read from the start
 
+    // The writers pause a moment between pictures, as the real ones do, so that the reader is not
+    // starved by a lock that is never free (std::mutex is not fair, and under ThreadSanitizer the
+    // reader could wait for minutes).
     std::thread display([&] {
-        while (!stop)
+        while (!stop) {
             ip.MakeGreyBitmap(white.data(), H, W, 1, false, 0, 1);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
     });
     std::thread controls([&] {
-        while (!stop)
+        while (!stop) {
             ip.MakeColorBitmap(dark.data(), dark.data(), dark.data(), H, W, 1);
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+        }
     });
 
     std::vector<uint32_t> px;
