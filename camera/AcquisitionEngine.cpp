@@ -187,17 +187,14 @@ void AcquisitionEngine::StoreBinnedLine(std::vector<uint16_t>& target, int line,
         const uint16_t* __restrict r2 = r1 + W;
         const uint16_t* __restrict r3 = r2 + W;
         uint16_t* __restrict out = dst + size_t(k) * size_t(H);
-        uint16_t* __restrict last = m_lineImage.data() + size_t(k) * size_t(H);
         // Forward pass (vectorises), then the reversal into the line.
         uint16_t binned[kMaxBinnedSamples];
         const int n = std::min(H, kMaxBinnedSamples);
         for (int s = 0; s < n; ++s)
             binned[s] = uint16_t((uint32_t(r0[s]) + r1[s] + r2[s] + r3[s]) >> 6);
-        for (int s = 0; s < n; ++s) {
-            out[H - 1 - s] = binned[s];
-            last[H - 1 - s] = binned[s];
-        }
+        std::reverse_copy(binned, binned + n, out + (H - n));
     }
+    std::memcpy(m_lineImage.data(), dst, m_geometry.LineValues() * sizeof(uint16_t));
 }
 
 void AcquisitionEngine::OnDataFrameCallback(void* context, uint8_t* data, uint32_t) {

@@ -152,6 +152,9 @@ struct RenderKey {
 
 void StreamLoop(LucamCamera* cam) {
     RenderKey lastKey;
+    ULONG focusW = 0, focusH = 0;
+    HWND lastDisplay = nullptr;
+    LONG lastDx = 0, lastDy = 0;
     cam->threadId = std::this_thread::get_id();
     std::mt19937 rng(12345u + unsigned(cam->number));
     std::vector<uint16_t> frame;
@@ -205,12 +208,23 @@ void StreamLoop(LucamCamera* cam) {
                 cb.first(cb.second, reinterpret_cast<BYTE*>(frame.data()), ULONG(frame.size() * 2));
             cam->delivered.fetch_add(1);
         } else {
-            ULONG w = 0, h = 0;
-            RenderFocusFrame(fmt, rgb, w, h);
+            // As for the data camera, the picture is drawn again only when what it shows changed; the
+            // display window is repainted only then (or when it moved).
+            const RenderKey key{fmt.width, fmt.height, fmt.subSampleX, fmt.subSampleY, 0, 0,
+                                SimMirror::Instance().Position(), int(SimOptics::Instance().target.load()), 0, 0};
+            const bool changed = !(key == lastKey) || rgb.empty() || display != lastDisplay || dx != lastDx ||
+                                 dy != lastDy;
+            if (!(key == lastKey) || rgb.empty()) {
+                RenderFocusFrame(fmt, rgb, focusW, focusH);
+                lastKey = key;
+            }
             for (auto& [id, cb] : previews)
-                cb.first(cb.second, rgb.data(), w, h, LUCAM_PF_24);
-            if (display)
-                display->ShowFrame(rgb.data(), w, h, dx, dy);
+                cb.first(cb.second, rgb.data(), focusW, focusH, LUCAM_PF_24);
+            if (display && changed)
+                display->ShowFrame(rgb.data(), focusW, focusH, dx, dy);
+            lastDisplay = display;
+            lastDx = dx;
+            lastDy = dy;
             cam->delivered.fetch_add(1);
         }
         // Frames whose time came while the callback was still running are lost.

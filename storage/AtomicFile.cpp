@@ -1,5 +1,9 @@
 #include "storage/AtomicFile.h"
 
+#include <sys/uio.h>
+
+#include <algorithm>
+#include <vector>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -79,6 +83,38 @@ bool AtomicFile::Write(const void* data, size_t size) {
         p += n;
         size -= size_t(n);
         m_size += uint64_t(n);
+    }
+    return true;
+}
+
+bool AtomicFile::WriteGather(const struct iovec* pieces, int count) {
+    if (m_fd < 0)
+        return Fail(EBADF);
+    if (m_failed)
+        return false;
+    // writev may stop part-way; continue from the byte where it stopped.
+    std::vector<struct iovec> rest(pieces, pieces + count);
+    size_t first = 0;
+    while (first < rest.size()) {
+        const int n = int(std::min<size_t>(rest.size() - first, IOV_MAX));
+        const ssize_t written = ::writev(m_fd, rest.data() + first, n);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return Fail(errno);
+        }
+        if (written == 0)
+            return Fail(ENOSPC);
+        m_size += uint64_t(written);
+        size_t left = size_t(written);
+        while (first < rest.size() && left >= rest[first].iov_len) {
+            left -= rest[first].iov_len;
+            ++first;
+        }
+        if (first < rest.size() && left > 0) {
+            rest[first].iov_base = static_cast<char*>(rest[first].iov_base) + left;
+            rest[first].iov_len -= left;
+        }
     }
     return true;
 }

@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <string>
 
+struct iovec;
+
 class AtomicFile {
 public:
     AtomicFile() = default;
@@ -25,6 +27,8 @@ public:
     bool Open(const std::string& path);
     // Appends bytes. False after any failure; later writes then do nothing.
     bool Write(const void* data, size_t size);
+    // Appends the pieces in order, in as few system calls as possible.
+    bool WriteGather(const struct iovec* pieces, int count);
     // Overwrites bytes already written (used to fill in a header at the end).
     bool WriteAt(uint64_t offset, const void* data, size_t size);
     // Closes and renames to the destination. False when any step (or any
