@@ -239,20 +239,9 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
                                                                        CurrentLocalTime()),
                                                    ".cube") + "_dark.drk"
                                      : StripSuffix(StripSuffix(Replace(a.out, "{n}", ""), ".cube"), ".avi") + "_dark.drk";
-        std::vector<uint16_t> stack(size_t(geometry.darkLines) * geometry.LineValues());
-        for (int l = 0; l < geometry.darkLines; ++l) {
-            std::lock_guard lock(engine.LineLock(l));
-            std::copy_n(engine.m_darkCube.begin() + ptrdiff_t(size_t(l) * geometry.LineValues()),
-                        geometry.LineValues(), stack.begin() + ptrdiff_t(size_t(l) * geometry.LineValues()));
-        }
-        CubeHeaderInfo header;
-        header.samples = geometry.height;
-        header.lines = geometry.darkLines;
-        header.bands = uint16_t(geometry.bands);
-        header.exposureMs = cameraSettings.exposure;
-        header.calibration = defCal;
-        header.variant = CubeHeaderVariant::Calibration;
-        if (SaveDarkCubeFile(darkPath, stack.data(), geometry, header) != FileResult::Ok) {
+        const std::vector<uint16_t> stack = engine.CopyStack(engine.m_darkCube);
+        if (SaveDarkCubeFile(darkPath, stack.data(), geometry,
+                             StackHeaderInfo(geometry, cameraSettings.exposure, defCal)) != FileResult::Ok) {
             prompts.Message(kMsgUnableToSaveDarkFrame);
             return finish(kAcquireSaveFailed);
         }

@@ -52,18 +52,6 @@ void WriteStack(AcquisitionEngine& e, std::vector<uint16_t>& stack, size_t offse
     });
 }
 
-CubeHeaderInfo StackHeaderInfo(const CubeGeometry& g, double exposureMs,
-                               const DefaultCalibration& calibration) {
-    CubeHeaderInfo h;
-    h.samples = g.height;
-    h.lines = g.darkLines;
-    h.bands = uint16_t(g.bands);
-    h.exposureMs = exposureMs;
-    h.calibration = calibration;
-    h.variant = CubeHeaderVariant::Calibration;
-    return h;
-}
-
 void SetLabel(QWidget* label, const std::string& text) {
     static_cast<QLabel*>(label)->setText(QString::fromStdString(text));
 }
@@ -155,8 +143,7 @@ void CStrataDlg::SaveDarkCube() {
         return;
     AcquisitionEngine& e = *m_engine;
     const CubeGeometry g = e.Geometry();
-    std::vector<uint16_t> stack(size_t(g.darkLines) * g.LineValues());
-    ReadStack(e, e.m_darkCube, 0, stack.size(), stack.data());
+    const std::vector<uint16_t> stack = e.CopyStack(e.m_darkCube);
     const CubeHeaderInfo header = StackHeaderInfo(g, m_cameraSettingsDlg->Values().exposure, m_defCal);
     // A file that could not be written whole is reported like one that could not be created.
     if (SaveDarkCubeFile(*path, stack.data(), g, header) != FileResult::Ok) {
@@ -175,8 +162,7 @@ void CStrataDlg::SaveCalibrationCube() {
         return;
     AcquisitionEngine& e = *m_engine;
     const CubeGeometry g = e.Geometry();
-    std::vector<uint16_t> stack(size_t(g.darkLines) * g.LineValues());
-    ReadStack(e, e.m_calCube, 0, stack.size(), stack.data());
+    const std::vector<uint16_t> stack = e.CopyStack(e.m_calCube);
     const CubeHeaderInfo header = StackHeaderInfo(g, m_cameraSettingsDlg->Values().exposure, m_defCal);
     if (SaveCalibrationCubeFile(*path, stack.data(), g, header) != FileResult::Ok) {
         m_prompts.Message(kMsgUnableToSaveCalibrationCube);

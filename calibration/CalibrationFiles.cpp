@@ -186,3 +186,14 @@ std::string DarkLabelText(const std::string& fileName) {
 std::string RadCalLabelText(const std::string& fileName) {
     return JoinWithBlank("Rad. Cal.: ", fileName);
 }
+
+CubeHeaderInfo StackHeaderInfo(const CubeGeometry& g, double exposureMs, const DefaultCalibration& calibration) {
+    CubeHeaderInfo h;
+    h.samples = g.height;
+    h.lines = g.darkLines;
+    h.bands = uint16_t(g.bands);
+    h.exposureMs = exposureMs;
+    h.calibration = calibration;
+    h.variant = CubeHeaderVariant::Calibration;
+    return h;
+}

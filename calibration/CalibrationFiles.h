@@ -35,6 +35,9 @@ void ComputeDarkFrame(const uint16_t* darkCube, int frames, size_t frameValues, 
 // Dark stack file: header (calibration variant, samples H, lines N = darkLines, bands B; the other
 // fields from `header`), frames N-1 down to 0 each as it lies in memory (bands 0..B-1), then one
 // frame of B*H values 1000. 32768 + (N + 1) * B * H * 2 bytes.
+// Header of a dark or calibration stack file (calibration variant, lines = the stack's length).
+CubeHeaderInfo StackHeaderInfo(const CubeGeometry& geometry, double exposureMs, const DefaultCalibration& calibration);
+
 FileResult SaveDarkCubeFile(const std::string& path, const uint16_t* darkCube, const CubeGeometry& geometry,
                             const CubeHeaderInfo& header);
 

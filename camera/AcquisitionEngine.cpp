@@ -303,6 +303,16 @@ void AcquisitionEngine::ComputeDarkFrame() {
         m_darkFrame[i] = uint16_t(sums[i] / N);
 }
 
+std::vector<uint16_t> AcquisitionEngine::CopyStack(const std::vector<uint16_t>& stack) const {
+    const size_t L = m_geometry.LineValues();
+    std::vector<uint16_t> out(size_t(m_geometry.darkLines) * L);
+    for (int l = 0; l < m_geometry.darkLines; ++l) {
+        std::lock_guard lock(LineLock(l));
+        std::copy_n(stack.begin() + ptrdiff_t(size_t(l) * L), L, out.begin() + ptrdiff_t(size_t(l) * L));
+    }
+    return out;
+}
+
 bool AcquisitionEngine::TakeFreshFrame(std::vector<uint16_t>& frame, int timeoutMs) {
     std::unique_lock lock(m_freshMutex);
     // The frame being handled right now may have started before this call: wait for the one after.

@@ -103,6 +103,8 @@ public:
     std::function<bool(uint16_t* dest, const uint16_t* src, int width, int height)> convertFrame;
 
     void ComputeDarkFrame();
+    // The darkLines lines of a stack (m_darkCube or m_calCube), each copied under its line lock.
+    std::vector<uint16_t> CopyStack(const std::vector<uint16_t>& stack) const;
 
     // Takes the next frame of the data camera that starts after this call (a converted W x H copy);
     // false when none arrived within timeoutMs.
