@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <string>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -86,7 +87,9 @@ int SioReset(int port, int rxQueue, int txQueue) {
     if (fd < 0)
         return kSioOpenFailed;
     termios tio{};
-    if (::ioctl(fd, TIOCEXCL) != 0 || ::tcgetattr(fd, &tio) != 0) {
+    // Locked and exclusive like the controller's port: a device that another opener holds (the
+    // controller's link, another program) is refused, root included.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(fd, TIOCEXCL) != 0 || ::tcgetattr(fd, &tio) != 0) {
         ::close(fd);
         return kSioOpenFailed;
     }

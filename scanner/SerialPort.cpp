@@ -7,9 +7,8 @@
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
-#include <fstream>
 #include <poll.h>
-#include <sstream>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -33,10 +32,12 @@ std::map<std::string, std::string>& Overrides() {
     static std::map<std::string, std::string> overrides;
     return overrides;
 }
-std::string& PortsFileOverride() {
-    static std::string path;
-    return path;
+// The ports map in force and whether real devices may be opened at all (not under --simulate).
+PortsMap& InstalledMap() {
+    static PortsMap map;
+    return map;
 }
+bool g_realPortsAllowed = true;
 
 std::string Upper(std::string s) {
     for (char& c : s)
@@ -50,23 +51,6 @@ std::string Trimmed(const std::string& s) {
         return {};
     const auto last = s.find_last_not_of(" \t\r\n");
     return s.substr(first, last - first + 1);
-}
-
-// Looks portName up in the ports file; empty when the file is missing or has no usable line for it.
-std::string LookUpPortsFile(const std::string& file, const std::string& name) {
-    std::ifstream in(file);
-    if (!in)
-        return {};
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream words(line);
-        std::string key, device;
-        if (!(words >> key >> device) || key[0] == '#')
-            continue;
-        if (Upper(key) == name)
-            return device;
-    }
-    return {};
 }
 
 int RemainingMs(Clock::time_point deadline) {
@@ -107,24 +91,17 @@ std::string CSerialPort::DevicePath(const std::string& portName) {
     const std::string name = Upper(Trimmed(portName));
     if (name.empty())
         return {};
-    std::string file;
-    {
-        std::lock_guard lock(g_mapMutex);
-        const auto it = Overrides().find(name);
-        if (it != Overrides().end())
-            return it->second;
-        file = PortsFileOverride().empty() ? std::string(kPortsFile) : PortsFileOverride();
-    }
-    std::string device = LookUpPortsFile(file, name);
-    if (!device.empty())
-        return device;
-    if (name.size() > 3 && name.size() <= 6 && name.compare(0, 3, "COM") == 0 &&
-        std::all_of(name.begin() + 3, name.end(),
-                    [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
-        const int number = std::stoi(name.substr(3));
-        if (number >= 1)
-            return "/dev/ttyS" + std::to_string(number - 1);
-    }
+    std::lock_guard lock(g_mapMutex);
+    const auto it = Overrides().find(name);
+    if (it != Overrides().end())
+        return it->second;
+    if (!g_realPortsAllowed)
+        return {};
+    const std::string com = NormalisedComName(name);
+    if (InstalledMap().Lists(com))
+        return InstalledMap().DeviceOf(com);
+    if (!com.empty())
+        return "/dev/ttyS" + std::to_string(std::stoi(com.substr(3)) - 1);
     return {};
 }
 
@@ -140,9 +117,14 @@ void CSerialPort::ClearPortOverride(const std::string& portName, const std::stri
         Overrides().erase(it);
 }
 
-void CSerialPort::SetPortsFile(const std::string& path) {
+void CSerialPort::InstallPortsMap(PortsMap map, bool realPortsAllowed) {
     std::lock_guard lock(g_mapMutex);
-    PortsFileOverride() = path;
+    InstalledMap() = std::move(map);
+    g_realPortsAllowed = realPortsAllowed;
+}
+
+void CSerialPort::SetPortsFile(const std::string& path) {
+    InstallPortsMap(path.empty() ? PortsMap{} : ReadPortsMap(path), true);
 }
 
 int CSerialPort::Open(const DCB& dcb, const std::string& portName) {
@@ -166,7 +148,9 @@ int CSerialPort::Open(const DCB& dcb, const std::string& portName) {
         ::close(fd);
         return 0;
     };
-    if (::ioctl(fd, TIOCEXCL) != 0)
+    // Exclusive twice over: the terminal's exclusive mode keeps other openers out (except a
+    // privileged one), the lock keeps out every program that locks the device too, root included.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(fd, TIOCEXCL) != 0)
         return fail(false);
     termios tio{};
     if (::tcgetattr(fd, &tio) != 0)

@@ -8,10 +8,14 @@
 // returns when the line has been silent for 3 ms after data, or at the latest after 3 ms per
 // requested byte plus 2 ms; a write gives up after 3 ms per byte plus 2 ms.
 //
-// Port names "COM1" ... "COM10" are mapped to devices: first through an in-memory override map
-// (the simulated instrument places its pseudo-terminals there), then through the ports file
-// (./Settings/ARV300_Ports.txt, lines such as "COM1 /dev/ttyUSB0"), and otherwise "COM<n>" maps
-// to /dev/ttyS<n-1>.
+// Port names "COM1" ... "COM256" are mapped to devices: first through an in-memory override map
+// (the simulated devices place their pseudo-terminals there), then through the ports map that the
+// instrument read at start-up (./Settings/ARV300_Ports.txt, lines such as "COM1 /dev/ttyUSB0"), and
+// otherwise "COM<n>" maps to /dev/ttyS<n-1>. When real ports are not allowed (everything
+// simulated), only the overrides resolve. An opened device is locked (flock) and put in exclusive
+// mode, so a second opener is refused, root included.
+#include "scanner/PortsMap.h"
+
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -71,14 +75,19 @@ public:
     // so a sequence of exchanges may hold it around the single ones.
     std::unique_lock<std::recursive_mutex> LockExchange() { return std::unique_lock(m_exchangeMutex); }
 
-    // Device path for a port name: override map, then ports file, then /dev/ttyS<n-1> for "COM<n>".
-    // Empty when the name is not a COM name and not mapped.
+    // Device path for a port name: override map, then the installed ports map, then /dev/ttyS<n-1>
+    // for "COM<n>". Empty when the name is not a COM name and not mapped, when the ports map names
+    // the port without a usable device, or when real ports are not allowed and no override exists.
     static std::string DevicePath(const std::string& portName);
     // In-memory mapping of a port name to a device that takes precedence over the ports file.
     static void SetPortOverride(const std::string& portName, const std::string& devicePath);
     // Removes the override of portName; when onlyIfDevice is given, only if it still maps there.
     static void ClearPortOverride(const std::string& portName, const std::string& onlyIfDevice = {});
-    // Replaces the ports file location (tests); empty restores the default.
+    // The ports map every later opening uses (CSerialPort and the monochromator's serial library),
+    // and whether real devices may be opened at all. Installed once per start by the instrument.
+    static void InstallPortsMap(PortsMap map, bool realPortsAllowed);
+    // Reads the ports file at path now and installs it with real ports allowed (tests); empty
+    // installs an empty map.
     static void SetPortsFile(const std::string& path);
 
 private:

@@ -25,7 +25,8 @@ PtyPeer::PtyPeer(std::string portName, Responder responder)
     ::ptsname_r(m_master, name, sizeof(name));
     m_path = name;
     m_wake = ::eventfd(0, EFD_NONBLOCK);
-    CSerialPort::SetPortOverride(m_portName, m_path);
+    if (!m_portName.empty())
+        CSerialPort::SetPortOverride(m_portName, m_path);
     m_thread = std::thread([this] { Run(); });
 }
 
@@ -35,7 +36,8 @@ PtyPeer::~PtyPeer() {
     m_thread.join();
     ::close(m_wake);
     Hangup();
-    CSerialPort::ClearPortOverride(m_portName, m_path);
+    if (!m_portName.empty())
+        CSerialPort::ClearPortOverride(m_portName, m_path);
 }
 
 void PtyPeer::SetResponder(Responder responder) {

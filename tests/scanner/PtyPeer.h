@@ -14,6 +14,7 @@ public:
     // Receives a command with its terminator; returns the bytes to answer.
     using Responder = std::function<std::string(const std::string& command)>;
 
+    // An empty portName maps no port name to the terminal (a ports map names Path() instead).
     explicit PtyPeer(std::string portName = "COM7", Responder responder = {});
     ~PtyPeer();
 

@@ -49,7 +49,7 @@ TEST_F(SerialPortTest, PortNamesResolveThroughOverrideThenFileThenDefault) {
     CSerialPort::SetPortsFile(ports.string());
     EXPECT_EQ(CSerialPort::DevicePath("COM3"), "/dev/ttyUSB7");
     EXPECT_EQ(CSerialPort::DevicePath("COM6"), "/dev/ttyACM1");
-    EXPECT_EQ(CSerialPort::DevicePath("COM4"), "/dev/ttyS3"); // line without a device is ignored
+    EXPECT_EQ(CSerialPort::DevicePath("COM4"), ""); // named without a device: real, but nothing to open
     EXPECT_EQ(CSerialPort::DevicePath("COM5"), "/dev/ttyS4"); // commented out
     EXPECT_EQ(CSerialPort::DevicePath("COM1"), "/dev/ttyS0");
     EXPECT_EQ(CSerialPort::DevicePath("COM10"), "/dev/ttyS9");
