@@ -106,22 +106,32 @@ void AcquisitionEngine::PrepareAcquisition() {
 
 void AcquisitionEngine::StartAcquisition() {
     m_lineIndex = 0;
+    m_linesTaken = 0;
     m_framesThisScan = 0;
     m_stopRequested = false;
+    m_scanEnd = ScanEnd::None;
     const ScanPositions pos = scanPositions();
     const int32_t target = m_acquireCube.load() ? pos.scanStart : pos.center;
     m_scannerPositioning = true;
     const TravelResult travel = m_mirror.TravelTo(target);
-    if (travel == TravelResult::TimedOut || travel == TravelResult::Stopped) {
-        // The mirror did not reach its start: end the acquisition cleanly, nothing stored.
-        ++m_mirrorTimeouts;
+    if (travel == TravelResult::TimedOut || travel == TravelResult::Stopped ||
+        travel == TravelResult::LinkLost) {
+        // The mirror did not reach its start (or its link is gone): end the acquisition cleanly,
+        // nothing stored.
+        if (travel == TravelResult::LinkLost) {
+            m_scanEnd = ScanEnd::LinkLost;
+        } else {
+            ++m_mirrorTimeouts;
+            m_scanEnd = ScanEnd::StartTimedOut;
+        }
         m_acquireCube = false;
         m_acquireDark = false;
         m_acquireCalCube = false;
         m_stopRequested = true;
         m_busy = false;
         m_scannerPositioning = false;
-        m_mirror.EnableScannerDrive(false);
+        if (travel != TravelResult::LinkLost)
+            m_mirror.EnableScannerDrive(false);
         m_host.EnableScanLimitControls(true);
         m_host.SetStatusText(2, EngineMsg::kReady);
         m_host.AcquisitionEnded();
@@ -138,15 +148,28 @@ void AcquisitionEngine::StartAcquisition() {
     StartDisplayThread();
 }
 
-void AcquisitionEngine::StopAcquisition() {
+void AcquisitionEngine::StopAcquisition(ScanEnd reason) {
     if (m_stopRequested.exchange(true))
         return;
     m_scannerPositioning = true;
     RequestRedraw(); // wakes the display thread so that it draws the last lines and ends
-    m_mirror.EnableScannerDrive(true);
-    const int32_t scanStart = scanPositions().scanStart;
-    if (m_mirror.TravelTo(scanStart) == TravelResult::TimedOut)
-        ++m_mirrorTimeouts;
+    // With the link lost nothing can reach the controller: the mirror stays where it is, and the
+    // next command restores the link.
+    const bool linkLost = reason == ScanEnd::LinkLost || m_mirror.LinkLost();
+    if (!linkLost) {
+        m_mirror.EnableScannerDrive(true);
+        const int32_t scanStart = scanPositions().scanStart;
+        const TravelResult back = m_mirror.TravelTo(scanStart);
+        if (back == TravelResult::TimedOut) {
+            ++m_mirrorTimeouts;
+            reason = ScanEnd::ReturnTimedOut;
+        } else if (back == TravelResult::LinkLost) {
+            reason = ScanEnd::LinkLost;
+        }
+    } else {
+        reason = ScanEnd::LinkLost;
+    }
+    m_scanEnd = reason;
     m_scannerPositioning = false;
     m_stopTicks = ArvTickCountMs();
     const uint32_t elapsedMs = m_stopTicks.load() - m_startTicks.load();
@@ -164,9 +187,10 @@ void AcquisitionEngine::StopAcquisition() {
     m_host.SetStatusText(1, text);
     m_host.SetStatusText(2, EngineMsg::kReady);
     m_acquireCube = false;
-    m_busy = false;
     m_framesThisScan = 0;
-    m_mirror.EnableScannerDrive(false);
+    if (!m_mirror.LinkLost())
+        m_mirror.EnableScannerDrive(false);
+    m_busy = false;
     m_host.AcquisitionEnded();
 }
 
@@ -209,6 +233,13 @@ void AcquisitionEngine::OnDataFrame(const uint16_t* frame) {
     if (cube) {
         m_mirror.MoveMirrorAbsolute(LinePositionOf(scanPositions().scanStart, m_stepPerLine, m_lineIndex.load()));
         ++m_framesThisScan;
+        // A lost link ends the scan as Stop does: the lines taken so far stay.
+        if (m_mirror.LinkLost()) {
+            if (!m_stopRequested.load())
+                StopAcquisition(ScanEnd::LinkLost);
+            m_lineIndex = 0;
+            return;
+        }
     }
     const bool dark = (m_acquireDark.load() || m_acquireCalCube.load()) && !m_scannerPositioning.load();
     const bool spectral = m_spectralDisplayMode.load();
@@ -237,10 +268,11 @@ void AcquisitionEngine::OnDataFrame(const uint16_t* frame) {
         if (line < W && !m_stopRequested.load()) {
             StoreBinnedLine(m_cube, line, m_greyFrame.data());
             m_lineIndex = line + 1;
+            m_linesTaken = line + 1;
             RequestRedraw();
         } else {
             if (!m_stopRequested.load())
-                StopAcquisition();
+                StopAcquisition(ScanEnd::Completed);
             m_lineIndex = 0;
         }
         return;
@@ -270,11 +302,12 @@ void AcquisitionEngine::OnDataFrame(const uint16_t* frame) {
                         m_geometry.LineValues() * sizeof(uint16_t));
         }
         m_lineIndex = line + 1;
+        m_linesTaken = line + 1;
         RequestRedraw();
         return;
     }
     if (!m_stopRequested.load()) {
-        StopAcquisition();
+        StopAcquisition(ScanEnd::Completed);
         if (m_acquireDark.load()) {
             ComputeDarkFrame();
             m_darkFrameValid = true;

@@ -44,6 +44,8 @@ public:
     virtual void MoveMirrorAbsolute(int32_t position) = 0;
     // Move, then poll until the mirror is there, within a time limit.
     virtual TravelResult TravelTo(int32_t target) = 0;
+    // The link to the controller was lost (hang-up, failed write) and not restored since.
+    virtual bool LinkLost() const { return false; }
 };
 
 // What the engine needs from the window that owns it.
@@ -80,6 +82,15 @@ public:
     // Largest frame height the binning handles (H may not exceed it).
     static constexpr int kMaxBinnedSamples = 2048;
     enum class Mode { Cube, Dark, Calibration, SpectralDisplay };
+    // How the last cube, dark or calibration acquisition ended.
+    enum class ScanEnd {
+        None,           // none ended yet (or one runs)
+        Completed,      // every line taken, the mirror back at the Scan Start Position
+        Stopped,        // Stop: the lines taken so far stay
+        StartTimedOut,  // the mirror did not reach its start: nothing taken
+        ReturnTimedOut, // every line (or those up to a Stop) taken, the mirror did not return
+        LinkLost,       // the controller's link was lost: the lines taken before stay
+    };
 
     AcquisitionEngine(EngineHost& host, MirrorLink& mirror);
     ~AcquisitionEngine();
@@ -95,7 +106,9 @@ public:
     void AcquisitionCommand(Mode mode);
     void PrepareAcquisition();
     void StartAcquisition();
-    void StopAcquisition();
+    // Stop (and the end of a scan): returns the mirror, reports the frame rate, ends the
+    // acquisition. reason is what the end is recorded as (m_scanEnd).
+    void StopAcquisition(ScanEnd reason = ScanEnd::Stopped);
     // Streaming callback of the data camera (camera thread). Frames are W x H 16-bit pixels.
     void OnDataFrame(const uint16_t* frame);
     static void OnDataFrameCallback(void* context, uint8_t* data, uint32_t length);
@@ -158,6 +171,9 @@ public:
     std::string LastFrameRateText() const;
     // Mirror travels that ended without arrival (time-out), for status and tests.
     std::atomic<int> m_mirrorTimeouts{0};
+    // How the last acquisition ended, and the lines (cube lines or stack lines) it stored.
+    std::atomic<ScanEnd> m_scanEnd{ScanEnd::None};
+    std::atomic<int> m_linesTaken{0};
 
 private:
     void StoreBinnedLine(std::vector<uint16_t>& target, int line, const uint16_t* grey);

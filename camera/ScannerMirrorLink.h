@@ -9,6 +9,7 @@ public:
     void EnableScannerDrive(bool on) override { m_link.EnableScannerDrive(on); }
     void MoveMirrorAbsolute(int32_t position) override { m_link.MoveMirrorAbsolute(position); }
     TravelResult TravelTo(int32_t target) override { return m_link.TravelTo(target); }
+    bool LinkLost() const override { return m_link.LinkLost(); }
 
 private:
     ScannerLink& m_link;

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -12,9 +11,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-Clock::time_point DeadlineAfter(double ms) {
-    return Clock::now() +
-           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(ms));
+Clock::duration Ms(double ms) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(ms));
 }
 
 bool Contains(const char* data, int count, char c) {
@@ -47,12 +45,40 @@ bool ParseLeadingInt(const char* text, int32_t& value) {
     return true;
 }
 
+// ---------------------------------------------------------------------------------------------
+
+StallWatch::StallWatch(int32_t target, double stallMs, double ceilingMs)
+    : m_target(target), m_stall(Ms(stallMs)), m_deadline(Clock::now() + Ms(ceilingMs)),
+      m_lastProgress(Clock::now()) {}
+
+void StallWatch::Report(int32_t position) {
+    const int64_t distance = Distance(position, m_target);
+    if (m_bestDistance < 0 || distance < m_bestDistance) {
+        m_bestDistance = distance;
+        m_lastProgress = Clock::now();
+    }
+    m_lastPosition = position;
+}
+
+bool StallWatch::Stalled() const {
+    const auto now = Clock::now();
+    return now - m_lastProgress >= m_stall || now >= m_deadline;
+}
+
+bool StallWatch::LastReported(int32_t& position) const {
+    if (m_bestDistance < 0)
+        return false;
+    position = m_lastPosition;
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+
 ScannerLink::ScannerLink(ScannerSettingsValues& settings, CSerialPort& port)
     : m_settings(&settings), m_port(port) {}
 
-double ScannerLink::TravelLimitMs(int64_t distance, double marginMs) {
-    const double travelMs = double(distance < 0 ? -distance : distance) / kMinimumMirrorSpeed * 1000.0;
-    return (travelMs + marginMs) * SleepScale();
+StallWatch ScannerLink::NewStallWatch(int32_t target) const {
+    return StallWatch(target, m_stallMs.load() * SleepScale(), kTravelCeilingMs * SleepScale());
 }
 
 void ScannerLink::ShowStatus(const std::string& text) const {
@@ -60,40 +86,99 @@ void ScannerLink::ShowStatus(const std::string& text) const {
         m_statusCallback(text);
 }
 
+void ScannerLink::LoseLink() {
+    if (!m_ownsPort)
+        return;
+    m_ownsPort = false;
+    m_scannerConnected = false;
+    m_port.Close();
+    m_linkLost = true;
+    std::lock_guard lock(m_lossMutex);
+    m_lossText = m_openedPortName + " Offline";
+}
+
+void ScannerLink::ReportLoss() {
+    std::string text;
+    {
+        std::lock_guard lock(m_lossMutex);
+        text.swap(m_lossText);
+    }
+    ShowStatus(text);
+}
+
 bool ScannerLink::Send(const std::string& text) {
+    if (!m_port.IsOpen())
+        return false;
     int written = 0;
-    return m_port.Write(text.data(), static_cast<int>(text.size()), &written) == 1;
+    if (m_port.Write(text.data(), static_cast<int>(text.size()), &written) == 1)
+        return true;
+    LoseLink();
+    return false;
 }
 
 int ScannerLink::ReadReply(char (&reply)[kReplySize + 1], int maxBytes) {
     std::memset(reply, 0, sizeof(reply));
-    int count = 0;
-    if (!m_port.Read(reply, maxBytes, &count))
+    if (!m_port.IsOpen())
         return -1;
+    int count = 0;
+    if (!m_port.Read(reply, maxBytes, &count)) {
+        LoseLink();
+        return -1;
+    }
     return count;
-}
-
-int64_t ScannerLink::DistanceTo(int32_t target) const {
-    int64_t distance = -1;
-    if (m_reportedKnown.load())
-        distance = std::max(distance, Distance(target, m_lastReported.load()));
-    if (m_commandedKnown.load())
-        distance = std::max(distance, Distance(target, m_lastCommanded.load()));
-    return distance < 0 ? kUnknownDistance : distance;
-}
-
-void ScannerLink::NoteCommanded(int32_t target) {
-    m_lastCommanded.store(target);
-    m_commandedKnown.store(true);
-}
-
-void ScannerLink::NoteReported(int32_t position) {
-    m_lastReported.store(position);
-    m_reportedKnown.store(true);
 }
 
 void ScannerLink::ApplyBaudRate() {
     FillCommState(m_commState, m_settings->m_baudRate);
+}
+
+bool ScannerLink::OpenAndGreet(bool closeWhenSilent, std::string& status) {
+    const std::string portName = m_settings->m_comPort;
+    if (!m_port.Open(m_commState, portName)) {
+        m_scannerConnected = false;
+        status = portName + " Offline";
+        return false;
+    }
+    m_ownsPort = true;
+    m_openedPortName = portName;
+    m_linkLost = false;
+    {
+        std::lock_guard lock(m_lossMutex);
+        m_lossText.clear();
+    }
+    // The pane says Connected once the port is open, whatever the controller answers.
+    status = portName + " Connected";
+    char reply[kReplySize + 1];
+    Send("ANSW2\r");
+    ArvSleepMs(10);
+    const int count = ReadReply(reply, kReplySize);
+    ArvSleepMs(10);
+    bool connected = false;
+    if (Contains(reply, count, 'O') || Contains(reply, count, 'K')) {
+        m_port.PurgeInput();
+        Send("BAUD 115200\r");
+        ArvSleepMs(1);
+        ReadReply(reply, kReplySize);
+        ArvSleepMs(1);
+        m_port.PurgeInput();
+        Send("CORRIDOR" + std::to_string(m_settings->GetCorridor()) + "\r\n");
+        ArvSleepMs(10);
+        ReadReply(reply, kReplySize);
+        ArvSleepMs(10);
+        // The port may have hung up during the greeting.
+        connected = m_ownsPort;
+    }
+    m_scannerConnected = connected;
+    if (!m_ownsPort || (!connected && closeWhenSilent)) {
+        if (m_ownsPort)
+            m_port.Close();
+        m_ownsPort = false;
+        m_linkLost = true;
+        status = portName + " Offline";
+        std::lock_guard lock(m_lossMutex);
+        m_lossText.clear();
+    }
+    return connected;
 }
 
 bool ScannerLink::ConnectScanner() {
@@ -106,34 +191,34 @@ bool ScannerLink::ConnectScanner() {
             m_scannerConnected = false;
             return false;
         }
-        const std::string portName = m_settings->m_comPort;
-        if (!m_port.Open(m_commState, portName)) {
-            m_scannerConnected = false;
-            status = portName + " Offline";
-        } else {
-            // The pane says Connected once the port is open, whatever the controller answers.
-            status = portName + " Connected";
-            char reply[kReplySize + 1];
-            Send("ANSW2\r");
-            ArvSleepMs(10);
-            const int count = ReadReply(reply, kReplySize);
-            ArvSleepMs(10);
-            if (Contains(reply, count, 'O') || Contains(reply, count, 'K')) {
-                m_port.PurgeInput();
-                Send("BAUD 115200\r");
-                ArvSleepMs(1);
-                ReadReply(reply, kReplySize);
-                ArvSleepMs(1);
-                m_port.PurgeInput();
-                Send("CORRIDOR" + std::to_string(m_settings->GetCorridor()) + "\r\n");
-                ArvSleepMs(10);
-                ReadReply(reply, kReplySize);
-                ArvSleepMs(10);
-                connected = true;
-            }
-            m_scannerConnected = connected;
+        connected = OpenAndGreet(false, status);
+        // A port that could not be opened (or hung up while greeted) here is offline until the user
+        // connects again; only a link lost while in use is restored by the next command.
+        if (!m_ownsPort) {
+            m_linkLost = false;
+            std::lock_guard lock(m_lossMutex);
+            m_lossText.clear();
         }
     }
+    ShowStatus(status);
+    return connected;
+}
+
+bool ScannerLink::RestoreLink() {
+    if (!m_linkLost.load())
+        return m_scannerConnected.load();
+    std::string status;
+    bool connected = false;
+    {
+        auto exchange = m_port.LockExchange();
+        if (!m_linkLost.load())
+            return m_scannerConnected.load();
+        if (m_port.IsOpen()) // someone else (the diagnostic dialog) holds the port now
+            return false;
+        ApplyBaudRate();
+        connected = OpenAndGreet(true, status);
+    }
+    ReportLoss();
     ShowStatus(status);
     return connected;
 }
@@ -142,27 +227,53 @@ void ScannerLink::DisconnectScanner() {
     auto exchange = m_port.LockExchange();
     ApplyBaudRate();
     m_scannerConnected = false;
+    m_linkLost = false;
+    {
+        std::lock_guard lock(m_lossMutex);
+        m_lossText.clear();
+    }
+    m_ownsPort = false;
     if (m_port.IsOpen())
         m_port.Close();
 }
 
 void ScannerLink::EnableScannerDrive(bool on) {
-    auto exchange = m_port.LockExchange();
-    if (on) {
-        Send("EN\n");
-        m_driveEnabled = 1;
-    } else {
-        Send("DI\n");
-        m_driveEnabled = 0;
-        ArvSleepMs(10);
+    RestoreLink();
+    {
+        auto exchange = m_port.LockExchange();
+        if (on) {
+            Send("EN\n");
+            m_driveEnabled = 1;
+        } else {
+            Send("DI\n");
+            m_driveEnabled = 0;
+            ArvSleepMs(10);
+        }
     }
+    ReportLoss();
 }
 
-bool ScannerLink::Move(int32_t position, std::string& timeoutStatus) {
+bool ScannerLink::PollPosition(int32_t& position, int maxBytes, bool* notified) {
+    char reply[kReplySize + 1];
+    m_port.PurgeInput();
+    if (!Send("POS\n"))
+        return false;
+    ArvSleepMs(100);
+    const int count = ReadReply(reply, maxBytes);
+    if (count <= 0)
+        return false;
+    // An arrival notification may come just before the position.
+    if (notified && Contains(reply, count, 'p')) {
+        *notified = true;
+        std::replace(reply, reply + count, 'p', ' ');
+    }
+    return ParseLeadingInt(reply, position);
+}
+
+bool ScannerLink::Move(int32_t position, std::string& timeoutStatus, StallWatch* watch) {
     auto exchange = m_port.LockExchange();
     if (!m_scannerConnected)
         return false;
-    const int64_t distance = DistanceTo(position);
     char reply[kReplySize + 1];
     // Every exchange starts by dropping what is still waiting in the input: a late reply or a stale
     // arrival notification is not the answer to the command about to be sent.
@@ -173,27 +284,40 @@ bool ScannerLink::Move(int32_t position, std::string& timeoutStatus) {
         m_port.PurgeInput();
         Send("M\n");
         ReadReply(reply, kReplySize);
-        NoteCommanded(position);
-        return true;
+        return m_scannerConnected;
     }
     m_port.PurgeInput();
     Send("NP\r");
     ReadReply(reply, kReplySize);
     m_port.PurgeInput();
-    Send("M\n");
-    NoteCommanded(position);
-    // Each read returns after at most 152 ms (50 bytes), which sets the rhythm of the wait.
-    const auto deadline = DeadlineAfter(TravelLimitMs(distance, kMoveWaitMarginMs));
+    if (!Send("M\n"))
+        return false;
+    StallWatch own = NewStallWatch(position);
+    StallWatch& stall = watch ? *watch : own;
+    const auto pollEvery = Ms(kNotificationPollMs * SleepScale());
+    auto lastPoll = Clock::now();
+    // Each read returns after at most 152 ms (50 bytes), which sets the rhythm of the wait; now and
+    // then the position is asked for, to see whether the mirror still comes closer.
     for (;;) {
         const int count = ReadReply(reply, kReplySize);
-        if (Contains(reply, count, 'p')) {
-            NoteReported(position);
+        if (count < 0)
+            return false; // the port is gone: no notification can come any more
+        if (Contains(reply, count, 'p'))
             return true;
-        }
         if (m_stopRequested && m_stopRequested->load())
             return true;
-        // A failed read means the port is gone: no notification can come any more.
-        if (count < 0 || Clock::now() >= deadline) {
+        if (Clock::now() - lastPoll >= pollEvery) {
+            bool notified = false;
+            int32_t at = 0;
+            if (PollPosition(at, kReplySize, &notified))
+                stall.Report(at);
+            if (notified)
+                return true;
+            if (!m_scannerConnected)
+                return false;
+            lastPoll = Clock::now();
+        }
+        if (stall.Stalled()) {
             timeoutStatus = MirrorTimeoutText(position);
             return false;
         }
@@ -202,7 +326,8 @@ bool ScannerLink::Move(int32_t position, std::string& timeoutStatus) {
 
 void ScannerLink::MoveMirrorAbsolute(int32_t position) {
     std::string status;
-    Move(position, status);
+    Move(position, status, nullptr);
+    ReportLoss();
     ShowStatus(status);
 }
 
@@ -211,64 +336,69 @@ int ScannerLink::CheckMirrorArrival(int32_t target) {
     bool parsed = false;
     {
         auto exchange = m_port.LockExchange();
-        char reply[kReplySize + 1];
-        m_port.PurgeInput();
-        Send("POS\n");
-        ArvSleepMs(100);
-        const int count = ReadReply(reply, kReplySize);
-        parsed = count > 0 && ParseLeadingInt(reply, value);
+        parsed = PollPosition(value, kReplySize);
     }
+    ReportLoss();
     // No reply or no number is never arrival, whatever the target.
     if (!parsed)
         return -1;
-    NoteReported(value);
     return Distance(value, target) < kArrivalTolerance ? 0 : -1;
 }
 
 bool ScannerLink::QueryMirrorPosition(int32_t& position) {
-    auto exchange = m_port.LockExchange();
-    char reply[kReplySize + 1];
-    m_port.PurgeInput();
-    Send("POS\n");
-    ArvSleepMs(100);
-    const int count = ReadReply(reply, 10);
+    RestoreLink();
     int32_t value = 0;
-    if (count > 0 && ParseLeadingInt(reply, value)) {
-        position = value;
-        NoteReported(value);
-        return true;
+    bool parsed = false;
+    {
+        auto exchange = m_port.LockExchange();
+        parsed = PollPosition(value, 10);
     }
-    position = 0;
-    return false;
+    ReportLoss();
+    position = parsed ? value : 0;
+    return parsed;
 }
 
 void ScannerLink::StartHomingSequence() {
-    auto exchange = m_port.LockExchange();
-    char reply[kReplySize + 1];
-    m_port.PurgeInput();
-    Send("gohoseq0\n");
-    ArvSleepMs(100);
-    ReadReply(reply, 10);
-    // Where homing leaves the mirror is not known until it is reported again.
-    m_reportedKnown = false;
-    m_commandedKnown = false;
+    RestoreLink();
+    {
+        auto exchange = m_port.LockExchange();
+        char reply[kReplySize + 1];
+        m_port.PurgeInput();
+        Send("gohoseq0\n");
+        ArvSleepMs(100);
+        ReadReply(reply, 10);
+    }
+    ReportLoss();
 }
 
 TravelResult ScannerLink::TravelTo(int32_t target, const std::atomic<bool>* abort) {
+    RestoreLink();
     // An unconnected link cannot report arrival: there is nothing to wait for.
     if (!m_scannerConnected)
-        return TravelResult::NotConnected;
-    const auto deadline = DeadlineAfter(TravelLimitMs(DistanceTo(target), kTravelMarginMs));
+        return m_linkLost ? TravelResult::LinkLost : TravelResult::NotConnected;
+    StallWatch stall = NewStallWatch(target);
     std::string moveStatus; // the travel's own time-out is reported below, once
-    Move(target, moveStatus);
-    if (!m_scannerConnected)
-        return TravelResult::NotConnected;
+    Move(target, moveStatus, &stall);
+    ReportLoss();
     for (;;) {
+        if (!m_scannerConnected)
+            return m_linkLost ? TravelResult::LinkLost : TravelResult::NotConnected;
         if (abort && abort->load())
             return TravelResult::Stopped;
-        if (CheckMirrorArrival(target) == 0)
+        int32_t at = 0;
+        bool parsed = false;
+        {
+            auto exchange = m_port.LockExchange();
+            parsed = PollPosition(at, kReplySize);
+        }
+        ReportLoss();
+        if (parsed && Distance(at, target) < kArrivalTolerance)
             return TravelResult::Arrived;
-        if (Clock::now() >= deadline) {
+        if (parsed)
+            stall.Report(at);
+        if (m_linkLost)
+            return TravelResult::LinkLost;
+        if (stall.Stalled()) {
             ShowStatus(MirrorTimeoutText(target));
             return TravelResult::TimedOut;
         }

@@ -6,15 +6,22 @@
 // each command with the read of its reply holds the port's exchange lock, so exchanges from
 // different threads never interleave.
 //
-// No wait on the mirror is endless: the wait for the controller's arrival notification and
-// TravelTo end after a time limit derived from the distance to travel (scaled like every other
-// wait by the sleep scale), and report "Mirror did not reach %d" through the status callback.
+// No wait on the mirror is endless, and none assumes a speed: a wait for the mirror ends with
+// "Mirror did not reach %d" when the reported position has come no closer to the target for the
+// stall period (kDefaultStallMs unless set), or after a generous overall ceiling for a long trip.
+// Both are scaled like every other wait by the sleep scale.
+//
+// A lost link is noticed at once: when the port hangs up or a write fails, the port is closed, the
+// link is no longer connected, pane 3 shows "<port> Offline", and the next command (drive, travel,
+// query, homing) opens the port again and repeats the handshake.
 #include "scanner/ScannerSettings.h"
 #include "scanner/SerialPort.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 
 // Outcome of a travel to a target position.
@@ -23,20 +30,41 @@ enum class TravelResult {
     TimedOut,     // the time limit for the distance passed first
     NotConnected, // the link is not connected: nothing was sent and there was nothing to wait for
     Stopped,      // the caller's abort flag was raised
+    LinkLost,     // the port hung up or refused a write (before or during the travel)
+};
+
+// Watches a wait on the mirror: it has stalled when the reported distance to the target has not
+// shrunk for the stall period, or when the ceiling has passed since the start. Times are real
+// milliseconds (already scaled).
+class StallWatch {
+public:
+    StallWatch(int32_t target, double stallMs, double ceilingMs);
+    // A position the controller reported.
+    void Report(int32_t position);
+    bool Stalled() const;
+    // Where the mirror was last reported (false when it never was).
+    bool LastReported(int32_t& position) const;
+
+private:
+    using Clock = std::chrono::steady_clock;
+    int32_t m_target;
+    Clock::duration m_stall;
+    Clock::time_point m_deadline;
+    Clock::time_point m_lastProgress;
+    int64_t m_bestDistance = -1;
+    int32_t m_lastPosition = 0;
 };
 
 class ScannerLink {
 public:
     using StatusCallback = std::function<void(const std::string&)>;
 
-    // Slowest mirror speed assumed when working out a time limit, in counts per second (the mirror
-    // normally travels about 165000 counts per second).
-    static constexpr double kMinimumMirrorSpeed = 50000.0;
-    // Added to the travel time of the wait for the arrival notification and of TravelTo, in ms.
-    static constexpr double kMoveWaitMarginMs = 500.0;
-    static constexpr double kTravelMarginMs = 1000.0;
-    // Distance assumed while the mirror's position has never been reported, in counts.
-    static constexpr int32_t kUnknownDistance = 400000;
+    // A wait on the mirror ends when the position has come no closer for this long (ms).
+    static constexpr double kDefaultStallMs = 2000.0;
+    // Ceiling of one travel, whatever its progress (ms): a long trip of a slow mirror fits.
+    static constexpr double kTravelCeilingMs = 300000.0;
+    // While waiting for the arrival notification, the position is asked for this often (ms).
+    static constexpr double kNotificationPollMs = 1000.0;
     // Arrival tolerance of CheckMirrorArrival: strictly closer than this many counts.
     static constexpr int32_t kArrivalTolerance = 2000;
 
@@ -58,11 +86,15 @@ public:
     bool ConnectScanner();
     // Closes the port if it is open; the link is no longer connected.
     void DisconnectScanner();
+    // After a lost link: opens the port again and repeats the handshake ("%s Connected"); when that
+    // fails the port is closed again ("%s Offline") and the next command tries again. Does nothing
+    // while the link is not lost. Returns whether the link is connected.
+    bool RestoreLink();
     // Sends "EN\n" or "DI\n" (the latter followed by a 10 ms pause), connected or not.
     void EnableScannerDrive(bool on);
     // Moves the mirror to position; nothing is sent while the link is not connected. With
-    // m_waitForArrival it waits for the controller's arrival notification, at most for the time
-    // limit of the distance, or until the stop flag is raised.
+    // m_waitForArrival it waits for the controller's arrival notification until the mirror stalls
+    // (asking for its position now and then) or the stop flag is raised.
     void MoveMirrorAbsolute(int32_t position);
     // 0 when the controller reports the mirror closer than kArrivalTolerance to target, else -1
     // (also when the reply is missing or holds no number).
@@ -71,12 +103,19 @@ public:
     bool QueryMirrorPosition(int32_t& position);
     // Starts the controller's homing sequence (reply read and discarded).
     void StartHomingSequence();
-    // Moves once, then polls CheckMirrorArrival until it returns 0, at most for the time limit of
-    // the distance from the mirror's last known position. A raised abort flag ends the wait.
+    // Moves once, then polls CheckMirrorArrival until it returns 0, or the mirror stalls, or the
+    // link is lost. A raised abort flag ends the wait.
     TravelResult TravelTo(int32_t target, const std::atomic<bool>* abort = nullptr);
 
-    // Time limit of a travel over distance counts, in ms of real time (scaled by the sleep scale).
-    static double TravelLimitMs(int64_t distance, double marginMs);
+    // The stall period (ms before scaling); kDefaultStallMs unless set. Any thread.
+    void SetStallPeriodMs(double ms) { m_stallMs = ms > 0 ? ms : kDefaultStallMs; }
+    double StallPeriodMs() const { return m_stallMs.load(); }
+    // A watch for a wait on target with this link's stall period and the ceiling, both scaled.
+    StallWatch NewStallWatch(int32_t target) const;
+
+    // The link was lost (hang-up, failed write) and not restored since. Any thread.
+    bool LinkLost() const { return m_linkLost.load(); }
+    bool PortOpen() const { return m_port.IsOpen() != 0; }
 
     DCB m_commState;
     std::atomic<bool> m_scannerConnected{false};
@@ -87,26 +126,38 @@ public:
 
 private:
     static constexpr int kReplySize = 50;
-    // Sends text as one write and returns whether it was written (failures are not reported).
+    // Sends text as one write and returns whether it was written. A failed write on the link's open
+    // port loses the link.
     bool Send(const std::string& text);
-    // Clears reply and reads at most maxBytes into it; the count read, or -1 when the read failed.
+    // Clears reply and reads at most maxBytes into it; the count read, or -1 when the read failed
+    // (a failed read on the link's open port loses the link).
     int ReadReply(char (&reply)[kReplySize + 1], int maxBytes);
-    // The move itself. False when nothing was sent (not connected) or the wait for the arrival
-    // notification ran out; then timeoutStatus holds the text to show for the latter.
-    bool Move(int32_t position, std::string& timeoutStatus);
-    // Distance to target from where the mirror may stand (last report or last commanded target).
-    int64_t DistanceTo(int32_t target) const;
-    void NoteCommanded(int32_t target);
-    void NoteReported(int32_t position);
+    // Opens the port and greets the controller (exchange lock held); status receives the pane text.
+    bool OpenAndGreet(bool closeWhenSilent, std::string& status);
+    // The move itself. False when nothing was sent (not connected), the link was lost, or the wait
+    // for the arrival notification ended without it; then timeoutStatus holds the text to show for
+    // the latter.
+    bool Move(int32_t position, std::string& timeoutStatus, StallWatch* watch);
+    // POS exchange: true with the position when the reply held a number; arrival notifications in
+    // the reply set notified.
+    bool PollPosition(int32_t& position, int maxBytes, bool* notified = nullptr);
+    // The port hung up or refused a write (exchange lock held): closes it and marks the link lost.
+    void LoseLink();
     void ShowStatus(const std::string& text) const;
+    // Shows "<port> Offline" once after a loss (never with the exchange lock held).
+    void ReportLoss();
 
     CSerialPort& m_port;
     StatusCallback m_statusCallback;
-    // Where the mirror was last reported and last sent; for the time limits only.
-    std::atomic<int32_t> m_lastReported{0};
-    std::atomic<bool> m_reportedKnown{false};
-    std::atomic<int32_t> m_lastCommanded{0};
-    std::atomic<bool> m_commandedKnown{false};
+    std::atomic<double> m_stallMs{kDefaultStallMs};
+    std::atomic<bool> m_linkLost{false};
+    // The link opened the port (the diagnostic dialog may hold it instead) under this name; both
+    // belong to whoever holds the exchange lock.
+    bool m_ownsPort = false;
+    std::string m_openedPortName;
+    // "<port> Offline" waiting to be shown after a loss.
+    mutable std::mutex m_lossMutex;
+    std::string m_lossText;
 };
 
 // Status text for a wait on the mirror that ran out of time.

@@ -30,9 +30,15 @@ double SimMirror::PositionAt(std::chrono::steady_clock::time_point t) const {
     const double seconds = std::chrono::duration<double>(t - m_moveStart).count() * m_clockScale;
     const double distance = double(m_target) - m_start;
     const double travelled = m_speed * seconds;
-    if (travelled >= std::fabs(distance))
-        return double(m_target);
-    return m_start + (distance > 0 ? travelled : -travelled);
+    double at = travelled >= std::fabs(distance) ? double(m_target)
+                                                 : m_start + (distance > 0 ? travelled : -travelled);
+    if (m_haltAt) {
+        // A move that would cross the halt position (or end on it) stops there, for good.
+        const double halt = double(*m_haltAt);
+        if (m_start == halt || (m_start < halt && at >= halt) || (m_start > halt && at <= halt))
+            at = halt;
+    }
+    return at;
 }
 
 void SimMirror::Settle(std::chrono::steady_clock::time_point t) {
@@ -58,6 +64,8 @@ void SimMirror::MoveTo(int32_t target) {
     std::lock_guard lock(m_mutex);
     Settle(std::chrono::steady_clock::now());
     m_target = target;
+    if (m_stuckAfterMoves > 0 && --m_stuckAfterMoves == 0)
+        m_stuck = true;
 }
 
 int32_t SimMirror::Target() const {
@@ -80,10 +88,23 @@ void SimMirror::Reset(int32_t position) {
     m_start = position;
     m_target = position;
     m_moveStart = std::chrono::steady_clock::now();
+    m_haltAt.reset();
+    m_stuckAfterMoves = 0;
 }
 
 void SimMirror::SetStuck(bool stuck) {
     std::lock_guard lock(m_mutex);
     Settle(std::chrono::steady_clock::now());
     m_stuck = stuck;
+}
+
+void SimMirror::SetHaltAt(std::optional<int32_t> position) {
+    std::lock_guard lock(m_mutex);
+    Settle(std::chrono::steady_clock::now());
+    m_haltAt = position;
+}
+
+void SimMirror::SetStuckAfterMoves(int moves) {
+    std::lock_guard lock(m_mutex);
+    m_stuckAfterMoves = moves > 0 ? moves : 0;
 }

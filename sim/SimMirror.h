@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 
 class SimMirror {
 public:
@@ -28,6 +29,12 @@ public:
     void Reset(int32_t position = 0);
     // Freezes the mirror: it never reaches a target (fault switch "never arrives").
     void SetStuck(bool stuck);
+    // The mirror stops for good at position when a move would take it there or past it (a mirror
+    // that stops halfway); nullopt switches the fault off.
+    void SetHaltAt(std::optional<int32_t> position);
+    // After this many further moves (MoveTo) the mirror freezes, as with SetStuck (a mirror that
+    // stops after the scan, on its way back); 0 switches the fault off.
+    void SetStuckAfterMoves(int moves);
 
 private:
     SimMirror() = default;
@@ -39,6 +46,8 @@ private:
     double m_clockScale = 1.0;
     bool m_enabled = false;
     bool m_stuck = false;
+    std::optional<int32_t> m_haltAt;
+    int m_stuckAfterMoves = 0;
     double m_start = 0.0;
     int32_t m_target = 0;
     std::chrono::steady_clock::time_point m_moveStart{};

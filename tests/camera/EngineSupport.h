@@ -58,12 +58,21 @@ public:
         std::lock_guard lock(mutex);
         log.push_back("LA" + std::to_string(position));
         moves.push_back(position);
+        // The link goes down on this move (it was not carried out).
+        if (loseLinkAtMove == int(moves.size()))
+            lost = true;
     }
     TravelResult TravelTo(int32_t target) override {
         std::lock_guard lock(mutex);
         log.push_back("TRAVEL" + std::to_string(target));
+        if (!travelResults.empty()) {
+            const TravelResult r = travelResults.front();
+            travelResults.erase(travelResults.begin());
+            return r;
+        }
         return travelResult;
     }
+    bool LinkLost() const override { return lost.load(); }
     std::vector<std::string> Log() {
         std::lock_guard lock(mutex);
         return log;
@@ -72,4 +81,8 @@ public:
     std::vector<std::string> log;
     std::vector<int32_t> moves;
     TravelResult travelResult = TravelResult::Arrived;
+    // Results of the next travels, in order, before travelResult applies again.
+    std::vector<TravelResult> travelResults;
+    int loseLinkAtMove = -1;
+    std::atomic<bool> lost{false};
 };

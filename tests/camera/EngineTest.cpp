@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -241,6 +242,72 @@ TEST_F(Engine, MirrorThatNeverArrivesEndsTheAcquisitionCleanly) {
     EXPECT_TRUE(engine.m_busy.load());
     Feed(3);
     EXPECT_EQ(engine.m_lineIndex.load(), 3);
+}
+
+TEST_F(Engine, LostLinkEndsTheScanAsStopDoesAndKeepsItsLines) {
+    std::fill(frame.begin(), frame.end(), uint16_t(100 * 16));
+    mirror.loseLinkAtMove = 301; // the move of line 300 finds the link gone
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+    Feed(300);
+    EXPECT_TRUE(engine.m_busy.load());
+    Feed(1);
+    EXPECT_FALSE(engine.m_busy.load());
+    EXPECT_FALSE(engine.m_acquireCube.load());
+    EXPECT_EQ(engine.m_scanEnd.load(), AcquisitionEngine::ScanEnd::LinkLost);
+    EXPECT_EQ(engine.m_linesTaken.load(), 300);
+    EXPECT_EQ(Cube(299, 64, 100), 100);
+    EXPECT_EQ(Cube(300, 64, 100), 0);
+    EXPECT_EQ(host.Status(2), "Ready");
+    EXPECT_TRUE(host.Status(1).rfind("frame rate = ", 0) == 0);
+    EXPECT_EQ(host.ended.load(), 1);
+    // Nothing more is sent to the lost controller: no return travel, no drive command after the
+    // start; later frames neither move nor store.
+    const auto log = mirror.Log();
+    EXPECT_EQ(log.back(), "LA3600");
+    EXPECT_EQ(std::count(log.begin(), log.end(), "TRAVEL0"), 1);
+    Feed(3);
+    EXPECT_EQ(mirror.moves.size(), 301u);
+    // A link lost before the mirror reached its start: nothing taken.
+    mirror.lost = false;
+    mirror.travelResults = {TravelResult::LinkLost};
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+    EXPECT_FALSE(engine.m_busy.load());
+    EXPECT_EQ(engine.m_scanEnd.load(), AcquisitionEngine::ScanEnd::LinkLost);
+    EXPECT_EQ(engine.m_linesTaken.load(), 0);
+    EXPECT_EQ(engine.m_mirrorTimeouts.load(), 0);
+}
+
+TEST_F(Engine, ScanEndSaysHowEachAcquisitionEnded) {
+    using End = AcquisitionEngine::ScanEnd;
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+    Feed(W + 1);
+    EXPECT_EQ(engine.m_scanEnd.load(), End::Completed);
+    EXPECT_EQ(engine.m_linesTaken.load(), W);
+    // Every line taken, but the mirror did not come back: the lines stay, the end says so.
+    mirror.travelResults = {TravelResult::Arrived, TravelResult::TimedOut};
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+    Feed(W + 1);
+    EXPECT_EQ(engine.m_scanEnd.load(), End::ReturnTimedOut);
+    EXPECT_EQ(engine.m_linesTaken.load(), W);
+    EXPECT_EQ(engine.m_mirrorTimeouts.load(), 1);
+    EXPECT_FALSE(engine.m_busy.load());
+    mirror.travelResults = {TravelResult::TimedOut};
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Dark);
+    EXPECT_EQ(engine.m_scanEnd.load(), End::StartTimedOut);
+    EXPECT_EQ(engine.m_linesTaken.load(), 0);
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+    Feed(10);
+    EXPECT_EQ(engine.m_scanEnd.load(), End::None); // still running
+    engine.StopAcquisition();
+    EXPECT_EQ(engine.m_scanEnd.load(), End::Stopped);
+    EXPECT_EQ(engine.m_linesTaken.load(), 10);
+    // A dark stack whose return trip ran out still averages and hands its save over.
+    mirror.travelResults = {TravelResult::Arrived, TravelResult::TimedOut};
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Dark);
+    Feed(26);
+    EXPECT_EQ(engine.m_scanEnd.load(), End::ReturnTimedOut);
+    EXPECT_EQ(host.darkSaves.load(), 1);
+    EXPECT_TRUE(engine.m_darkFrameValid.load());
 }
 
 TEST_F(Engine, StreamThatCannotStartIsReportedAndTheFlagsStay) {
