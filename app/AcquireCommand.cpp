@@ -19,11 +19,6 @@
 #include <thread>
 
 namespace {
-// The texts the window shows for the same failures.
-constexpr const char* kNoCamera = "Please Check Camera Connection and Power - Application Closing";
-constexpr const char* kNoCameraCaption = "Camera Not Connected";
-constexpr const char* kComPort = "Please Check COM Port Settings";
-constexpr const char* kComPortCaption = "Scanner Communication Problem";
 
 // Messages with their captions on stderr; file dialogs do not exist here.
 class StreamPrompts : public UserPrompts {
@@ -52,8 +47,8 @@ private:
 
 class CommandLineHost : public EngineHost {
 public:
-    CommandLineHost(StreamPrompts& prompts, DataCameraControl& cameras, bool quiet)
-        : m_prompts(prompts), m_cameras(cameras), m_quiet(quiet) {}
+    CommandLineHost(StreamPrompts& prompts, bool quiet) : m_prompts(prompts), m_quiet(quiet) {}
+    void SetCameras(DataCameraControl* cameras) { m_cameras = cameras; }
     void SetStatusText(int pane, const std::string& text) override {
         std::lock_guard lock(m_mutex);
         m_status[pane] = text;
@@ -65,7 +60,7 @@ public:
     bool StopFocusPreviewIfRunning() override { return true; }
     void EnableScanLimitControls(bool) override {}
     void EnableApplyDark() override {}
-    bool EnsureStreaming() override { return m_cameras.StartDataStream(); }
+    bool EnsureStreaming() override { return m_cameras && m_cameras->StartDataStream(); }
     void UpdateImage() override {}
     void PostStackSave(bool dark) override { (dark ? darkDone : calDone) = true; }
     std::string Status(int pane) {
@@ -77,7 +72,7 @@ public:
 
 private:
     StreamPrompts& m_prompts;
-    DataCameraControl& m_cameras;
+    DataCameraControl* m_cameras = nullptr;
     bool m_quiet;
     std::mutex m_mutex;
     std::map<int, std::string> m_status;
@@ -100,6 +95,28 @@ uint64_t FileSize(const std::string& path) {
     const auto n = std::filesystem::file_size(path, ec);
     return ec ? 0 : uint64_t(n);
 }
+
+bool MirrorFailed(AcquisitionEngine::ScanEnd end) {
+    using End = AcquisitionEngine::ScanEnd;
+    return end == End::StartTimedOut || end == End::ReturnTimedOut || end == End::LinkLost;
+}
+
+// Why an acquisition that took lines ended short of a normal end ("" for a normal end), for the
+// summary line.
+std::string EndText(AcquisitionEngine::ScanEnd end, const std::string& port, int32_t scanStart) {
+    using End = AcquisitionEngine::ScanEnd;
+    switch (end) {
+    case End::ReturnTimedOut:
+        return "; ended: the mirror did not return to the Scan Start Position (" +
+               MirrorTimeoutText(scanStart) + ")";
+    case End::LinkLost:
+        return "; ended: the link to the controller was lost (" + port + " Offline)";
+    case End::Stopped:
+        return "; ended: stopped";
+    default:
+        return "";
+    }
+}
 } // namespace
 
 int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
@@ -112,75 +129,46 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
     StreamPrompts prompts(err);
     const bool terminal = ::isatty(::fileno(err)) != 0;
 
-    // Settings, as the window reads them at start-up.
-    CameraSettingsValues cameraSettings;
-    std::array<int32_t, 3> rgb = kDefaultRgbBands;
-    if (!ReadCameraSettingsFile(kCameraSettingsPath, cameraSettings, rgb, 128).opened)
-        prompts.Message(kMsgCameraSettingsOpen);
-    cameraSettings.SetBands(128);
-    cameraSettings.frameWidth = 696;
-    cameraSettings.frameHeight = 520;
-    cameraSettings.binningCode = 0;
+    // The instrument, brought up as the window brings it up.
+    CommandLineHost host(prompts, a.quiet);
+    Instrument instrument(prompts, options.devices);
+    AcquisitionEngine& engine = instrument.CreateEngine(host);
+    host.SetCameras(&instrument.Cameras());
+    instrument.SetStatusCallback([&host](const std::string& text) { host.SetStatusText(3, text); });
+    instrument.Scanner().SetStallPeriodMs(a.stallSeconds * 1000.0);
+    instrument.ReadSettings();
+    instrument.ChooseDevices();
+    if (!a.quiet) {
+        const std::string simulated = instrument.SimulatedDevicesText();
+        if (!simulated.empty())
+            std::fprintf(err, "%s\n", simulated.c_str());
+    }
+    for (const std::string& note : instrument.Notes())
+        std::fprintf(err, "%s\n", note.c_str());
+    std::fflush(err);
+    instrument.ReadDefaultCalibration(1);
+    const DefaultCalibration& defCal = instrument.DefCal();
+    CameraSettingsValues& cameraSettings = instrument.CameraSettings();
     if (a.integrationMs > 0)
         cameraSettings.exposure = a.integrationMs;
     if (a.gain >= 0)
         cameraSettings.gain = a.gain;
-    ScannerSettingsValues scannerSettings;
-    std::string message;
-    if (!LoadScannerSettings(kScannerSettingsFile, scannerSettings, &message))
-        prompts.Message(message);
-    DefaultCalibration defCal;
-    int error = 0;
-    if (!ReadDefaultCalibrationFile(DefaultCalibrationPath(1), defCal, &error)) {
-        char text[512];
-        std::snprintf(text, sizeof text, "Unable to open %s file, error code: %d", DefaultCalibrationPath(1).c_str(),
-                      error);
-        prompts.Message(text);
-    }
-    const CubeGeometry geometry{cameraSettings.frameWidth, cameraSettings.frameHeight, cameraSettings.Bands(), 25};
-
-    DataCameraControl cameras(prompts);
-    CommandLineHost host(prompts, cameras, a.quiet);
-    ScannerLink link(scannerSettings);
-    ScannerMirrorLink mirror(link);
-    AcquisitionEngine engine(host, mirror);
-    link.SetStopFlag(&engine.m_stopRequested);
-    link.SetStatusCallback([&host](const std::string& text) { host.SetStatusText(3, text); });
-    engine.scanPositions = [&scannerSettings] {
-        return ScanPositions{scannerSettings.GetScanStartPosition(), scannerSettings.GetCenterPosition()};
-    };
-    engine.m_stepPerLine = scannerSettings.m_stepSize;
+    const ScannerSettingsValues& scannerSettings = instrument.ScannerSettings();
+    const CubeGeometry geometry = instrument.Geometry();
     engine.AllocateBuffers(geometry);
 
-    if (!cameras.OpenCameras()) {
-        prompts.Message(kNoCamera, kNoCameraCaption);
-        return kAcquireNoDataCamera;
-    }
-    engine.m_dataCameraOnline = true;
-    engine.convertFrame = [&cameras](uint16_t* dest, const uint16_t* src, int w, int h) {
-        LUCAM_CONVERSION params{LUCAM_DM_NONE, LUCAM_CM_NONE};
-        return LucamConvertFrameToGreyscale16(cameras.m_hDataCamera, dest, src, ULONG(w), ULONG(h), LUCAM_PF_16,
-                                              &params) != 0;
-    };
-    const LONG callback = LucamAddStreamingCallback(cameras.m_hDataCamera, &AcquisitionEngine::OnDataFrameCallback,
-                                                    &engine);
     int result = kAcquireOk;
     auto finish = [&](int code) {
-        cameras.StopDataStream();
-        LucamRemoveStreamingCallback(cameras.m_hDataCamera, callback);
-        engine.ShutdownDisplayThread();
-        link.EnableScannerDrive(false);
-        link.DisconnectScanner();
+        instrument.Shutdown();
         return code;
     };
-    cameras.ConfigureDataCamera(cameraSettings);
-
-    if (!link.ConnectScanner()) {
-        prompts.Message(kComPort, kComPortCaption);
-        if (!a.allowNoMirror)
-            return finish(kAcquireScannerOffline);
-    }
-    link.EnableScannerDrive(link.m_scannerConnected.load());
+    if (!instrument.OpenCameras())
+        return finish(kAcquireNoDataCamera);
+    instrument.ConfigureCameras(nullptr);
+    if (!instrument.ConnectScanner() && !a.allowNoMirror)
+        return finish(kAcquireScannerOffline);
+    instrument.EnableDrive(false);
+    const std::string port = scannerSettings.m_comPort;
 
     // Waits for the acquisition to end, drawing a progress bar on a terminal.
     auto wait = [&](int lines, const std::string& what) {
@@ -207,12 +195,12 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
             prompts.SetMidLine(false);
         }
     };
-    auto timedOut = [&](int before) { return engine.m_mirrorTimeouts.load() > before; };
 
     // Dark stack.
     if (a.dark) {
+        const bool simulatedCameras = instrument.Devices().camerasSimulated;
         const SimTarget target = SimOptics::Instance().target.load();
-        if (options.simulate) {
+        if (simulatedCameras) {
             SimOptics::Instance().target = SimTarget::LensCap;
         } else if (!a.assumeDark) {
             std::fprintf(err, "Cover the lens and press Enter ");
@@ -223,16 +211,18 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
                 return finish(kAcquireBadArguments);
             }
         }
-        const int timeouts = engine.m_mirrorTimeouts.load();
         host.darkDone = false;
         engine.AcquisitionCommand(AcquisitionEngine::Mode::Dark);
         wait(geometry.darkLines, "dark");
         for (int i = 0; i < 50 && !host.darkDone.load(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        if (options.simulate)
+        if (simulatedCameras)
             SimOptics::Instance().target = target;
-        if (timedOut(timeouts) || !host.darkDone.load())
-            return finish(timedOut(timeouts) ? kAcquireMirrorTimeout : kAcquireSaveFailed);
+        // A complete stack is saved even when the mirror failed afterwards (it did not return, or
+        // the link was lost): the exit code still says so.
+        const AcquisitionEngine::ScanEnd darkEnd = engine.m_scanEnd.load();
+        if (!host.darkDone.load())
+            return finish(MirrorFailed(darkEnd) ? kAcquireMirrorTimeout : kAcquireSaveFailed);
         std::string darkPath = a.darkOut;
         if (darkPath.empty())
             darkPath = a.out.empty() ? StripSuffix(ComposeCubeFileName("", cameraSettings.exposure, 0, 511,
@@ -245,9 +235,12 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
             prompts.Message(kMsgUnableToSaveDarkFrame);
             return finish(kAcquireSaveFailed);
         }
-        std::fprintf(out, "wrote %s (%llu bytes), dark stack of %d lines\n", darkPath.c_str(),
-                     static_cast<unsigned long long>(FileSize(darkPath)), geometry.darkLines);
+        std::fprintf(out, "wrote %s (%llu bytes), dark stack of %d lines%s\n", darkPath.c_str(),
+                     static_cast<unsigned long long>(FileSize(darkPath)), geometry.darkLines,
+                     EndText(darkEnd, port, scannerSettings.GetScanStartPosition()).c_str());
         std::fflush(out);
+        if (MirrorFailed(darkEnd))
+            return finish(kAcquireMirrorTimeout);
     }
 
     // Cubes.
@@ -260,13 +253,16 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
                                             std::chrono::duration<double>(a.intervalSeconds * (scan - 1)));
             std::this_thread::sleep_until(start);
         }
-        const int timeouts = engine.m_mirrorTimeouts.load();
         engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
         wait(geometry.width, a.scans > 1 ? "scan " + std::to_string(scan) : "scan");
-        if (timedOut(timeouts)) {
+        // What was acquired is saved whatever ended the scan; a mirror failure ends the series with
+        // the mirror's exit code.
+        const AcquisitionEngine::ScanEnd end = engine.m_scanEnd.load();
+        const int lines = engine.m_linesTaken.load();
+        if (MirrorFailed(end))
             result = kAcquireMirrorTimeout;
+        if (lines == 0 && MirrorFailed(end))
             break;
-        }
         std::string path = a.out.empty() ? ComposeCubeFileName("", cameraSettings.exposure, 0, 511, CurrentLocalTime())
                                          : Replace(a.out, "{n}", std::to_string(scan));
         if (a.out.empty() && (format == SaveFormat::Movie || format == SaveFormat::Bitmap))
@@ -294,10 +290,14 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
             result = kAcquireSaveFailed;
             break;
         }
-        std::fprintf(out, "wrote %s (%llu bytes)%s%s, %d lines, %s\n", saved.path.c_str(),
-                     static_cast<unsigned long long>(FileSize(saved.path)), saved.headerPath.empty() ? "" : " and ",
-                     saved.headerPath.c_str(), geometry.width, host.Status(1).c_str());
+        std::fprintf(out, "wrote %s (%llu bytes)%s%s, %d lines, %s%s\n", saved.path.c_str(),
+                     static_cast<unsigned long long>(FileSize(saved.path)),
+                     saved.headerPath.empty() ? "" : " and ", saved.headerPath.c_str(), lines,
+                     host.Status(1).c_str(),
+                     EndText(end, port, scannerSettings.GetScanStartPosition()).c_str());
         std::fflush(out);
+        if (MirrorFailed(end))
+            break;
     }
     return finish(result);
 }

@@ -1,7 +1,5 @@
 #include "app/AppOptions.h"
 
-#include "sim/SimMirror.h"
-
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,12 +21,26 @@ bool ToDouble(const QString& s, double& v) {
 std::string AppOptionsHelp() {
     return "Usage: arv300 [options]\n"
            "\n"
-           "ARV300 Data Acquisition Software. Without a real camera library the program runs on its\n"
-           "simulated instrument (two cameras, the mirror's motion controller on COM1).\n"
+           "ARV300 Data Acquisition Software.\n"
+           "\n"
+           "Devices: each device of the instrument is real or simulated.\n"
+           "  - A serial device is real when its COM port has a line in ./Settings/ARV300_Ports.txt,\n"
+           "    such as \"COM1 /dev/ttyUSB0\": the motion controller on the scanner settings' port\n"
+           "    (COM1), the monochromator on COM4.\n"
+           "  - The cameras are real when a camera backend other than the simulator is configured\n"
+           "    (--camera); this build has only the simulator, so the cameras are simulated.\n"
+           "  - Every other device is simulated: without a ports map the program runs on its\n"
+           "    simulated instrument (two cameras, the controller on COM1, the monochromator on COM4).\n"
+           "  The window's status pane 4 (and acquire's first line on stderr) says which devices are\n"
+           "  simulated. The Simulator menu and every --sim-* switch act only on simulated devices.\n"
            "\n"
            "Options:\n"
            "  --help                   show this text\n"
-           "  --simulate               run on the simulated instrument (the default)\n"
+           "  --simulate               every device simulated, whatever the ports map says\n"
+           "  --devices MODE           auto (the rule above; the default), simulated (as --simulate)\n"
+           "                           or real (no simulated device at all: a missing device gives\n"
+           "                           the program's own messages, as on the bench)\n"
+           "  --camera BACKEND         camera backend: sim (the only one in this build)\n"
            "  --non-interactive        print every message with its caption to stderr and cancel\n"
            "                           every file dialog, so that nothing waits on a dialog\n"
            "  --quit-when-ready        exit (code 0) as soon as start-up has reached \"Ready\"\n"
@@ -77,13 +89,19 @@ std::string AppOptionsHelp() {
            "  --period MS              movie: milliseconds between frames (default 100)\n"
            "  --no-normalize           movie: one scale for all bands\n"
            "  --allow-no-mirror        scan even when the controller does not answer\n"
+           "  --mirror-stall S         a wait on the mirror ends with \"Mirror did not reach N\" when\n"
+           "                           the mirror has come no closer for S seconds (default 2)\n"
            "  --quiet                  only the summary lines\n"
            "\n"
            "Exit codes of acquire: 0 success; 2 bad arguments; 3 no data camera; 4 scanner offline;\n"
-           "5 mirror time-out; 6 save failed.\n";
+           "5 mirror time-out or link to the controller lost (what was acquired is still saved);\n"
+           "6 save failed.\n";
 }
 
 bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error) {
+    // The program attaches the simulated devices it chooses.
+    o.devices.attachSimulators = true;
+    SimulatorOptions& sim = o.devices.sim;
     int first = 1;
     if (args.size() > 1 && args[1] == "acquire") {
         o.acquire = true;
@@ -104,7 +122,28 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
         if (a == "--help" || a == "-h") {
             o.help = true;
         } else if (a == "--simulate") {
-            o.simulate = true;
+            o.devices.mode = DeviceMode::Simulate;
+        } else if (a == "--devices") {
+            if (!value(v))
+                return false;
+            if (v == "auto")
+                o.devices.mode = DeviceMode::Auto;
+            else if (v == "simulated" || v == "simulate" || v == "sim")
+                o.devices.mode = DeviceMode::Simulate;
+            else if (v == "real")
+                o.devices.mode = DeviceMode::Real;
+            else {
+                error = "--devices takes auto, simulated or real";
+                return false;
+            }
+        } else if (a == "--camera") {
+            if (!value(v))
+                return false;
+            if (v != kSimulatedCameraBackend) {
+                error = "--camera takes sim: the simulated cameras are the only camera backend of this build";
+                return false;
+            }
+            o.devices.cameraBackend = v.toStdString();
         } else if (a == "--non-interactive") {
             o.nonInteractive = true;
         } else if (a == "--quit-when-ready") {
@@ -207,47 +246,61 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
             o.acq.allowNoMirror = true;
         } else if (o.acquire && a == "--assume-dark") {
             o.acq.assumeDark = true;
+        } else if (o.acquire && a == "--mirror-stall") {
+            double d = 0;
+            if (!value(v) || !ToDouble(v, d) || d > 3600) {
+                error = "--mirror-stall takes a number of seconds (above 0, at most 3600)";
+                return false;
+            }
+            o.acq.stallSeconds = d;
         } else if (a == "--sim-cameras") {
             int n = 0;
             if (!value(v) || !ToInt(v, n) || n < 0 || n > 2) {
                 error = "--sim-cameras takes 0, 1 or 2";
                 return false;
             }
-            o.cameras.cameraCount = n;
+            sim.cameras.cameraCount = n;
+            sim.cameraSwitches.push_back(a.toStdString());
         } else if (a == "--sim-target") {
             if (!value(v))
                 return false;
             if (v == "scene")
-                o.target = SimTarget::Scene;
+                sim.target = SimTarget::Scene;
             else if (v == "lenscap")
-                o.target = SimTarget::LensCap;
+                sim.target = SimTarget::LensCap;
             else if (v == "sphere")
-                o.target = SimTarget::Sphere;
+                sim.target = SimTarget::Sphere;
             else {
                 error = "--sim-target takes scene, lenscap or sphere";
                 return false;
             }
+            sim.cameraSwitches.push_back(a.toStdString());
         } else if (a == "--sim-noise") {
-            o.noise = true;
+            sim.noise = true;
+            sim.cameraSwitches.push_back(a.toStdString());
         } else if (a == "--sim-clock-scale") {
-            if (!value(v) || !ToDouble(v, o.cameras.clockScale)) {
+            if (!value(v) || !ToDouble(v, sim.cameras.clockScale)) {
                 error = "--sim-clock-scale takes a positive number";
                 return false;
             }
+            sim.cameraSwitches.push_back(a.toStdString());
         } else if (a == "--sim-mirror-speed") {
-            if (!value(v) || !ToDouble(v, o.mirrorSpeed)) {
+            if (!value(v) || !ToDouble(v, sim.mirrorSpeed)) {
                 error = "--sim-mirror-speed takes a positive number";
                 return false;
             }
+            sim.controllerSwitches.push_back(a.toStdString());
         } else if (a == "--sim-refuse-property") {
             int p = 0;
             if (!value(v) || !ToInt(v, p) || p < 0) {
                 error = "--sim-refuse-property takes a property number";
                 return false;
             }
-            o.cameras.refusedProperties.insert(uint32_t(p));
+            sim.cameras.refusedProperties.insert(uint32_t(p));
+            sim.cameraSwitches.push_back(a.toStdString());
         } else if (a == "--sim-refuse-format") {
-            o.cameras.refuseSetFormat = true;
+            sim.cameras.refuseSetFormat = true;
+            sim.cameraSwitches.push_back(a.toStdString());
         } else if (a == "--sim-controller") {
             if (!value(v))
                 return false;
@@ -255,7 +308,8 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
                 error = "--sim-controller takes silent, garbage, stuck or absent";
                 return false;
             }
-            o.controllerFault = v.toStdString();
+            sim.controllerFault = v.toStdString();
+            sim.controllerSwitches.push_back(a.toStdString());
         } else {
             error = "unknown option " + a.toStdString() + " (see --help)";
             return false;
@@ -272,34 +326,4 @@ bool ApplyWorkingDirectory(const AppOptions& options, std::string& error) {
         return false;
     }
     return true;
-}
-
-SimulatedInstrument::SimulatedInstrument(const AppOptions& options) : m_active(options.simulate) {
-    if (!m_active)
-        return;
-    SimCameras::Instance().Configure(options.cameras);
-    SimOptics::Instance().target = options.target;
-    SimOptics::Instance().noise = options.noise;
-    SimMirror::Instance().SetSpeed(options.mirrorSpeed);
-    // The motion controller answers on COM1 unless it is absent.
-    if (options.controllerFault != "absent") {
-        m_controller = std::make_unique<SimController>("COM1");
-        m_controller->SetSilent(options.controllerFault == "silent");
-        m_controller->SetGarbage(options.controllerFault == "garbage");
-        m_controller->SetNeverArrives(options.controllerFault == "stuck");
-        m_controller->Start();
-    }
-    // The monochromator answers on COM4.
-    m_monochromator = std::make_unique<SimMonochromator>("COM4");
-    m_monochromator->Start();
-}
-
-SimulatedInstrument::~SimulatedInstrument() {
-    if (!m_active)
-        return;
-    SimCameras::Instance().Shutdown();
-    if (m_controller)
-        m_controller->Shutdown();
-    if (m_monochromator)
-        m_monochromator->Shutdown();
 }

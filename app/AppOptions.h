@@ -1,9 +1,7 @@
 #pragma once
-// Command-line options of arv300 and the simulated instrument they set up.
-#include "sim/SimCamera.h"
-#include "sim/SimController.h"
-#include "sim/SimMonochromator.h"
-#include "sim/SimScene.h"
+// Command-line options of arv300: the devices of the run, the simulator's switches, the window's
+// script and screenshot options, and those of "arv300 acquire".
+#include "instrument/Instrument.h"
 
 #include <QStringList>
 #include <memory>
@@ -27,13 +25,17 @@ struct AcquireOptions {
     bool quiet = false;
     bool allowNoMirror = false;
     bool assumeDark = false;
+    double stallSeconds =
+        ScannerLink::kDefaultStallMs / 1000.0; // mirror waits end after this without progress
 };
 
 struct AppOptions {
     bool help = false;
     bool acquire = false;
     AcquireOptions acq;
-    bool simulate = true;
+    // Devices of the run and the simulator's switches. Parsing sets attachSimulators: the program
+    // attaches the simulated devices it chooses.
+    InstrumentOptions devices;
     bool nonInteractive = false;
     bool quitWhenReady = false;
     std::string workDir;
@@ -46,31 +48,9 @@ struct AppOptions {
     int rgb[3] = {-1, -1, -1};     // bands of the R, G, B lists
     int probeX = -1, probeY = -1;  // move the mouse to this picture point (spectrum probe)
     int refX = -1, refY = -1;      // left click this picture point (reference curve)
-    SimCameraSettings cameras;
-    SimTarget target = SimTarget::Scene;
-    bool noise = false;
-    double mirrorSpeed = 165000.0; // counts per second
-    std::string controllerFault;    // "", "silent", "garbage", "stuck", "absent"
 };
 
 bool ParseAppOptions(const QStringList& args, AppOptions& options, std::string& error);
 std::string AppOptionsHelp();
 // Changes to --workdir when given; creates nothing.
 bool ApplyWorkingDirectory(const AppOptions& options, std::string& error);
-
-// The simulated instrument of this process: configured from the options at construction, stopped
-// (every thread joined) at destruction.
-class SimulatedInstrument {
-public:
-    explicit SimulatedInstrument(const AppOptions& options);
-    ~SimulatedInstrument();
-    SimulatedInstrument(const SimulatedInstrument&) = delete;
-    SimulatedInstrument& operator=(const SimulatedInstrument&) = delete;
-
-    SimController* Controller() { return m_controller.get(); }
-
-private:
-    bool m_active;
-    std::unique_ptr<SimController> m_controller;
-    std::unique_ptr<SimMonochromator> m_monochromator;
-};

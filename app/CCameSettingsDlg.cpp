@@ -13,7 +13,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-CCameSettingsDlg::CCameSettingsDlg(QWidget* parent) : QDialog(parent) {
+CCameSettingsDlg::CCameSettingsDlg(CameraSettingsValues& values, QWidget* parent)
+    : QDialog(parent), m_values(values) {
     setWindowTitle("Camera Settings");
     SetControlId(this, IDD_CAMERA_SETTINGS);
     auto* group = new QGroupBox("Data Camera", this);

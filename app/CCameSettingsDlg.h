@@ -1,6 +1,6 @@
 #pragma once
-// "Camera Settings" dialog (167): integration time and gain of the data camera. Holds the camera
-// settings values for the whole program.
+// "Camera Settings" dialog (167): integration time and gain of the data camera. Edits the camera
+// settings values of the instrument.
 #include "camera/CameraSettings.h"
 
 #include <QDialog>
@@ -11,7 +11,7 @@ class QLineEdit;
 class CCameSettingsDlg : public QDialog {
     Q_OBJECT
 public:
-    explicit CCameSettingsDlg(QWidget* parent = nullptr);
+    explicit CCameSettingsDlg(CameraSettingsValues& values, QWidget* parent = nullptr);
 
     CameraSettingsValues& Values() { return m_values; }
     const CameraSettingsValues& Values() const { return m_values; }
@@ -26,7 +26,7 @@ private:
     void OnEditChanged();
     void OnOK();
 
-    CameraSettingsValues m_values;
+    CameraSettingsValues& m_values;
     QLineEdit* m_integration;
     QLineEdit* m_gain;
     QLineEdit* m_integration2;

@@ -10,6 +10,7 @@
 #include "core/UserPrompts.h"
 #include "resources/resource.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include <QApplication>
@@ -112,30 +113,49 @@ int AcquireMain(int argc, char** argv) {
         return kAcquireBadArguments;
     }
     EnsureGuiApplication();
-    SimulatedInstrument sim(options);
     return RunAcquire(options);
 }
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "acquire") == 0)
         return AcquireMain(argc, argv);
-    QApplication app(argc, argv);
-    QApplication::setApplicationName("Strata");
+    // The options are read before the application object exists, so that --help and bad arguments
+    // need no display. Qt's own options (-platform ...) are only known to the application object:
+    // when the first reading fails, the arguments are read again once it has taken them out.
     AppOptions options;
     std::string error;
-    if (!ParseAppOptions(QApplication::arguments(), options, error)) {
+    QStringList raw;
+    for (int i = 0; i < argc; ++i)
+        raw << QString::fromLocal8Bit(argv[i]);
+    const bool parsed = ParseAppOptions(raw, options, error);
+    if (parsed && options.help) {
+        std::fputs(AppOptionsHelp().c_str(), stdout);
+        return 0;
+    }
+    const bool qtOptions = std::any_of(raw.begin() + 1, raw.end(), [](const QString& a) {
+        return a.size() > 1 && a[0] == '-' && a[1] != '-' && a != "-h";
+    });
+    if (!parsed && !qtOptions) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 2;
     }
-    if (options.help) {
-        std::fputs(AppOptionsHelp().c_str(), stdout);
-        return 0;
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("Strata");
+    if (!parsed) {
+        options = AppOptions{};
+        if (!ParseAppOptions(QApplication::arguments(), options, error)) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            return 2;
+        }
+        if (options.help) {
+            std::fputs(AppOptionsHelp().c_str(), stdout);
+            return 0;
+        }
     }
     if (!ApplyWorkingDirectory(options, error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 2;
     }
-    SimulatedInstrument sim(options);
 
     std::unique_ptr<UserPrompts> prompts;
     if (options.nonInteractive)
@@ -145,11 +165,14 @@ int main(int argc, char** argv) {
 
     int exitCode = 0;
     {
-        CStrataDlg dlg(*prompts, StrataOptions{options.simulate, options.quitWhenReady});
+        CStrataDlg dlg(*prompts, StrataOptions{options.devices, options.quitWhenReady});
         if (auto* qt = dynamic_cast<QtUserPrompts*>(prompts.get()))
             qt->SetOwner(&dlg);
         dlg.show();
-        if (dlg.OnInitDialog() != 0) {
+        const int init = dlg.OnInitDialog();
+        for (const std::string& note : dlg.Devices().Notes())
+            std::fprintf(stderr, "%s\n", note.c_str());
+        if (init != 0) {
             // No data camera: stop every thread, then end with the code of -1.
             dlg.ExitApplication();
             exitCode = 255;

@@ -4,6 +4,7 @@
 #include "app/ControlIds.h"
 #include "core/Sleep.h"
 #include "display/ClientArea.h"
+#include "preview/CScrollingPreviewDlg.h"
 #include "resources/StringTable.h"
 #include "resources/resource.h"
 #include "sim/SimScene.h"
@@ -166,24 +167,16 @@ QIcon MakeIcon(int command) {
 // ---------------------------------------------------------------------------------------------
 
 CStrataDlg::CStrataDlg(UserPrompts& prompts, StrataOptions options, QWidget* parent)
-    : QMainWindow(parent), m_prompts(prompts), m_options(options), m_camera(prompts) {
+    : QMainWindow(parent), m_prompts(prompts), m_options(options),
+      m_instrument(std::make_unique<Instrument>(prompts, options.devices)),
+      m_scannerSettings(m_instrument->ScannerSettings()), m_camera(m_instrument->Cameras()),
+      m_scannerLink(&m_instrument->Scanner()), m_engine(&m_instrument->CreateEngine(*this)),
+      m_defCal(m_instrument->DefCal()), m_rgbBands(m_instrument->RgbBands()) {
     setWindowTitle(AppMsg::kTitle);
     SetControlId(this, IDD_STRATA_DIALOG);
-    m_cameraSettingsDlg = new CCameSettingsDlg(this);
+    m_cameraSettingsDlg = new CCameSettingsDlg(m_instrument->CameraSettings(), this);
     m_cameraSettingsDlg->onApply = [this] { ApplyCameraSettings(); };
-    m_scannerLink = std::make_unique<ScannerLink>(m_scannerSettings);
-    m_mirrorLink = std::make_unique<ScannerMirrorLink>(*m_scannerLink);
-    m_engine = std::make_unique<AcquisitionEngine>(*this, *m_mirrorLink);
-    m_scannerLink->SetStopFlag(&m_engine->m_stopRequested);
-    m_scannerLink->SetStatusCallback([this](const std::string& text) { SetStatusText(3, text); });
-    m_engine->scanPositions = [this] {
-        return ScanPositions{m_scannerSettings.m_scanStartPosition, m_scannerSettings.m_centerPosition};
-    };
-    m_engine->convertFrame = [this](uint16_t* dest, const uint16_t* src, int w, int h) {
-        LUCAM_CONVERSION params{LUCAM_DM_NONE, LUCAM_CM_NONE};
-        return LucamConvertFrameToGreyscale16(m_camera.m_hDataCamera, dest, src, ULONG(w), ULONG(h), LUCAM_PF_16,
-                                              &params) != 0;
-    };
+    m_instrument->SetStatusCallback([this](const std::string& text) { SetStatusText(3, text); });
     if (QScreen* screen = QGuiApplication::primaryScreen(); screen && screen->refreshRate() > 1)
         m_engine->SetMinimumRedrawInterval(1000.0 / screen->refreshRate());
 
@@ -194,7 +187,13 @@ CStrataDlg::CStrataDlg(UserPrompts& prompts, StrataOptions options, QWidget* par
     m_continuousTimer.setInterval(500);
 }
 
-CStrataDlg::~CStrataDlg() { ExitApplication(); }
+CStrataDlg::~CStrataDlg() {
+    ExitApplication();
+    // The preview window stops the focus camera when it is destroyed: that happens here, while the
+    // instrument (a member, destroyed before the window's children) still has its cameras.
+    delete m_previewDlg;
+    m_previewDlg = nullptr;
+}
 
 void CStrataDlg::CreateControls() {
     for (const ControlSpec& c : kControls) {
@@ -291,8 +290,9 @@ void CStrataDlg::CreateMenuAndToolbar() {
     acquisition->addAction(AddCommand(ID_ACQ_CALCUBE, "Acquire Cal Cube", acquisition));
     // Calibration menu (app/stratadlg_calibration.cpp).
     CreateCalibrationMenu(bar);
-    if (m_options.simulate) {
-        // What the simulated imager looks at, like putting on the lens cap on a real bench.
+    if (m_instrument->Devices().camerasSimulated) {
+        // What the simulated imager looks at, like putting on the lens cap on a real bench. Only
+        // simulated cameras see it.
         QMenu* sim = bar->addMenu("Si&mulator");
         sim->setObjectName("SimulatorMenu");
         auto* group = new QActionGroup(sim);
@@ -372,19 +372,18 @@ int CStrataDlg::OnInitDialog() {
     // 1. Base initialisation; the About item of the system menu is on the Help menu (see
     //    CreateMenuAndToolbar).
     // 2. The image display offsets are zero (the picture always starts at line 0).
-    // 3. Settings files.
+    // 3. Settings files; then the devices of the run: the ports map (read once) says which are
+    //    real, the simulated ones are attached.
     ReadCameraSettings();
     LoadScannerSettings();
+    m_instrument->ChooseDevices();
     // 4. Cube width choices and scan limits.
     SetCubeWidthChoices();
     // 5. Icons.
     setWindowIcon(MakeIcon(ID_TB_SPECTRAL_DISPLAY));
-    // 6. Every run starts at W = 696, H = 520, B = 128 whatever the file says.
-    CameraSettingsValues& cs = m_cameraSettingsDlg->Values();
-    cs.SetBands(128);
-    cs.frameHeight = 520;
-    cs.frameWidth = 696;
-    cs.binningCode = 0;
+    // 6. Every run starts at W = 696, H = 520, B = 128 whatever the file says (fixed when the
+    //    instrument read the settings).
+    const CameraSettingsValues& cs = m_cameraSettingsDlg->Values();
     m_bands = cs.Bands();
     m_frameHeight = cs.frameHeight;
     m_frameWidth = cs.frameWidth;
@@ -442,41 +441,23 @@ int CStrataDlg::OnInitDialog() {
     ConnectMessageTable();
     ConnectDisplayControls();
 
-    // 21. Cameras.
-    const bool dataOnline = m_camera.OpenCameras();
-    m_engine->m_dataCameraOnline = m_camera.m_dataCameraOnline;
-    if (!dataOnline) {
-        m_prompts.Message(AppMsg::kNoCamera, AppMsg::kNoCameraCaption);
+    // 21. Cameras: without a data camera the closing message, and the process ends with -1. The
+    //     engine receives the data camera's frames from here on.
+    if (!m_instrument->OpenCameras())
         return -1;
-    }
-    m_engine->m_lineIndex = 0;
-    m_dataCallbackId = LucamAddStreamingCallback(m_camera.m_hDataCamera, &AcquisitionEngine::OnDataFrameCallback,
-                                                 m_engine.get());
     // 22. Configure the cameras; the data camera's stream starts here.
     ConfigureFocusPreview(); // focus camera and preview window (app/stratadlg_preview.cpp)
-    if (m_camera.m_dataCameraOnline)
-        m_camera.ConfigureDataCamera(m_cameraSettingsDlg->Values());
-    // 23.
-    m_engine->m_stepPerLine = m_scannerSettings.m_stepSize;
-    // 24. Scanner link.
-    if (!m_scannerLink->ConnectScanner()) {
-        m_prompts.Message(AppMsg::kComPort, AppMsg::kComPortCaption);
-        if (m_prompts.Interactive())
-            OnCommand(ID_SETTINGS_SCANNER);
-    }
+    // 23, 24. Scanner link (step per line from the scanner settings).
+    if (!m_instrument->ConnectScanner() && m_prompts.Interactive())
+        OnCommand(ID_SETTINGS_SCANNER);
     // 25. Drive on when connected (off otherwise), and the mirror to its focus position.
-    const bool connected = m_scannerLink->m_scannerConnected.load();
-    m_scannerLink->EnableScannerDrive(connected);
-    if (connected) {
-        m_engine->m_scannerPositioning = true;
-        m_mirrorLink->TravelTo(m_scannerSettings.m_focusPosition);
-        m_engine->m_scannerPositioning = false;
-    }
+    m_instrument->EnableDrive(true);
     // 26. Colour lists stay disabled until "Color" is ticked.
     for (int id : {IDC_RED_LIST, IDC_GREEN_LIST, IDC_BLUE_LIST})
         Control(id)->setEnabled(false);
-    // 27.
+    // 27. Pane 4 says which devices are simulated.
     SetStatusText(2, EngineMsg::kReady);
+    SetStatusText(4, m_instrument->SimulatedDevicesText());
     m_camera.m_streaming = m_camera.m_streaming.load(); // the stream runs from step 22 on
     // 28. The focus camera on/off action, once.
     OnCommand(ID_TB_FOCUS_CAMERA);
@@ -526,10 +507,8 @@ void CStrataDlg::ConnectMessageTable() {
 // Settings
 
 void CStrataDlg::ReadCameraSettings() {
-    const CameraSettingsReadResult r =
-        ReadCameraSettingsFile(kCameraSettingsPath, m_cameraSettingsDlg->Values(), m_rgbBands, 128);
-    if (!r.opened)
-        m_prompts.Message(kMsgCameraSettingsOpen);
+    // Camera and scanner settings are read together by the instrument, in this order.
+    m_instrument->ReadSettings();
 }
 
 std::array<int32_t, 3> CStrataDlg::RgbSelections() const {
@@ -560,9 +539,7 @@ void CStrataDlg::ApplyCameraSettings() {
 }
 
 void CStrataDlg::LoadScannerSettings() {
-    std::string message;
-    if (!::LoadScannerSettings(kScannerSettingsFile, m_scannerSettings, &message))
-        m_prompts.Message(message);
+    // Read with the camera settings (ReadCameraSettings).
     m_scannerDelayMs = m_scannerSettings.m_delayMs;
 }
 
@@ -573,13 +550,7 @@ void CStrataDlg::SaveScannerSettings() {
 }
 
 void CStrataDlg::ReadDefaultCalibration(int binning) {
-    const std::string path = DefaultCalibrationPath(binning);
-    int error = 0;
-    if (!ReadDefaultCalibrationFile(path, m_defCal, &error)) {
-        char text[512];
-        std::snprintf(text, sizeof text, "Unable to open %s file, error code: %d", path.c_str(), error);
-        m_prompts.Message(text);
-    }
+    m_instrument->ReadDefaultCalibration(binning);
     if (m_statusPanes[0]) // the lists exist once the window is built
         FillWavelengthLists();
 }
@@ -800,16 +771,8 @@ int CStrataDlg::ExitApplication() {
         return 0;
     m_exiting = true;
     m_continuousTimer.stop();
-    m_engine->m_stopRequested = true; // ends the display thread
-    m_scannerLink->EnableScannerDrive(false);
     m_closing = true;
-    if (m_camera.m_streaming.load() && !m_camera.StopDataStream())
-        m_prompts.Message(AppMsg::kStopStream);
-    // No camera thread runs OnDataFrame any more: the display thread can be joined safely.
-    m_engine->ShutdownDisplayThread();
-    // The port is released so that another program (or the next window) can open it.
-    m_scannerLink->DisconnectScanner();
-    if (m_camera.m_hDataCamera && m_dataCallbackId >= 0)
-        LucamRemoveStreamingCallback(m_camera.m_hDataCamera, m_dataCallbackId);
+    // Stop flag, drive off, stream off, threads joined, port released, simulated devices stopped.
+    m_instrument->Shutdown();
     return 0;
 }

@@ -10,12 +10,13 @@
 #include "core/UserPrompts.h"
 #include "display/ImageDisplay.h"
 #include "display/graph.h"
+#include "instrument/Instrument.h"
 #include "scanner/CScannerSettings.h"
-#include "storage/CubeSaving.h"
 #include "scanner/CSerialSettingDlg.h"
 #include "scanner/ScannerLink.h"
 #include "scanner/ScannerSettings.h"
 #include "storage/CCubeFormattingDlg.h"
+#include "storage/CubeSaving.h"
 
 #include <QMainWindow>
 #include <QTimer>
@@ -31,17 +32,14 @@ class ClientArea;
 
 namespace AppMsg {
 inline constexpr const char* kTitle = "ARV300 Data Acquisition Software";
-inline constexpr const char* kNoCamera = "Please Check Camera Connection and Power - Application Closing";
-inline constexpr const char* kNoCameraCaption = "Camera Not Connected";
-inline constexpr const char* kComPort = "Please Check COM Port Settings";
-inline constexpr const char* kComPortCaption = "Scanner Communication Problem";
 inline constexpr const char* kStatusBar = "Status Bar not created!";
-inline constexpr const char* kStopStream = "Could not stop camera sreaming";
 inline constexpr const char* kSaveBusy = "Camera acquiring data, stop acquisition first !";
 } // namespace AppMsg
 
 struct StrataOptions {
-    bool simulate = true;
+    // The devices of the run. The default (used by tests) decides each device by the ports map and
+    // leaves the simulated hardware to whoever built the window; the program attaches it.
+    InstrumentOptions devices;
     bool quitWhenReady = false;
 };
 
@@ -149,8 +147,12 @@ public:
     const QString& DarkFileName() const { return m_darkFileName; }
     const QString& RadCalFileName() const { return m_radCalFileName; }
     const std::string& AutoCalFileName(int k) const { return m_autoCalFileNames[size_t(k) % 9]; }
-    // The monochromator command of the spectral run; empty: MoveMonochromator (tests may replace it).
+    // The monochromator command of the spectral run; empty: the instrument's monochromator port
+    // (tests may replace it).
     std::function<void(int comPort, int wavelength)> moveMonochromator;
+    // One monochromator move of the spectral run; false (after the offline texts) when its port
+    // cannot be reached.
+    bool MoveMonochromatorTo(int comPort, int wavelength);
 
     // ---- Focus camera (app/stratadlg_preview.cpp) ----
     bool OnPreviewCommand(int id);
@@ -172,6 +174,7 @@ public:
     AcquisitionEngine& Engine() { return *m_engine; }
     DataCameraControl& Cameras() { return m_camera; }
     ScannerLink& Scanner() { return *m_scannerLink; }
+    Instrument& Devices() { return *m_instrument; }
     CCameSettingsDlg& CameraSettingsDialog() { return *m_cameraSettingsDlg; }
     ScannerSettingsValues& ScannerValues() { return m_scannerSettings; }
     const std::vector<float>& Wavelengths() const { return m_wavelengths; }
@@ -209,23 +212,24 @@ private:
     std::array<QLabel*, 4> m_statusPanes{};
     QTimer m_continuousTimer;
 
+    // The instrument owns the devices, their settings and the engine; the members below name its
+    // parts for the window's handlers.
+    std::unique_ptr<Instrument> m_instrument;
     CCameSettingsDlg* m_cameraSettingsDlg = nullptr;
-    ScannerSettingsValues m_scannerSettings;
-    DataCameraControl m_camera;
-    std::unique_ptr<ScannerLink> m_scannerLink;
-    std::unique_ptr<ScannerMirrorLink> m_mirrorLink;
-    std::unique_ptr<AcquisitionEngine> m_engine;
+    ScannerSettingsValues& m_scannerSettings;
+    DataCameraControl& m_camera;
+    ScannerLink* m_scannerLink;
+    AcquisitionEngine* m_engine;
 
-    DefaultCalibration m_defCal;
+    const DefaultCalibration& m_defCal;
     std::vector<float> m_wavelengths;
-    std::array<int32_t, 3> m_rgbBands = kDefaultRgbBands;
+    std::array<int32_t, 3>& m_rgbBands;
     bool m_rgbBandsChanged = false;
     int32_t m_frameWidth = 696, m_frameHeight = 520, m_bands = 128, m_binningCode = 0;
     int m_scanStartLine = 0, m_scanStopLine = 511;
     int m_cubeWidthIndex = 0;
     int m_cubeWidthMultiplier = 1;
     int m_scannerDelayMs = 10;
-    long m_dataCallbackId = -1;
     bool m_focusPreviewOn = false;
     bool m_closing = false;
     bool m_exiting = false;

@@ -264,6 +264,16 @@ void CStrataDlg::OnApplyRadCal() {
 // ---------------------------------------------------------------------------------------------
 // Spectral calibration run
 
+bool CStrataDlg::MoveMonochromatorTo(int comPort, int wavelength) {
+    if (moveMonochromator) {
+        moveMonochromator(comPort, wavelength);
+        return true;
+    }
+    // A port that cannot be reached ends the run ("COMn Offline", "Please Check COM Port
+    // Settings"): the frames would otherwise be filed under a wavelength the grating never took.
+    return m_instrument->MoveMonochromator(comPort, wavelength);
+}
+
 bool CStrataDlg::RunSpectralCalibration(const std::array<bool, 8>& modes, const std::string& prefix) {
     // The run lets the window repaint between frames: a second run cannot start meanwhile.
     if (m_spectralCalRunning)
@@ -278,9 +288,8 @@ bool CStrataDlg::RunSpectralCalibration(const std::array<bool, 8>& modes, const 
     SetStatusText(2, SpectralCalMsg::kStarting);
     SetStatusText(3, "");
     m_binningCode = m_cameraSettingsDlg->Values().binningCode;
-    const auto move =
-        moveMonochromator ? moveMonochromator : std::function<void(int, int)>(&MoveMonochromator);
-    move(dlg.m_monoComPort, dlg.m_wavelengthStart);
+    if (!MoveMonochromatorTo(dlg.m_monoComPort, dlg.m_wavelengthStart))
+        return false;
     m_scannerLink->EnableScannerDrive(true);
     m_scannerLink->MoveMirrorAbsolute(m_scannerSettings.GetCenterPosition());
     m_scannerLink->EnableScannerDrive(false);
@@ -303,8 +312,6 @@ bool CStrataDlg::RunSpectralCalibrationMode(int k, const std::string& prefix) {
     CCalibrationDlg2& dlg = *m_calibrationDlg;
     AcquisitionEngine& e = *m_engine;
     CameraSettingsValues& cs = m_cameraSettingsDlg->Values();
-    const auto move =
-        moveMonochromator ? moveMonochromator : std::function<void(int, int)>(&MoveMonochromator);
 
     const std::string listName = CalFileListName(prefix, k);
     const std::string wavelengthListName = WavelengthListName(prefix, k);
@@ -337,7 +344,8 @@ bool CStrataDlg::RunSpectralCalibrationMode(int k, const std::string& prefix) {
     std::string lastName;
     for (long long L = start; L <= end; L += step) {
         const int wavelength = int(L);
-        move(dlg.m_monoComPort, wavelength);
+        if (!MoveMonochromatorTo(dlg.m_monoComPort, wavelength))
+            return false;
         if (k != 1)
             WaitRepainting(1000); // the grating settles
         int retries = 0;

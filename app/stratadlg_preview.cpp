@@ -28,9 +28,9 @@ void CStrataDlg::CreatePreviewWindow() {
 
 void CStrataDlg::ConfigureFocusPreview() {
     // The configuration stops and restarts the preview through the window; the window gets its
-    // camera afterwards (none when the focus camera is offline).
-    if (m_camera.m_focusCameraOnline)
-        m_camera.ConfigureFocusCamera(m_previewDlg);
+    // camera afterwards (none when the focus camera is offline). The data camera is configured
+    // with it, and its stream starts.
+    m_instrument->ConfigureCameras(m_previewDlg);
     m_previewDlg->SetCameraInfo(m_camera.m_focusCameraOnline ? m_camera.m_hFocusCamera : nullptr);
 }
 
@@ -47,8 +47,11 @@ void CStrataDlg::OnFocusCamera() {
         return;
     }
     // The mirror goes to the focus position first, so the focus camera sees what the imager will
-    // scan. Without a connected controller there is no mirror to move (and nothing is sent).
-    if (m_scannerLink->m_scannerConnected.load()) {
+    // scan. The drive commands go out whenever the port is open, also when the controller did not
+    // answer the handshake (the move itself is then skipped and nothing is waited for); a lost link
+    // is opened again first.
+    m_scannerLink->RestoreLink();
+    if (m_scannerLink->PortOpen()) {
         m_scannerLink->EnableScannerDrive(true);
         m_engine->m_scannerPositioning = true;
         m_scannerLink->TravelTo(m_scannerSettings.GetFocusPosition());

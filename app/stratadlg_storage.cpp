@@ -66,7 +66,7 @@ std::optional<std::string> CStrataDlg::AskCubeSavePath() {
 
 CubeSaveSource CStrataDlg::SaveSource() {
     CubeSaveSource s;
-    s.engine = m_engine.get();
+    s.engine = m_engine;
     s.exposureMs = m_cameraSettingsDlg->Values().exposure;
     s.calibration = m_defCal;
     s.scanStartLine = m_scanStartLine;

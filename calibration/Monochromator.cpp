@@ -17,19 +17,20 @@ std::array<uint8_t, 3> MonochromatorGotoBytes(int wavelength) {
             static_cast<uint8_t>(value & 0xFFu)};
 }
 
-void MoveMonochromator(int comPort, int wavelength) {
+bool MoveMonochromator(int comPort, int wavelength) {
     // The library numbers ports from 0: COM1 is library port 0.
     const int port = comPort - 1;
-    // No result is examined: with no instrument (or no port) every step fails quietly and the
-    // caller carries on.
-    SioReset(port, kQueueSize, kQueueSize);
+    // Only the opening and the writes are examined: the line settings and the wake-up's answer are
+    // not needed for the move.
+    if (SioReset(port, kQueueSize, kQueueSize) != kSioOk)
+        return false;
     SioParms(port, kSioNoParity, kSioOneStopBit, 8);
     SioBaud(port, kMonochromatorBaudCode);
     SioCtrl(port, 'H');
     SioCtrl(port, 'S');
 
     const char echo = static_cast<char>(kMonochromatorEcho);
-    SioPuts(port, &echo, 1);
+    bool written = SioPuts(port, &echo, 1) == 1;
     ArvSleepMs(kEchoWaitMs);
     char reply[kEchoReplySize];
     SioGets(port, reply, kEchoReplySize); // the echo is only a wake-up: its answer is not needed
@@ -37,7 +38,8 @@ void MoveMonochromator(int comPort, int wavelength) {
     const std::array<uint8_t, 3> bytes = MonochromatorGotoBytes(wavelength);
     const char command[3] = {static_cast<char>(bytes[0]), static_cast<char>(bytes[1]),
                              static_cast<char>(bytes[2])};
-    SioPuts(port, command, 3);
+    written = SioPuts(port, command, 3) == 3 && written;
     ArvSleepMs(kGotoWaitMs);
     SioDone(port);
+    return written;
 }

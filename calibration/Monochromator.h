@@ -3,9 +3,10 @@
 //
 // Each call is self-contained: it opens the port (9600 baud, 8-N-1), wakes the instrument with its
 // echo command (the byte 27), sends the move-to-position command (16, then the position as 16 bits,
-// high byte first), waits for the command to be taken and releases the port. Nothing is read back
-// or checked: a missing or silent monochromator leaves the caller going, and the grating stays
-// where it was.
+// high byte first), waits for the command to be taken and releases the port. No reply is checked:
+// a silent monochromator leaves the caller going, and the grating stays where it was. A port that
+// cannot be opened or written is reported to the caller, which must not take the run's frames as
+// if the grating had moved.
 #include <array>
 #include <cstdint>
 
@@ -17,5 +18,6 @@ inline constexpr uint8_t kMonochromatorGoto = 16;
 std::array<uint8_t, 3> MonochromatorGotoBytes(int wavelength);
 
 // Sets the monochromator on COM port number comPort (1 = COM1, library port 0) to wavelength in its
-// current units (nanometres). Takes at least 600 ms (scaled by the sleep scale).
-void MoveMonochromator(int comPort, int wavelength);
+// current units (nanometres). Takes at least 600 ms (scaled by the sleep scale) when the port opens.
+// False when the port could not be opened or the command bytes could not be written.
+bool MoveMonochromator(int comPort, int wavelength);

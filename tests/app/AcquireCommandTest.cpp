@@ -5,6 +5,7 @@
 #include "app/stratadlg.h"
 #include "core/Sleep.h"
 #include "resources/resource.h"
+#include "sim/SimController.h"
 #include "sim/SimMirror.h"
 #include "tests/storage/StorageTestSupport.h"
 

@@ -1,0 +1,254 @@
+#include "instrument/Instrument.h"
+
+#include "calibration/Monochromator.h"
+#include "sim/SimController.h"
+#include "sim/SimMirror.h"
+#include "sim/SimMonochromator.h"
+
+#include <cstdio>
+
+std::string DeviceSelection::SimulatedText() const {
+    std::string list;
+    auto add = [&list](const std::string& name) { list += (list.empty() ? "" : ", ") + name; };
+    if (camerasSimulated)
+        add("cameras");
+    if (controllerSimulated)
+        add(controllerPort);
+    if (monochromatorSimulated && monochromatorPort != controllerPort)
+        add(monochromatorPort);
+    return list.empty() ? std::string() : InstrumentMsg::kSimulated + list;
+}
+
+DeviceSelection SelectDevices(const InstrumentOptions& options, const PortsMap& map,
+                              const std::string& controllerPort) {
+    DeviceSelection d;
+    const std::string controller = NormalisedComName(controllerPort);
+    d.controllerPort = controller.empty() ? controllerPort : controller;
+    const std::string mono = NormalisedComName(options.monochromatorPort);
+    d.monochromatorPort = mono.empty() ? options.monochromatorPort : mono;
+    switch (options.mode) {
+    case DeviceMode::Simulate:
+        d.camerasSimulated = d.controllerSimulated = d.monochromatorSimulated = true;
+        d.realPortsAllowed = false;
+        break;
+    case DeviceMode::Real:
+        d.camerasSimulated = d.controllerSimulated = d.monochromatorSimulated = false;
+        break;
+    case DeviceMode::Auto:
+        // A camera is real when a backend other than the simulator is configured; none exists in
+        // this build yet.
+        d.camerasSimulated = options.cameraBackend == kSimulatedCameraBackend;
+        d.controllerSimulated = !map.Lists(d.controllerPort);
+        d.monochromatorSimulated = !map.Lists(d.monochromatorPort);
+        break;
+    }
+    return d;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+Instrument::Instrument(UserPrompts& prompts, InstrumentOptions options)
+    : m_prompts(prompts), m_options(std::move(options)), m_cameras(prompts), m_scannerLink(m_scannerSettings),
+      m_mirror(m_scannerLink) {}
+
+Instrument::~Instrument() {
+    Shutdown();
+    // The ports map belonged to this run.
+    if (m_devicesChosen)
+        CSerialPort::InstallPortsMap(PortsMap{}, true);
+    // The simulated devices go last: a window may still stop its preview on the focus camera
+    // between Shutdown and here.
+    if (m_simCamerasAttached)
+        SimCameras::Instance().Shutdown();
+    if (m_simController)
+        m_simController->Shutdown();
+    if (m_simMonochromator)
+        m_simMonochromator->Shutdown();
+    if (!m_absentControllerPort.empty())
+        CSerialPort::ClearPortOverride(m_absentControllerPort, "");
+}
+
+AcquisitionEngine& Instrument::CreateEngine(EngineHost& host) {
+    m_engine = std::make_unique<AcquisitionEngine>(host, m_mirror);
+    AcquisitionEngine& engine = *m_engine;
+    m_scannerLink.SetStopFlag(&engine.m_stopRequested);
+    // One conversion hook from the data camera's raw frames to 16-bit grey.
+    engine.convertFrame = [this](uint16_t* dest, const uint16_t* src, int w, int h) {
+        LUCAM_CONVERSION params{LUCAM_DM_NONE, LUCAM_CM_NONE};
+        return LucamConvertFrameToGreyscale16(m_cameras.m_hDataCamera, dest, src, ULONG(w), ULONG(h),
+                                              LUCAM_PF_16, &params) != 0;
+    };
+    // Positions are read at each use: the scanner settings dialog may change them.
+    engine.scanPositions = [this] {
+        return ScanPositions{m_scannerSettings.GetScanStartPosition(), m_scannerSettings.GetCenterPosition()};
+    };
+    engine.m_stepPerLine = m_scannerSettings.m_stepSize;
+    return engine;
+}
+
+void Instrument::SetStatusCallback(ScannerLink::StatusCallback callback) {
+    m_status = callback;
+    m_scannerLink.SetStatusCallback(std::move(callback));
+}
+
+CubeGeometry Instrument::Geometry() const {
+    return CubeGeometry{m_cameraSettings.frameWidth, m_cameraSettings.frameHeight, m_cameraSettings.Bands(),
+                        25};
+}
+
+void Instrument::ReadSettings() {
+    if (!ReadCameraSettingsFile(kCameraSettingsPath, m_cameraSettings, m_rgbBands, 128).opened)
+        m_prompts.Message(kMsgCameraSettingsOpen);
+    std::string message;
+    if (!LoadScannerSettings(kScannerSettingsFile, m_scannerSettings, &message))
+        m_prompts.Message(message);
+    // Every run starts at W = 696, H = 520, B = 128 whatever the file says.
+    m_cameraSettings.SetBands(128);
+    m_cameraSettings.frameHeight = 520;
+    m_cameraSettings.frameWidth = 696;
+    m_cameraSettings.binningCode = 0;
+    if (m_engine)
+        m_engine->m_stepPerLine = m_scannerSettings.m_stepSize;
+}
+
+bool Instrument::ReadDefaultCalibration(int binning) {
+    const std::string path = DefaultCalibrationPath(binning);
+    int error = 0;
+    if (ReadDefaultCalibrationFile(path, m_defCal, &error))
+        return true;
+    char text[512];
+    std::snprintf(text, sizeof text, "Unable to open %s file, error code: %d", path.c_str(), error);
+    m_prompts.Message(text);
+    return false;
+}
+
+void Instrument::ChooseDevices() {
+    if (m_devicesChosen)
+        return;
+    m_devicesChosen = true;
+    // The ports map is read here, once; every later opening of a port uses what was installed.
+    m_ports = m_options.mode == DeviceMode::Simulate ? PortsMap{} : ReadPortsMap(m_options.portsFile);
+    m_devices = SelectDevices(m_options, m_ports, m_scannerSettings.m_comPort);
+    CSerialPort::InstallPortsMap(m_ports, m_devices.realPortsAllowed);
+    if (!m_ports.problems.empty()) {
+        std::string text;
+        for (const std::string& p : m_ports.problems)
+            text += (text.empty() ? "" : "\n") + p;
+        m_prompts.Message(text, InstrumentMsg::kPortsMapCaption);
+    }
+    auto note = [this](const std::vector<std::string>& switches, const std::string& device) {
+        for (const std::string& s : switches)
+            m_notes.push_back(s + " has no effect: " + device + " is real");
+    };
+    if (!m_devices.camerasSimulated)
+        note(m_options.sim.cameraSwitches, "the cameras are");
+    if (!m_devices.controllerSimulated)
+        note(m_options.sim.controllerSwitches, "the controller on " + m_devices.controllerPort);
+    if (m_options.attachSimulators)
+        AttachSimulators();
+}
+
+void Instrument::AttachSimulators() {
+    const SimulatorOptions& sim = m_options.sim;
+    if (m_devices.camerasSimulated) {
+        SimCameras::Instance().Configure(sim.cameras);
+        SimOptics::Instance().target = sim.target;
+        SimOptics::Instance().noise = sim.noise;
+        m_simCamerasAttached = true;
+    }
+    if (m_devices.controllerSimulated && sim.controllerFault == "absent") {
+        // The simulated controller is missing: its port leads nowhere (not to a real device).
+        CSerialPort::SetPortOverride(m_devices.controllerPort, "");
+        m_absentControllerPort = m_devices.controllerPort;
+    }
+    if (m_devices.controllerSimulated && sim.controllerFault != "absent") {
+        SimMirror::Instance().SetSpeed(sim.mirrorSpeed);
+        m_simController = std::make_unique<SimController>(m_devices.controllerPort);
+        m_simController->SetSilent(sim.controllerFault == "silent");
+        m_simController->SetGarbage(sim.controllerFault == "garbage");
+        m_simController->SetNeverArrives(sim.controllerFault == "stuck");
+        if (!m_simController->Start())
+            m_simController.reset();
+    }
+    if (m_devices.monochromatorSimulated) {
+        m_simMonochromator = std::make_unique<SimMonochromator>(m_devices.monochromatorPort);
+        if (!m_simMonochromator->Start())
+            m_simMonochromator.reset();
+    }
+}
+
+bool Instrument::OpenCameras() {
+    // Real cameras need a real camera backend; the simulator is the only one of this build, so
+    // without simulated cameras there is no camera to open.
+    const bool backend = m_devices.camerasSimulated || m_options.cameraBackend != kSimulatedCameraBackend;
+    const bool dataOnline = backend && m_cameras.OpenCameras();
+    if (m_engine)
+        m_engine->m_dataCameraOnline = m_cameras.m_dataCameraOnline;
+    if (!dataOnline) {
+        m_prompts.Message(InstrumentMsg::kNoCamera, InstrumentMsg::kNoCameraCaption);
+        return false;
+    }
+    if (m_engine) {
+        m_engine->m_lineIndex = 0;
+        m_dataCallbackId = LucamAddStreamingCallback(m_cameras.m_hDataCamera,
+                                                     &AcquisitionEngine::OnDataFrameCallback, m_engine.get());
+    }
+    return true;
+}
+
+void Instrument::ConfigureCameras(FocusPreview* preview) {
+    if (m_cameras.m_focusCameraOnline)
+        m_cameras.ConfigureFocusCamera(preview);
+    if (m_cameras.m_dataCameraOnline)
+        m_cameras.ConfigureDataCamera(m_cameraSettings);
+}
+
+bool Instrument::ConnectScanner() {
+    if (m_engine)
+        m_engine->m_stepPerLine = m_scannerSettings.m_stepSize;
+    if (m_scannerLink.ConnectScanner())
+        return true;
+    m_prompts.Message(InstrumentMsg::kComPort, InstrumentMsg::kComPortCaption);
+    return false;
+}
+
+void Instrument::EnableDrive(bool moveToFocusPosition) {
+    const bool connected = m_scannerLink.m_scannerConnected.load();
+    m_scannerLink.EnableScannerDrive(connected);
+    if (connected && moveToFocusPosition) {
+        if (m_engine)
+            m_engine->m_scannerPositioning = true;
+        m_scannerLink.TravelTo(m_scannerSettings.GetFocusPosition());
+        if (m_engine)
+            m_engine->m_scannerPositioning = false;
+    }
+}
+
+bool Instrument::MoveMonochromator(int comPort, int wavelength) {
+    if (::MoveMonochromator(comPort, wavelength))
+        return true;
+    // The grating did not move: the frames that follow would be filed under a wrong wavelength.
+    if (m_status)
+        m_status("COM" + std::to_string(comPort) + " Offline");
+    m_prompts.Message(InstrumentMsg::kComPort, InstrumentMsg::kMonochromatorCaption);
+    return false;
+}
+
+void Instrument::Shutdown() {
+    if (m_shutDown)
+        return;
+    m_shutDown = true;
+    if (m_engine)
+        m_engine->m_stopRequested = true; // ends the display thread
+    m_scannerLink.EnableScannerDrive(false);
+    if (m_cameras.m_streaming.load() && !m_cameras.StopDataStream())
+        m_prompts.Message(InstrumentMsg::kStopStream);
+    // No camera thread runs OnDataFrame any more: the display thread can be joined safely.
+    if (m_engine)
+        m_engine->ShutdownDisplayThread();
+    // The port is released so that another program (or the next run) can open it.
+    m_scannerLink.DisconnectScanner();
+    if (m_cameras.m_hDataCamera && m_dataCallbackId >= 0)
+        LucamRemoveStreamingCallback(m_cameras.m_hDataCamera, m_dataCallbackId);
+    m_dataCallbackId = -1;
+}
