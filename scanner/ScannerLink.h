@@ -116,6 +116,8 @@ public:
     // The link was lost (hang-up, failed write) and not restored since. Any thread.
     bool LinkLost() const { return m_linkLost.load(); }
     bool PortOpen() const { return m_port.IsOpen() != 0; }
+    // The serial port the link speaks through (shared with the serial diagnostic dialog).
+    CSerialPort& Port() { return m_port; }
 
     DCB m_commState;
     std::atomic<bool> m_scannerConnected{false};

@@ -150,6 +150,7 @@ TEST_F(RealInstrument, AcquireDrivesAControllerNamedInThePortsMapAndSimulateLeav
     ASSERT_EQ(Acquire({"--format", "bil", "--out", dir.File("real"), "--sim-clock-scale", "3"}, true),
               kAcquireOk)
         << err;
+    EXPECT_TRUE(real.peer.WaitForQuiet(200, 5000)); // the last bytes may still be on their way
     EXPECT_EQ(err.rfind("Simulated: cameras, COM4\n", 0), 0u) << err;
     const auto commands = real.peer.Commands();
     ASSERT_GE(commands.size(), 3u);

@@ -162,6 +162,10 @@ TEST_F(InstrumentTest, StartUpAndShutdownOnTheSimulatedInstrument) {
         ins.Shutdown();
         EXPECT_FALSE(ins.Cameras().m_streaming.load());
         EXPECT_FALSE(GetSerialPort().IsOpen());
+        // The drive's last command may still be on its way to the simulated controller.
+        const auto until = Clock::now() + std::chrono::seconds(5);
+        while (controller->ReceivedCommands().back() != "DI\n" && Clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         EXPECT_EQ(controller->ReceivedCommands().back(), "DI\n");
         ins.Shutdown(); // a second time does nothing
     }
@@ -184,6 +188,7 @@ TEST_F(InstrumentTest, ControllerNamedInThePortsMapIsRealAndSimulateLeavesItAlon
             ElementsAre("ANSW2\r", "BAUD 115200\r", "CORRIDOR10000\r\n", "EN\n", "LA0\n", "M\n", "POS\n"));
         EXPECT_THAT(Status(), ElementsAre("COM1 Connected"));
         ins.Shutdown();
+        EXPECT_TRUE(controller.peer.WaitForQuiet(200, 5000));
         EXPECT_EQ(controller.peer.Commands().back(), "DI\n");
     }
     controller.peer.Clear();

@@ -82,6 +82,20 @@ bool PtyPeer::WaitForBytes(size_t count, int timeoutMs) const {
                               [&] { return m_bytes.size() >= count; });
 }
 
+bool PtyPeer::WaitForQuiet(int quietMs, int timeoutMs) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        const size_t before = m_bytes.size();
+        m_changed.wait_for(lock, std::chrono::milliseconds(quietMs),
+                           [&] { return m_bytes.size() != before; });
+        if (m_bytes.size() == before)
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+    }
+}
+
 void PtyPeer::Run() {
     std::string pending;
     char chunk[256];

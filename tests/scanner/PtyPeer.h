@@ -31,6 +31,8 @@ public:
     std::string Bytes() const;
     void Clear();
     bool WaitForBytes(size_t count, int timeoutMs) const;
+    // Waits until nothing more has come for quietMs (at most timeoutMs); false when bytes kept coming.
+    bool WaitForQuiet(int quietMs, int timeoutMs) const;
 
 private:
     void Run();
