@@ -133,7 +133,13 @@ void SimController::CloseTerminal() {
 
 void SimController::Vanish() {
     m_vanished = true; // before the hang-up, so whoever sees the hang-up also sees the flag
-    CloseTerminal();
+    // Only the controller's side closes: the program sees the hang-up, and the terminal's number
+    // stays taken (its path is gone) until shutdown, so a program that keeps reopening the old
+    // path finds nothing instead of another program's new terminal.
+    std::lock_guard lock(m_stateMutex);
+    if (m_master >= 0)
+        ::close(m_master);
+    m_master = -1;
 }
 
 std::vector<std::string> SimController::ReceivedCommands() const {

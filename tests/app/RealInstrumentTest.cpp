@@ -97,8 +97,12 @@ protected:
         dlg = std::make_unique<CStrataDlg>(prompts, options);
         ASSERT_EQ(dlg->OnInitDialog(), 0);
     }
+    // The engine posts its last status texts before it clears the flag: one pass of the event loop
+    // after the flag delivers them.
     bool WaitIdle(int ms = 60000) {
-        return QTest::qWaitFor([&] { return !dlg->Engine().m_busy.load(); }, ms);
+        const bool idle = QTest::qWaitFor([&] { return !dlg->Engine().m_busy.load(); }, ms);
+        QCoreApplication::processEvents();
+        return idle;
     }
     // "arv300 acquire" with these arguments, as the program parses them; simulators=false leaves
     // the simulated hardware to the test.

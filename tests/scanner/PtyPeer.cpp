@@ -36,6 +36,7 @@ PtyPeer::~PtyPeer() {
     m_thread.join();
     ::close(m_wake);
     Hangup();
+    ::close(m_slave);
     if (!m_portName.empty())
         CSerialPort::ClearPortOverride(m_portName, m_path);
 }
@@ -56,8 +57,9 @@ void PtyPeer::Hangup() {
     if (m_hungUp)
         return;
     m_hungUp = true;
+    // The slave stays open until the peer goes: the terminal's number is not handed to another
+    // test's terminal while the program may still reopen the old path.
     ::close(m_master);
-    ::close(m_slave);
 }
 
 std::vector<std::string> PtyPeer::Commands() const {
