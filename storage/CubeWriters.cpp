@@ -4,12 +4,16 @@
 
 #include <algorithm>
 #include <bit>
-#include <sys/uio.h>
 #include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <sys/uio.h>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -56,6 +60,66 @@ private:
         return b;
     }();
 };
+
+// Pieces handed to one gathered write (the system takes at most IOV_MAX per call).
+constexpr size_t kGatherBatch = IOV_MAX < 1024 ? IOV_MAX : 1024;
+// Size of the buffer that transposed lines are collected in before they are written: small enough
+// to stay in the processor's second-level cache while the system copies it out.
+constexpr size_t kWriteBuffer = size_t(256) * 1024;
+
+// One cube line from band-major (band b, sample p at b*H + p) to sample-major (p*B + b). Eight
+// bands by eight samples at a time: eight sequential reads become eight runs of eight values, each
+// sample's bands side by side. Bands and samples beyond a multiple of eight go one by one.
+void TransposeLineToBip(const uint16_t* line, size_t H, size_t B, uint16_t* out) {
+    const size_t H8 = H - H % 8, B8 = B - B % 8;
+#if defined(__SSE2__)
+    for (size_t p = 0; p < H8; p += 8) {
+        for (size_t b = 0; b < B8; b += 8) {
+            const uint16_t* in = line + b * H + p;
+            const __m128i a0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+            const __m128i a1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + H));
+            const __m128i a2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 2 * H));
+            const __m128i a3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 3 * H));
+            const __m128i a4 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 4 * H));
+            const __m128i a5 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 5 * H));
+            const __m128i a6 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 6 * H));
+            const __m128i a7 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 7 * H));
+            // Pairs of bands, then quadruples, then all eight: r_k holds sample p+k of the eight bands.
+            const __m128i t0 = _mm_unpacklo_epi16(a0, a1), t1 = _mm_unpackhi_epi16(a0, a1);
+            const __m128i t2 = _mm_unpacklo_epi16(a2, a3), t3 = _mm_unpackhi_epi16(a2, a3);
+            const __m128i t4 = _mm_unpacklo_epi16(a4, a5), t5 = _mm_unpackhi_epi16(a4, a5);
+            const __m128i t6 = _mm_unpacklo_epi16(a6, a7), t7 = _mm_unpackhi_epi16(a6, a7);
+            const __m128i u0 = _mm_unpacklo_epi32(t0, t2), u1 = _mm_unpackhi_epi32(t0, t2);
+            const __m128i u2 = _mm_unpacklo_epi32(t1, t3), u3 = _mm_unpackhi_epi32(t1, t3);
+            const __m128i u4 = _mm_unpacklo_epi32(t4, t6), u5 = _mm_unpackhi_epi32(t4, t6);
+            const __m128i u6 = _mm_unpacklo_epi32(t5, t7), u7 = _mm_unpackhi_epi32(t5, t7);
+            uint16_t* o = out + p * B + b;
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_unpacklo_epi64(u0, u4));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o + B), _mm_unpackhi_epi64(u0, u4));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 2 * B), _mm_unpacklo_epi64(u1, u5));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 3 * B), _mm_unpackhi_epi64(u1, u5));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 4 * B), _mm_unpacklo_epi64(u2, u6));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 5 * B), _mm_unpackhi_epi64(u2, u6));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 6 * B), _mm_unpacklo_epi64(u3, u7));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 7 * B), _mm_unpackhi_epi64(u3, u7));
+        }
+    }
+#else
+    for (size_t p = 0; p < H8; p += 8)
+        for (size_t b = 0; b < B8; b += 8)
+            for (size_t j = 0; j < 8; ++j)
+                for (size_t k = 0; k < 8; ++k)
+                    out[(p + k) * B + b + j] = line[(b + j) * H + p + k];
+#endif
+    // The bands beyond the last block of eight, for the samples done above.
+    for (size_t p = 0; p < H8; ++p)
+        for (size_t b = B8; b < B; ++b)
+            out[p * B + b] = line[b * H + p];
+    // The samples beyond the last block of eight, every band.
+    for (size_t p = H8; p < H; ++p)
+        for (size_t b = 0; b < B; ++b)
+            out[p * B + b] = line[b * H + p];
+}
 
 CubeWriteResult Failure(CubeWriteStatus status, int error) {
     return {status, error, kUnableToSaveCube};
@@ -130,22 +194,30 @@ CubeWriteResult WriteBsqCubeFile(const std::string& path, const uint16_t* cube, 
         return Failure(CubeWriteStatus::InvalidArgument, EINVAL);
     const size_t H = size_t(g.height);
     const size_t lineValues = g.LineValues();
-    return WriteCube(path, [&](AtomicFile&, SampleStream& out) {
-        // The H samples of one line and band are contiguous in the cube; gather them into a buffer
-        // of about one cube line so the file sees large writes.
-        std::vector<uint16_t> chunk;
-        chunk.reserve(lineValues > H ? lineValues : H);
-        for (int32_t b = 0; b < g.bands && !out.Failed(); ++b) {
-            for (int32_t l = 0; l < g.width; ++l) {
-                const uint16_t* src = cube + size_t(l) * lineValues + size_t(b) * H;
-                if (chunk.size() + H > chunk.capacity()) {
-                    out.Put(chunk.data(), chunk.size());
-                    chunk.clear();
+    return WriteCube(path, [&](AtomicFile& file, SampleStream& out) {
+        if constexpr (std::endian::native == std::endian::little) {
+            // The H samples of one line and band lie together in the cube: they go to the system
+            // straight from there, a batch of pieces per gathered write, without a copy.
+            out.Flush();
+            std::vector<struct iovec> pieces;
+            pieces.reserve(kGatherBatch);
+            for (int32_t b = 0; b < g.bands && !file.Failed(); ++b) {
+                for (int32_t l = 0; l < g.width; ++l) {
+                    pieces.push_back({const_cast<uint16_t*>(cube + size_t(l) * lineValues + size_t(b) * H),
+                                      H * sizeof(uint16_t)});
+                    if (pieces.size() == kGatherBatch) {
+                        file.WriteGather(pieces.data(), int(pieces.size()));
+                        pieces.clear();
+                    }
                 }
-                chunk.insert(chunk.end(), src, src + H);
             }
+            if (!pieces.empty())
+                file.WriteGather(pieces.data(), int(pieces.size()));
+        } else {
+            for (int32_t b = 0; b < g.bands && !out.Failed(); ++b)
+                for (int32_t l = 0; l < g.width; ++l)
+                    out.Put(cube + size_t(l) * lineValues + size_t(b) * H, H);
         }
-        out.Put(chunk.data(), chunk.size());
     });
 }
 
@@ -156,24 +228,22 @@ CubeWriteResult WriteBipCubeFile(const std::string& path, const uint16_t* cube, 
     const size_t B = size_t(g.bands);
     const size_t lineValues = g.LineValues();
     return WriteCube(path, [&](AtomicFile&, SampleStream& out) {
-        // One cube line at a time, transposed from band-major to sample-major.
-        std::vector<uint16_t> line(lineValues);
+        if (lineValues == 0)
+            return;
+        // Whole lines are transposed into a buffer of about kWriteBuffer bytes (at least one line),
+        // which is written in one piece once full.
+        const size_t linesPerWrite = std::max<size_t>(1, kWriteBuffer / (lineValues * sizeof(uint16_t)));
+        std::vector<uint16_t> buffer(linesPerWrite * lineValues);
+        size_t filled = 0;
         for (int32_t l = 0; l < g.width && !out.Failed(); ++l) {
-            const uint16_t* src = cube + size_t(l) * lineValues;
-            // Sixteen bands at a time: sixteen sequential reads, and each sample's sixteen values
-            // land side by side.
-            constexpr size_t kBlock = 16;
-            for (size_t b0 = 0; b0 < B; b0 += kBlock) {
-                const size_t nb = std::min(kBlock, B - b0);
-                for (size_t p = 0; p < H; ++p) {
-                    uint16_t* o = line.data() + p * B + b0;
-                    const uint16_t* in = src + b0 * H + p;
-                    for (size_t j = 0; j < nb; ++j)
-                        o[j] = in[j * H];
-                }
+            TransposeLineToBip(cube + size_t(l) * lineValues, H, B, buffer.data() + filled * lineValues);
+            if (++filled == linesPerWrite) {
+                out.Put(buffer.data(), filled * lineValues);
+                filled = 0;
             }
-            out.Put(line.data(), lineValues);
         }
+        if (filled > 0)
+            out.Put(buffer.data(), filled * lineValues);
     });
 }
 
