@@ -1,5 +1,6 @@
 #include "camera/AcquisitionEngine.h"
 
+#include "camera/LineBinning.h"
 #include "core/Sleep.h"
 
 #include <algorithm>
@@ -200,25 +201,10 @@ std::string AcquisitionEngine::LastFrameRateText() const {
 }
 
 void AcquisitionEngine::StoreBinnedLine(std::vector<uint16_t>& target, int line, const uint16_t* grey) {
-    const int W = m_geometry.width, H = m_geometry.height, B = m_geometry.bands;
     uint16_t* dst = target.data() + size_t(line) * m_geometry.LineValues();
     std::lock_guard lock(LineLock(line));
-    for (int k = 0; k < B; ++k) {
-        // Band k comes from the four rows counted from the far end; sample s from column s + 88,
-        // stored at position H-1-s. ((p0+p1+p2+p3) >> 2) >> 4 == sum >> 6 for 16-bit pixels.
-        const uint16_t* __restrict r0 = grey + size_t(4 * (B - 1 - k)) * size_t(W) + kFirstSampleColumn;
-        const uint16_t* __restrict r1 = r0 + W;
-        const uint16_t* __restrict r2 = r1 + W;
-        const uint16_t* __restrict r3 = r2 + W;
-        uint16_t* __restrict out = dst + size_t(k) * size_t(H);
-        // Forward pass (vectorises), then the reversal into the line.
-        uint16_t binned[kMaxBinnedSamples];
-        const int n = std::min(H, kMaxBinnedSamples);
-        for (int s = 0; s < n; ++s)
-            binned[s] = uint16_t((uint32_t(r0[s]) + r1[s] + r2[s] + r3[s]) >> 6);
-        std::reverse_copy(binned, binned + n, out + (H - n));
-    }
-    std::memcpy(m_lineImage.data(), dst, m_geometry.LineValues() * sizeof(uint16_t));
+    // One pass writes the line and the last-line buffer.
+    BinFrameToLine(grey, m_geometry.width, m_geometry.height, m_geometry.bands, dst, m_lineImage.data());
 }
 
 void AcquisitionEngine::OnDataFrameCallback(void* context, uint8_t* data, uint32_t) {

@@ -79,8 +79,6 @@ struct ScanPositions {
 
 class AcquisitionEngine {
 public:
-    // Largest frame height the binning handles (H may not exceed it).
-    static constexpr int kMaxBinnedSamples = 2048;
     enum class Mode { Cube, Dark, Calibration, SpectralDisplay };
     // How the last cube, dark or calibration acquisition ended.
     enum class ScanEnd {

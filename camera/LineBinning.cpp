@@ -1,0 +1,195 @@
+#include "camera/LineBinning.h"
+
+#include "core/Geometry.h"
+
+#include <atomic>
+#include <cstddef>
+
+#if defined(__x86_64__) || defined(__i386__)
+#define ARV_BINNING_X86 1
+#include <immintrin.h>
+#endif
+
+namespace {
+
+// The four rows of band k and the start of band k in the line (and in the copy).
+struct BandRows {
+    const uint16_t* r0;
+    const uint16_t* r1;
+    const uint16_t* r2;
+    const uint16_t* r3;
+    uint16_t* out;
+    uint16_t* copy;
+};
+
+BandRows RowsOf(const uint16_t* frame, int frameWidth, int samples, int bands, int k, uint16_t* line,
+                uint16_t* copy) {
+    const size_t W = size_t(frameWidth);
+    BandRows b;
+    b.r0 = frame + size_t(4 * (bands - 1 - k)) * W + kFirstSampleColumn;
+    b.r1 = b.r0 + W;
+    b.r2 = b.r1 + W;
+    b.r3 = b.r2 + W;
+    b.out = line + size_t(k) * size_t(samples);
+    b.copy = copy ? copy + size_t(k) * size_t(samples) : nullptr;
+    return b;
+}
+
+inline uint16_t BinnedValue(const BandRows& b, int s) {
+    // ((p0 + p1 + p2 + p3) >> 2) >> 4 == sum >> 6 for 16-bit pixels (the sum has 18 bits).
+    return uint16_t((uint32_t(b.r0[s]) + b.r1[s] + b.r2[s] + b.r3[s]) >> 6);
+}
+
+// Samples [from, to) one at a time.
+inline void BinScalar(const BandRows& b, int samples, int from, int to) {
+    for (int s = from; s < to; ++s) {
+        const uint16_t v = BinnedValue(b, s);
+        b.out[samples - 1 - s] = v;
+        if (b.copy)
+            b.copy[samples - 1 - s] = v;
+    }
+}
+
+#if ARV_BINNING_X86
+// Eight samples from s on, reversed, as eight 16-bit values (SSE2).
+inline __m128i BinEightSse2(const BandRows& b, int s) {
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i a0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b.r0 + s));
+    const __m128i a1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b.r1 + s));
+    const __m128i a2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b.r2 + s));
+    const __m128i a3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b.r3 + s));
+    // Widened to 32 bits: the sum of four 16-bit pixels needs 18.
+    __m128i lo = _mm_add_epi32(_mm_add_epi32(_mm_unpacklo_epi16(a0, zero), _mm_unpacklo_epi16(a1, zero)),
+                               _mm_add_epi32(_mm_unpacklo_epi16(a2, zero), _mm_unpacklo_epi16(a3, zero)));
+    __m128i hi = _mm_add_epi32(_mm_add_epi32(_mm_unpackhi_epi16(a0, zero), _mm_unpackhi_epi16(a1, zero)),
+                               _mm_add_epi32(_mm_unpackhi_epi16(a2, zero), _mm_unpackhi_epi16(a3, zero)));
+    lo = _mm_srli_epi32(lo, 6);
+    hi = _mm_srli_epi32(hi, 6);
+    // At most 4095 after the shift, so the signed pack keeps every value.
+    __m128i v = _mm_packs_epi32(lo, hi);
+    // Reverse: the four 32-bit pairs, then the two values inside each pair.
+    v = _mm_shuffle_epi32(v, _MM_SHUFFLE(0, 1, 2, 3));
+    v = _mm_shufflelo_epi16(v, _MM_SHUFFLE(2, 3, 0, 1));
+    return _mm_shufflehi_epi16(v, _MM_SHUFFLE(2, 3, 0, 1));
+}
+
+// Eight pixels from row + at, widened to 32 bits.
+__attribute__((target("avx2"))) inline __m256i Widened(const uint16_t* row, int at) {
+    return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + at)));
+}
+
+// Sixteen samples from s on, reversed, as sixteen 16-bit values (AVX2).
+__attribute__((target("avx2"))) inline __m256i BinSixteenAvx2(const BandRows& b, int s) {
+    __m256i lo = _mm256_add_epi32(_mm256_add_epi32(Widened(b.r0, s), Widened(b.r1, s)),
+                                  _mm256_add_epi32(Widened(b.r2, s), Widened(b.r3, s)));
+    __m256i hi = _mm256_add_epi32(_mm256_add_epi32(Widened(b.r0, s + 8), Widened(b.r1, s + 8)),
+                                  _mm256_add_epi32(Widened(b.r2, s + 8), Widened(b.r3, s + 8)));
+    lo = _mm256_srli_epi32(lo, 6);
+    hi = _mm256_srli_epi32(hi, 6);
+    // The pack works per 128-bit half: 64-bit groups (s0-3, s8-11 | s4-7, s12-15). Putting the groups
+    // in the order s12-15, s8-11, s4-7, s0-3 and reversing the four values of each group reverses all
+    // sixteen.
+    __m256i v = _mm256_packus_epi32(lo, hi);
+    v = _mm256_permute4x64_epi64(v, _MM_SHUFFLE(0, 2, 1, 3));
+    const __m256i reverseGroups = _mm256_setr_epi8(6, 7, 4, 5, 2, 3, 0, 1, 14, 15, 12, 13, 10, 11, 8, 9, //
+                                                   6, 7, 4, 5, 2, 3, 0, 1, 14, 15, 12, 13, 10, 11, 8, 9);
+    return _mm256_shuffle_epi8(v, reverseGroups);
+}
+#endif
+
+bool DetectAvx2() {
+#if ARV_BINNING_X86
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+#else
+    return false;
+#endif
+}
+
+bool Avx2() {
+    static const bool supported = DetectAvx2();
+    return supported;
+}
+
+std::atomic<bool> g_forcePortable{false};
+
+} // namespace
+
+void BinFrameToLinePortable(const uint16_t* frame, int frameWidth, int samples, int bands, uint16_t* line,
+                            uint16_t* copy) {
+    for (int k = 0; k < bands; ++k) {
+        const BandRows b = RowsOf(frame, frameWidth, samples, bands, k, line, copy);
+#if ARV_BINNING_X86
+        if (samples < 8) {
+            BinScalar(b, samples, 0, samples);
+            continue;
+        }
+        // Blocks of eight; the last block overlaps the one before it when the samples are not a
+        // multiple of eight (the values it writes twice are the same).
+        for (int s = 0;; s += 8) {
+            if (s > samples - 8)
+                s = samples - 8;
+            const __m128i v = BinEightSse2(b, s);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(b.out + (samples - 8 - s)), v);
+            if (b.copy)
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(b.copy + (samples - 8 - s)), v);
+            if (s == samples - 8)
+                break;
+        }
+#else
+        BinScalar(b, samples, 0, samples);
+#endif
+    }
+}
+
+#if ARV_BINNING_X86
+__attribute__((target("avx2"))) void BinFrameToLineAvx2(const uint16_t* frame, int frameWidth, int samples,
+                                                        int bands, uint16_t* line, uint16_t* copy) {
+    for (int k = 0; k < bands; ++k) {
+        const BandRows b = RowsOf(frame, frameWidth, samples, bands, k, line, copy);
+        if (samples < 16) {
+            BinScalar(b, samples, 0, samples);
+            continue;
+        }
+        for (int s = 0;; s += 16) {
+            if (s > samples - 16)
+                s = samples - 16;
+            const __m256i v = BinSixteenAvx2(b, s);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(b.out + (samples - 16 - s)), v);
+            if (b.copy)
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(b.copy + (samples - 16 - s)), v);
+            if (s == samples - 16)
+                break;
+        }
+    }
+}
+#else
+void BinFrameToLineAvx2(const uint16_t* frame, int frameWidth, int samples, int bands, uint16_t* line,
+                        uint16_t* copy) {
+    BinFrameToLinePortable(frame, frameWidth, samples, bands, line, copy);
+}
+#endif
+
+bool BinningAvx2Supported() {
+    return Avx2();
+}
+
+BinningPath ActiveBinningPath() {
+    return Avx2() && !g_forcePortable.load(std::memory_order_relaxed) ? BinningPath::Avx2
+                                                                      : BinningPath::Portable;
+}
+
+BinningPath SetBinningPath(BinningPath path) {
+    g_forcePortable.store(path == BinningPath::Portable);
+    return ActiveBinningPath();
+}
+
+void BinFrameToLine(const uint16_t* frame, int frameWidth, int samples, int bands, uint16_t* line,
+                    uint16_t* copy) {
+    if (samples <= 0 || bands <= 0)
+        return;
+    if (ActiveBinningPath() == BinningPath::Avx2)
+        BinFrameToLineAvx2(frame, frameWidth, samples, bands, line, copy);
+    else
+        BinFrameToLinePortable(frame, frameWidth, samples, bands, line, copy);
+}

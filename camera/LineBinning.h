@@ -1,0 +1,32 @@
+#pragma once
+// Binning of one converted camera frame into one cube line, the per-frame work of the acquisition.
+//
+// The frame is frameWidth columns by its rows, 16-bit, row-major. The line is bands x samples
+// values, band-major (band k, position p at k * samples + p). Band k is the mean of the four frame
+// rows 4 * (bands - 1 - k) ... + 3 (counted from the far end), shifted to 12 bits:
+// ((p0 + p1 + p2 + p3) >> 2) >> 4; sample s comes from column s + kFirstSampleColumn and is stored
+// at position samples - 1 - s. The frame must hold 4 * bands rows and, in the last of them,
+// kFirstSampleColumn + samples values.
+//
+// Two implementations give identical lines: the portable one (SSE2, part of every x86-64; plain
+// C++ elsewhere) and one for processors with AVX2, chosen once at run time. Neither allocates.
+#include <cstdint>
+
+enum class BinningPath { Portable, Avx2 };
+
+// Bins with the path in force (AVX2 where the processor has it). `copy`, when not null, receives
+// the same line (the engine's last-line buffer), written in the same pass.
+void BinFrameToLine(const uint16_t* frame, int frameWidth, int samples, int bands, uint16_t* line,
+                    uint16_t* copy = nullptr);
+
+// The two paths themselves. BinFrameToLineAvx2 may only run where BinningAvx2Supported().
+void BinFrameToLinePortable(const uint16_t* frame, int frameWidth, int samples, int bands, uint16_t* line,
+                            uint16_t* copy = nullptr);
+void BinFrameToLineAvx2(const uint16_t* frame, int frameWidth, int samples, int bands, uint16_t* line,
+                        uint16_t* copy = nullptr);
+
+bool BinningAvx2Supported();
+BinningPath ActiveBinningPath();
+// Test hook: Portable forces the portable path; Avx2 restores the choice by the processor (the
+// portable path where it has no AVX2). Returns the path now in force.
+BinningPath SetBinningPath(BinningPath path);

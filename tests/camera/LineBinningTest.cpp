@@ -1,0 +1,162 @@
+// Binning of a frame into a cube line: the portable path and the AVX2 path both give the line worked
+// out pixel by pixel, for random frames, at the edge columns and rows, for sample and band counts
+// that do not fill a vector, and through the engine's frame callback.
+#include "camera/LineBinning.h"
+
+#include "EngineSupport.h"
+#include "core/Geometry.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+namespace {
+
+constexpr int kW = 696, kH = 520, kB = 128;
+
+// The value of band k, sample s, written out from the rule: mean of the four 16-bit pixels at column
+// s + 88 and rows 4 (B-1-k) ... +3, kept in 16 bits, then shifted right by 4; stored at H-1-s.
+std::vector<uint16_t> ReferenceLine(const std::vector<uint16_t>& frame, int width, int samples, int bands) {
+    std::vector<uint16_t> line(size_t(samples) * size_t(bands));
+    for (int k = 0; k < bands; ++k)
+        for (int s = 0; s < samples; ++s) {
+            uint32_t sum = 0;
+            for (int r = 0; r < 4; ++r)
+                sum +=
+                    frame[size_t(4 * (bands - 1 - k) + r) * size_t(width) + size_t(s + kFirstSampleColumn)];
+            const uint16_t mean = uint16_t(sum >> 2);
+            line[size_t(k) * size_t(samples) + size_t(samples - 1 - s)] = uint16_t(mean >> 4);
+        }
+    return line;
+}
+
+std::vector<uint16_t> RandomFrame(int width, int rows, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::uniform_int_distribution<int> value(0, 65535);
+    std::vector<uint16_t> frame(size_t(width) * size_t(rows));
+    for (auto& v : frame)
+        v = uint16_t(value(rng));
+    return frame;
+}
+
+// Runs one path into a line with guard values before and after it and into a copy; checks that the
+// guards are untouched and the copy equals the line.
+using BinFn = void (*)(const uint16_t*, int, int, int, uint16_t*, uint16_t*);
+std::vector<uint16_t> Bin(BinFn fn, const std::vector<uint16_t>& frame, int width, int samples, int bands) {
+    constexpr size_t kGuard = 32;
+    constexpr uint16_t kSentinel = 0xBEEF;
+    const size_t n = size_t(samples) * size_t(bands);
+    std::vector<uint16_t> line(n + 2 * kGuard, kSentinel), copy(n + 2 * kGuard, kSentinel);
+    fn(frame.data(), width, samples, bands, line.data() + kGuard, copy.data() + kGuard);
+    for (size_t i = 0; i < kGuard; ++i) {
+        EXPECT_EQ(line[i], kSentinel) << "written before the line";
+        EXPECT_EQ(line[kGuard + n + i], kSentinel) << "written after the line";
+        EXPECT_EQ(copy[i], kSentinel);
+        EXPECT_EQ(copy[kGuard + n + i], kSentinel);
+    }
+    EXPECT_TRUE(std::equal(line.begin(), line.end(), copy.begin())) << "the copy differs from the line";
+    return std::vector<uint16_t>(line.begin() + kGuard, line.begin() + long(kGuard + n));
+}
+
+void ExpectBothPathsGive(const std::vector<uint16_t>& frame, int width, int samples, int bands) {
+    const auto expected = ReferenceLine(frame, width, samples, bands);
+    EXPECT_EQ(Bin(&BinFrameToLinePortable, frame, width, samples, bands), expected)
+        << "portable, " << samples << " samples, " << bands << " bands";
+    ASSERT_TRUE(BinningAvx2Supported()) << "this machine has AVX2; the dispatched path must be tested here";
+    EXPECT_EQ(Bin(&BinFrameToLineAvx2, frame, width, samples, bands), expected)
+        << "AVX2, " << samples << " samples, " << bands << " bands";
+}
+
+} // namespace
+
+TEST(LineBinning, BothPathsGiveTheRuleOnRandomFrames) {
+    for (uint32_t seed : {1u, 2u, 3u, 4u}) {
+        const auto frame = RandomFrame(kW, kH, seed);
+        ExpectBothPathsGive(frame, kW, kH, kB);
+    }
+}
+
+TEST(LineBinning, EdgeColumnsAndRowsAndNothingBeyondThem) {
+    // Full scale on the used edge columns (88, 607) and rows (0 ... 3, 508 ... 511), and full scale
+    // on the columns and rows just outside, which must not reach the line.
+    std::vector<uint16_t> frame(size_t(kW) * kH, 0);
+    auto at = [&](int row, int column) -> uint16_t& { return frame[size_t(row) * kW + size_t(column)]; };
+    for (int row = 0; row < kH; ++row) {
+        at(row, 87) = 65535;
+        at(row, 608) = 65535;
+    }
+    for (int column = 0; column < kW; ++column)
+        for (int row = 512; row < kH; ++row)
+            at(row, column) = 65535;
+    for (int row : {0, 1, 2, 3, 508, 509, 510, 511}) {
+        at(row, 88) = 65535;
+        at(row, 607) = 65535;
+    }
+    at(0, 89) = 3;  // band 127, sample 1: (3 + 0 + 0 + 0) >> 6 = 0
+    at(1, 89) = 61; // now 64 >> 6 = 1
+    const auto expected = ReferenceLine(frame, kW, kH, kB);
+    // Band 127 (rows 0-3) and band 0 (rows 508-511): 4095 at samples 0 and 519, i.e. positions 519
+    // and 0; band 127, sample 1 (position 518) is 1; every other value 0.
+    EXPECT_EQ(expected[0 * kH + 519], 4095);
+    EXPECT_EQ(expected[0 * kH + 0], 4095);
+    EXPECT_EQ(expected[127 * kH + 519], 4095);
+    EXPECT_EQ(expected[127 * kH + 0], 4095);
+    EXPECT_EQ(expected[127 * kH + 518], 1);
+    EXPECT_EQ(std::count(expected.begin(), expected.end(), 0), long(expected.size()) - 5);
+    ExpectBothPathsGive(frame, kW, kH, kB);
+}
+
+TEST(LineBinning, SampleAndBandCountsThatDoNotFillAVector) {
+    const int width = 200;
+    for (int samples : {1, 2, 7, 8, 9, 15, 16, 17, 31, 33, 100, 112})
+        for (int bands : {1, 3, 5, 60}) {
+            const auto frame = RandomFrame(width, 4 * bands, uint32_t(samples * 1000 + bands));
+            ExpectBothPathsGive(frame, width, samples, bands);
+        }
+}
+
+TEST(LineBinning, DispatchFollowsTheProcessorAndTheTestHook) {
+    ASSERT_TRUE(BinningAvx2Supported());
+    EXPECT_EQ(SetBinningPath(BinningPath::Portable), BinningPath::Portable);
+    EXPECT_EQ(ActiveBinningPath(), BinningPath::Portable);
+    EXPECT_EQ(SetBinningPath(BinningPath::Avx2), BinningPath::Avx2);
+    EXPECT_EQ(ActiveBinningPath(), BinningPath::Avx2);
+}
+
+TEST(LineBinning, EngineStoresTheSameLinesOnBothPaths) {
+    // Frames through OnDataFrame in cube mode, once with the portable path forced and once with the
+    // processor's choice: the cubes and the last-line buffers are identical and follow the rule.
+    auto scan = [](BinningPath path) {
+        SetBinningPath(path);
+        FakeHost host;
+        FakeMirror mirror;
+        AcquisitionEngine engine(host, mirror);
+        engine.AllocateBuffers(CubeGeometry{});
+        engine.m_dataCameraOnline = true;
+        engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+        std::vector<std::vector<uint16_t>> lastLines;
+        for (uint32_t i = 0; i < 6; ++i) {
+            const auto frame = RandomFrame(kW, kH, 100 + i);
+            engine.OnDataFrame(frame.data());
+            lastLines.push_back(engine.m_lineImage);
+        }
+        engine.StopAcquisition();
+        engine.ShutdownDisplayThread();
+        SetBinningPath(BinningPath::Avx2);
+        return std::make_pair(
+            std::vector<uint16_t>(engine.m_cube.begin(),
+                                  engine.m_cube.begin() + long(6 * CubeGeometry{}.LineValues())),
+            lastLines);
+    };
+    const auto portable = scan(BinningPath::Portable);
+    const auto dispatched = scan(BinningPath::Avx2);
+    EXPECT_TRUE(portable == dispatched);
+    const size_t L = CubeGeometry{}.LineValues();
+    for (uint32_t i = 0; i < 6; ++i) {
+        const auto expected = ReferenceLine(RandomFrame(kW, kH, 100 + i), kW, kH, kB);
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), dispatched.first.begin() + long(i * L)))
+            << "line " << i;
+        EXPECT_EQ(dispatched.second[i], expected) << "last-line buffer after line " << i;
+    }
+}
