@@ -1,5 +1,6 @@
 #include "analysis/ImageProcess.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdio>
@@ -32,6 +33,16 @@ inline void StoreLE32(uint8_t* p, uint32_t v) {
         std::memcpy(p, &v, 4);
     } else {
         for (int i = 0; i < 4; ++i)
+            p[i] = uint8_t(v >> (8 * i));
+    }
+}
+
+// Stores the eight bytes of v least significant first.
+inline void StoreLE64(uint8_t* p, uint64_t v) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(p, &v, 8);
+    } else {
+        for (int i = 0; i < 8; ++i)
             p[i] = uint8_t(v >> (8 * i));
     }
 }
@@ -77,6 +88,7 @@ const ImageProcess::ColorTable& ImageProcess::GetColorTable(int index) {
 void ImageProcess::ResizeLocked(int width, int height) {
     m_width = width;
     m_height = height;
+    m_lastPicture = Picture::None;
     const size_t pixels = size_t(width) * size_t(height);
     m_bitmap.assign(kBitmapHeaderSize + pixels * 3, 0);
     WriteHeadersLocked();
@@ -141,28 +153,16 @@ void ImageProcess::BuildGreyLut(const GreyKey& key) {
 
 void ImageProcess::BuildColorLut(const ColorKey& key) {
     const ColorTable& table = GetColorTable(key.colorMap);
-    for (auto& lut : m_colorLut)
-        lut.resize(kLutSize);
+    m_colorLut.resize(kLutSize);
     for (size_t u = 0; u < kLutSize; ++u) {
         const int64_t v = int16_t(uint16_t(u)); // values 32768 and above count as negative
-        const uint8_t c = table[ClampIndex(RoundDiv(255 * v * key.gainNum, kFullScale * key.gainDen))];
-        // Colour table 1 (and the linear ramp) use the same table for red, green and blue.
-        m_colorLut[0][u] = c;
-        m_colorLut[1][u] = c;
-        m_colorLut[2][u] = c;
+        m_colorLut[u] = table[ClampIndex(RoundDiv(255 * v * key.gainNum, kFullScale * key.gainDen))];
     }
     m_colorKey = key;
     m_colorLutValid = true;
 }
 
-template <class T>
-void ImageProcess::MakeGreyLocked(const T* values, int rows, int columns, int colorMap, bool manual, int min,
-                                  int max) {
-    if (values == nullptr || rows <= 0 || columns <= 0)
-        return;
-    if (rows != m_height || columns != m_width)
-        ResizeLocked(columns, rows);
-
+ImageProcess::GreyKey ImageProcess::GreyKeyLocked(int colorMap, bool manual, int min, int max) {
     GreyKey key{};
     if (manual) {
         const int64_t m = max < 1 ? 1 : max; // the max control never goes below 1
@@ -176,92 +176,171 @@ void ImageProcess::MakeGreyLocked(const T* values, int rows, int columns, int co
     key.storedMin = m_storedMin;
     key.manual = manual;
     key.colorMap = colorMap;
+    return key;
+}
+
+bool ImageProcess::KeepsOtherColumnsLocked(const GreyKey* grey, const ColorKey* color) const {
+    if (m_lastPicture == Picture::Grey)
+        return grey != nullptr && m_lastGreyKey == *grey;
+    if (m_lastPicture == Picture::Color)
+        return color != nullptr && m_lastColorKey == *color;
+    return false;
+}
+
+template <class T>
+bool ImageProcess::MakeGreyLocked(const T* values, int rows, int columns, int colorMap, bool manual, int min,
+                                  int max, int firstColumn, int endColumn) {
+    if (values == nullptr || rows <= 0 || columns <= 0)
+        return false;
+    if (rows != m_height || columns != m_width)
+        ResizeLocked(columns, rows);
+    const GreyKey key = GreyKeyLocked(colorMap, manual, min, max);
     if (!m_greyLutValid || !(key == m_greyKey))
         BuildGreyLut(key);
-
+    // Only the given columns when the rest of the picture was mapped the same way; else all.
+    firstColumn = std::clamp(firstColumn, 0, columns);
+    endColumn = std::clamp(endColumn, firstColumn, columns);
+    const bool partial = KeepsOtherColumnsLocked(&key, nullptr);
+    if (!partial) {
+        firstColumn = 0;
+        endColumn = columns;
+    }
     const ColorTable& table = GetColorTable(colorMap);
     const uint32_t* lut = m_greyLut.data();
-    // Values outside the table (negative or above 65535) take the exact computation.
-    auto bgr = [&](T value) -> uint32_t {
-        const uint32_t u = uint32_t(value);
-        if (u < kLutSize)
-            return lut[u];
-        const uint8_t c = table[GreyIndex(int64_t(int32_t(u)), key)];
-        return PackBgr(c, c, c);
-    };
     const size_t rowBytes = size_t(columns) * 3;
+    const size_t count = size_t(endColumn - firstColumn);
     uint8_t* pixels = m_bitmap.data() + kBitmapHeaderSize;
-    for (int r = 0; r < rows; ++r) {
-        const T* src = values + size_t(r) * size_t(columns);
-        uint8_t* dst = pixels + size_t(rows - 1 - r) * rowBytes; // picture row 0 is the last bitmap row
-        int l = 0;
-        // Four pixels make twelve bytes: three 32-bit stores.
-        for (; l + 4 <= columns; l += 4, dst += 12) {
-            const uint32_t p0 = bgr(src[l]), p1 = bgr(src[l + 1]), p2 = bgr(src[l + 2]), p3 = bgr(src[l + 3]);
-            StoreLE32(dst, p0 | p1 << 24);
-            StoreLE32(dst + 4, p1 >> 8 | p2 << 16);
-            StoreLE32(dst + 8, p2 >> 16 | p3 << 8);
+    for (int r = 0; r < rows && count > 0; ++r) {
+        const T* src = values + size_t(r) * size_t(columns) + size_t(firstColumn);
+        // Picture row 0 is the last bitmap row.
+        uint8_t* dst = pixels + size_t(rows - 1 - r) * rowBytes + size_t(firstColumn) * 3;
+        size_t l = 0;
+        // Each pixel is one 4-byte store of its blue, green, red (and a byte that the next pixel
+        // overwrites), so the group stops one pixel before the end of the run. Values outside the
+        // table (negative or above 65535) are rare; a group holding one takes the exact computation.
+        for (; std::endian::native == std::endian::little && l + 8 < count; l += 8) {
+            // Two values per 64-bit load (the first in the low half); both must be below 65536.
+            uint64_t a, b, c, d;
+            std::memcpy(&a, src + l, 8);
+            std::memcpy(&b, src + l + 2, 8);
+            std::memcpy(&c, src + l + 4, 8);
+            std::memcpy(&d, src + l + 6, 8);
+            if (((a | b | c | d) & 0xFFFF0000FFFF0000ull) == 0) {
+                StoreLE32(dst, lut[uint32_t(a)]);
+                StoreLE32(dst + 3, lut[a >> 32]);
+                StoreLE32(dst + 6, lut[uint32_t(b)]);
+                StoreLE32(dst + 9, lut[b >> 32]);
+                StoreLE32(dst + 12, lut[uint32_t(c)]);
+                StoreLE32(dst + 15, lut[c >> 32]);
+                StoreLE32(dst + 18, lut[uint32_t(d)]);
+                StoreLE32(dst + 21, lut[d >> 32]);
+                dst += 24;
+            } else {
+                for (int k = 0; k < 8; ++k, dst += 3)
+                    StoreLE32(dst, GreyPixel(uint32_t(src[l + size_t(k)]), key, lut, table));
+            }
         }
-        for (; l < columns; ++l, dst += 3) {
-            const uint32_t p = bgr(src[l]);
+        for (; l < count; ++l, dst += 3) {
+            const uint32_t p = GreyPixel(uint32_t(src[l]), key, lut, table);
             dst[0] = uint8_t(p);
             dst[1] = uint8_t(p >> 8);
             dst[2] = uint8_t(p >> 16);
         }
     }
+    m_lastPicture = Picture::Grey;
+    m_lastGreyKey = key;
     m_ready = true;
+    return partial;
+}
+
+uint32_t ImageProcess::GreyPixel(uint32_t u, const GreyKey& key, const uint32_t* lut,
+                                 const ColorTable& table) const {
+    if (u < kLutSize)
+        return lut[u];
+    const uint8_t c = table[GreyIndex(int64_t(int32_t(u)), key)];
+    return PackBgr(c, c, c);
 }
 
 void ImageProcess::MakeGreyBitmap(const uint32_t* values, int rows, int columns, int colorMap, bool manual,
                                   int min, int max) {
     std::lock_guard lock(m_mutex);
-    MakeGreyLocked(values, rows, columns, colorMap, manual, min, max);
+    MakeGreyLocked(values, rows, columns, colorMap, manual, min, max, 0, columns);
 }
 
 void ImageProcess::MakeGreyBitmap(const int32_t* values, int rows, int columns, int colorMap, bool manual,
                                   int min, int max) {
     std::lock_guard lock(m_mutex);
-    MakeGreyLocked(values, rows, columns, colorMap, manual, min, max);
+    MakeGreyLocked(values, rows, columns, colorMap, manual, min, max, 0, columns);
+}
+
+bool ImageProcess::MakeGreyBitmapColumns(const uint32_t* values, int rows, int columns, int colorMap,
+                                         bool manual, int min, int max, int firstColumn, int endColumn) {
+    std::lock_guard lock(m_mutex);
+    return MakeGreyLocked(values, rows, columns, colorMap, manual, min, max, firstColumn, endColumn);
 }
 
 void ImageProcess::MakeColorBitmap(const uint16_t* red, const uint16_t* green, const uint16_t* blue, int rows,
                                    int columns, int colorMap) {
     std::lock_guard lock(m_mutex);
+    MakeColorLocked(red, green, blue, rows, columns, colorMap, 0, columns);
+}
+
+bool ImageProcess::MakeColorBitmapColumns(const uint16_t* red, const uint16_t* green, const uint16_t* blue,
+                                          int rows, int columns, int colorMap, int firstColumn,
+                                          int endColumn) {
+    std::lock_guard lock(m_mutex);
+    return MakeColorLocked(red, green, blue, rows, columns, colorMap, firstColumn, endColumn);
+}
+
+bool ImageProcess::MakeColorLocked(const uint16_t* red, const uint16_t* green, const uint16_t* blue, int rows,
+                                   int columns, int colorMap, int firstColumn, int endColumn) {
     if (red == nullptr || green == nullptr || blue == nullptr || rows <= 0 || columns <= 0)
-        return;
+        return false;
     if (rows != m_height || columns != m_width)
         ResizeLocked(columns, rows);
     const ColorKey key{m_gainNum, m_gainDen, colorMap};
     if (!m_colorLutValid || !(key == m_colorKey))
         BuildColorLut(key);
-
-    const uint8_t* lutR = m_colorLut[0].data();
-    const uint8_t* lutG = m_colorLut[1].data();
-    const uint8_t* lutB = m_colorLut[2].data();
+    firstColumn = std::clamp(firstColumn, 0, columns);
+    endColumn = std::clamp(endColumn, firstColumn, columns);
+    const bool partial = KeepsOtherColumnsLocked(nullptr, &key);
+    if (!partial) {
+        firstColumn = 0;
+        endColumn = columns;
+    }
+    // Red, green and blue share one table (every colour table serves all three).
+    const uint8_t* lut = m_colorLut.data();
     const size_t rowBytes = size_t(columns) * 3;
+    const size_t count = size_t(endColumn - firstColumn);
     uint8_t* pixels = m_bitmap.data() + kBitmapHeaderSize;
-    for (int r = 0; r < rows; ++r) {
-        const size_t off = size_t(r) * size_t(columns);
+    for (int r = 0; r < rows && count > 0; ++r) {
+        const size_t off = size_t(r) * size_t(columns) + size_t(firstColumn);
         const uint16_t* pr = red + off;
         const uint16_t* pg = green + off;
         const uint16_t* pb = blue + off;
-        uint8_t* dst = pixels + size_t(rows - 1 - r) * rowBytes;
-        auto bgr = [&](int l) { return PackBgr(lutB[pb[l]], lutG[pg[l]], lutR[pr[l]]); };
-        int l = 0;
-        // Four pixels make twelve bytes: three 32-bit stores.
-        for (; l + 4 <= columns; l += 4, dst += 12) {
-            const uint32_t p0 = bgr(l), p1 = bgr(l + 1), p2 = bgr(l + 2), p3 = bgr(l + 3);
-            StoreLE32(dst, p0 | p1 << 24);
-            StoreLE32(dst + 4, p1 >> 8 | p2 << 16);
-            StoreLE32(dst + 8, p2 >> 16 | p3 << 8);
+        uint8_t* dst = pixels + size_t(rows - 1 - r) * rowBytes + size_t(firstColumn) * 3;
+        auto bgr = [&](size_t l) -> uint64_t {
+            return uint64_t(lut[pb[l]]) | uint64_t(lut[pg[l]]) << 8 | uint64_t(lut[pr[l]]) << 16;
+        };
+        size_t l = 0;
+        for (; l + 8 <= count; l += 8, dst += 24) {
+            uint64_t p[8];
+            for (int k = 0; k < 8; ++k)
+                p[k] = bgr(l + size_t(k));
+            StoreLE64(dst, p[0] | p[1] << 24 | p[2] << 48);
+            StoreLE64(dst + 8, p[2] >> 16 | p[3] << 8 | p[4] << 32 | p[5] << 56);
+            StoreLE64(dst + 16, p[5] >> 8 | p[6] << 16 | p[7] << 40);
         }
-        for (; l < columns; ++l, dst += 3) {
-            dst[0] = lutB[pb[l]];
-            dst[1] = lutG[pg[l]];
-            dst[2] = lutR[pr[l]];
+        for (; l < count; ++l, dst += 3) {
+            dst[0] = lut[pb[l]];
+            dst[1] = lut[pg[l]];
+            dst[2] = lut[pr[l]];
         }
     }
+    m_lastPicture = Picture::Color;
+    m_lastColorKey = key;
     m_ready = true;
+    return partial;
 }
 
 bool ImageProcess::IsReady() const {

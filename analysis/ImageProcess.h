@@ -48,6 +48,16 @@ public:
     void MakeColorBitmap(const uint16_t* red, const uint16_t* green, const uint16_t* blue, int rows,
                          int columns, int colorMap);
 
+    // The same mappings for the columns [firstColumn, endColumn) only, for a picture of which only
+    // those columns changed (new cube lines during a scan): the other columns keep what the last
+    // picture showed. That holds only when the last picture was of the same kind and size and mapped
+    // with the same gain, cut and colour table; otherwise the whole picture is mapped (`values` or the
+    // planes always cover the whole picture). Returns true when only the given columns were mapped.
+    bool MakeGreyBitmapColumns(const uint32_t* values, int rows, int columns, int colorMap, bool manual,
+                               int min, int max, int firstColumn, int endColumn);
+    bool MakeColorBitmapColumns(const uint16_t* red, const uint16_t* green, const uint16_t* blue, int rows,
+                                int columns, int colorMap, int firstColumn, int endColumn);
+
     // True once a picture has been mapped.
     bool IsReady() const;
 
@@ -91,10 +101,21 @@ private:
         bool operator==(const ColorKey&) const = default;
     };
 
+    enum class Picture { None, Grey, Color };
+
     void ResizeLocked(int width, int height);
     void WriteHeadersLocked();
+    // The grey mapping's parameters; a manual picture sets the gain first.
+    GreyKey GreyKeyLocked(int colorMap, bool manual, int min, int max);
+    // Whether the last picture was mapped with this key, so that its other columns stay valid.
+    bool KeepsOtherColumnsLocked(const GreyKey* grey, const ColorKey* color) const;
     template <class T>
-    void MakeGreyLocked(const T* values, int rows, int columns, int colorMap, bool manual, int min, int max);
+    bool MakeGreyLocked(const T* values, int rows, int columns, int colorMap, bool manual, int min, int max,
+                        int firstColumn, int endColumn);
+    bool MakeColorLocked(const uint16_t* red, const uint16_t* green, const uint16_t* blue, int rows,
+                         int columns, int colorMap, int firstColumn, int endColumn);
+    // Packed blue, green, red of a display value (the table, or the exact computation outside it).
+    uint32_t GreyPixel(uint32_t u, const GreyKey& key, const uint32_t* lut, const ColorTable& table) const;
     int GreyIndex(int64_t v, const GreyKey& key) const;
     void BuildGreyLut(const GreyKey& key);
     void BuildColorLut(const ColorKey& key);
@@ -119,7 +140,11 @@ private:
     std::vector<uint32_t> m_greyLut; // blue | green << 8 | red << 16
     GreyKey m_greyKey{};
     bool m_greyLutValid = false;
-    std::vector<uint8_t> m_colorLut[3]; // red, green, blue
+    std::vector<uint8_t> m_colorLut; // the colour table's entry for each value (red, green and blue alike)
     ColorKey m_colorKey{};
     bool m_colorLutValid = false;
+    // What the bitmap holds: the kind of the last picture and the key it was mapped with.
+    Picture m_lastPicture = Picture::None;
+    GreyKey m_lastGreyKey{};
+    ColorKey m_lastColorKey{};
 };

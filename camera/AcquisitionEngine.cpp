@@ -24,12 +24,14 @@ AcquisitionEngine::AcquisitionEngine(EngineHost& host, MirrorLink& mirror) : m_h
     };
 }
 
-AcquisitionEngine::~AcquisitionEngine() { ShutdownDisplayThread(); }
+AcquisitionEngine::~AcquisitionEngine() {
+    ShutdownDisplayThread();
+}
 
 bool AcquisitionEngine::AllocateBuffers(const CubeGeometry& g) {
     const bool first = m_cube.empty();
-    if (!first && g.width == m_geometry.width && g.height == m_geometry.height && g.bands == m_geometry.bands &&
-        g.darkLines == m_geometry.darkLines)
+    if (!first && g.width == m_geometry.width && g.height == m_geometry.height &&
+        g.bands == m_geometry.bands && g.darkLines == m_geometry.darkLines)
         return false;
     // Nobody may read the buffers while they are replaced.
     std::scoped_lock lock(m_frameImageMutex, m_darkFrameMutex);
@@ -53,7 +55,14 @@ bool AcquisitionEngine::AllocateBuffers(const CubeGeometry& g) {
         plane.assign(W * H, 0);
     m_darkFrameValid = false;
     m_radCalLoaded = false;
+    m_cubeLineWrites = std::make_unique<std::atomic<uint32_t>[]>(W);
+    m_cubeLineWriteCount = g.width;
+    ++m_bufferGeneration;
     return true;
+}
+
+uint32_t AcquisitionEngine::CubeLineWrites(int line) const {
+    return line >= 0 && line < m_cubeLineWriteCount ? m_cubeLineWrites[size_t(line)].load() : 0;
 }
 
 void AcquisitionEngine::AcquisitionCommand(Mode mode) {
@@ -84,6 +93,7 @@ void AcquisitionEngine::AcquisitionCommand(Mode mode) {
         {
             std::lock_guard lock(m_frameImageMutex);
             std::fill(m_frameImage.begin(), m_frameImage.end(), 0u);
+            ++m_frameImageWrites;
         }
         m_mirror.EnableScannerDrive(true);
         StartAcquisition();
@@ -95,11 +105,13 @@ void AcquisitionEngine::PrepareAcquisition() {
     {
         std::lock_guard lock(m_frameImageMutex);
         std::fill(m_frameImage.begin(), m_frameImage.end(), 0u);
+        ++m_frameImageWrites;
     }
     const size_t lineValues = m_geometry.LineValues();
     for (int l = 0; l < m_geometry.width; ++l) {
         std::lock_guard lock(LineLock(l));
         std::fill_n(m_cube.begin() + long(size_t(l) * lineValues), lineValues, uint16_t(0));
+        ++m_cubeLineWrites[size_t(l)];
     }
     m_mirror.EnableScannerDrive(true);
     StartAcquisition();
@@ -205,6 +217,8 @@ void AcquisitionEngine::StoreBinnedLine(std::vector<uint16_t>& target, int line,
     std::lock_guard lock(LineLock(line));
     // One pass writes the line and the last-line buffer.
     BinFrameToLine(grey, m_geometry.width, m_geometry.height, m_geometry.bands, dst, m_lineImage.data());
+    if (&target == &m_cube)
+        ++m_cubeLineWrites[size_t(line)];
 }
 
 void AcquisitionEngine::OnDataFrameCallback(void* context, uint8_t* data, uint32_t) {
@@ -217,7 +231,8 @@ void AcquisitionEngine::OnDataFrame(const uint16_t* frame) {
     // Mirror step for the current line (issued before the line limit is tested, so the frame that
     // ends a cube commands one more step).
     if (cube) {
-        m_mirror.MoveMirrorAbsolute(LinePositionOf(scanPositions().scanStart, m_stepPerLine, m_lineIndex.load()));
+        m_mirror.MoveMirrorAbsolute(
+            LinePositionOf(scanPositions().scanStart, m_stepPerLine, m_lineIndex.load()));
         ++m_framesThisScan;
         // A lost link ends the scan as Stop does: the lines taken so far stay.
         if (m_mirror.LinkLost()) {
@@ -269,6 +284,7 @@ void AcquisitionEngine::OnDataFrame(const uint16_t* frame) {
             const size_t n = size_t(W) * size_t(H);
             for (size_t i = 0; i < n; ++i)
                 m_frameImage[i] = uint32_t(m_greyFrame[i] >> 4);
+            ++m_frameImageWrites;
         }
         ++m_lineIndex;
         RequestRedraw();
@@ -320,6 +336,7 @@ void AcquisitionEngine::ComputeDarkFrame() {
     std::fill(m_darkFrame.begin(), m_darkFrame.end(), uint16_t(0));
     for (size_t i = 0; i < L; ++i)
         m_darkFrame[i] = uint16_t(sums[i] / N);
+    ++m_darkFrameWrites;
 }
 
 std::vector<uint16_t> AcquisitionEngine::CopyStack(const std::vector<uint16_t>& stack) const {
@@ -386,8 +403,9 @@ void AcquisitionEngine::DisplayLoop() {
         bool draw;
         {
             std::unique_lock lock(m_displayMutex);
-            m_displayWake.wait_for(lock, std::chrono::milliseconds(250),
-                                   [this] { return m_displayDirty || m_displayExit || m_stopRequested.load(); });
+            m_displayWake.wait_for(lock, std::chrono::milliseconds(250), [this] {
+                return m_displayDirty || m_displayExit || m_stopRequested.load();
+            });
             draw = m_displayDirty;
             m_displayDirty = false;
         }
@@ -398,7 +416,8 @@ void AcquisitionEngine::DisplayLoop() {
             const auto next = last + std::chrono::duration_cast<clock::duration>(interval);
             if (!stop && clock::now() < next) {
                 std::unique_lock lock(m_displayMutex);
-                m_displayWake.wait_until(lock, next, [this] { return m_stopRequested.load() || m_displayExit.load(); });
+                m_displayWake.wait_until(lock, next,
+                                         [this] { return m_stopRequested.load() || m_displayExit.load(); });
             }
             last = clock::now();
             m_host.UpdateImage();

@@ -18,6 +18,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -33,7 +34,6 @@ inline constexpr const char* kReady = "Ready";
 inline constexpr const char* kAcquiring = "Acquiring...";
 inline constexpr const char* kFrameRate = "frame rate = ";
 } // namespace EngineMsg
-
 
 // The scanner operations the engine needs.
 class MirrorLink {
@@ -173,6 +173,19 @@ public:
     std::atomic<ScanEnd> m_scanEnd{ScanEnd::None};
     std::atomic<int> m_linesTaken{0};
 
+    // Change counts, so that the display maps only what changed while an acquisition runs (then the
+    // engine is the only writer of these buffers).
+    // Writes of cube line `line` (binned, or cleared at the start of a cube), counted under the line's
+    // lock; 0 for a line outside the cube.
+    uint32_t CubeLineWrites(int line) const;
+    // Writes of the display buffer by the engine (cleared, or a live frame of the spectral display),
+    // counted under m_frameImageMutex.
+    uint64_t FrameImageWrites() const { return m_frameImageWrites.load(); }
+    // Averages into the dark frame (ComputeDarkFrame).
+    uint64_t DarkFrameWrites() const { return m_darkFrameWrites.load(); }
+    // Allocations of the buffers (AllocateBuffers that really allocated).
+    uint64_t BufferGeneration() const { return m_bufferGeneration.load(); }
+
 private:
     void StoreBinnedLine(std::vector<uint16_t>& target, int line, const uint16_t* grey);
     void DisplayLoop();
@@ -198,4 +211,10 @@ private:
 
     mutable std::mutex m_reportMutex;
     std::string m_lastFrameRateText;
+
+    std::unique_ptr<std::atomic<uint32_t>[]> m_cubeLineWrites; // W counts
+    int m_cubeLineWriteCount = 0;
+    std::atomic<uint64_t> m_frameImageWrites{0};
+    std::atomic<uint64_t> m_darkFrameWrites{0};
+    std::atomic<uint64_t> m_bufferGeneration{0};
 };

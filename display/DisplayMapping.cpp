@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -23,17 +24,20 @@ inline uint16_t SubtractClamped(uint16_t v, uint16_t d) {
     return v > d ? uint16_t(v - d) : uint16_t(0);
 }
 
-// Copies `planes` bands of the lines [0, lines) of `source` into the matching destination planes.
+// Copies `planes` bands of the lines [firstLine, endLine) of `source` into the matching destination
+// planes.
 template <class Dest, int Planes>
 void CopyLines(const std::array<Dest*, Planes>& dest, const uint16_t* source, const CubeGeometry& g,
-               const std::array<int, Planes>& bands, int lines, const uint16_t* darkFrame,
+               const std::array<int, Planes>& bands, int firstLine, int endLine, const uint16_t* darkFrame,
                LineReadGuard* guard) {
     const int H = g.height;
     const size_t W = size_t(g.width);
     const size_t lineValues = g.LineValues();
+    if (firstLine >= endLine)
+        return;
     std::vector<Dest> block(static_cast<size_t>(Planes) * static_cast<size_t>(H) * kBlock);
-    for (int l0 = 0; l0 < lines; l0 += kBlock) {
-        const int count = std::min(kBlock, lines - l0);
+    for (int l0 = firstLine; l0 < endLine; l0 += kBlock) {
+        const int count = std::min(kBlock, endLine - l0);
         for (int k = 0; k < count; ++k) {
             const int line = l0 + k;
             LineReadLock lock(guard, source, line);
@@ -63,6 +67,12 @@ int StackLines(const CubeGeometry& g) {
     return std::clamp(g.darkLines, 0, g.width);
 }
 
+// [firstLine, endLine) within the cube's lines.
+std::pair<int, int> LineRange(const CubeGeometry& g, int firstLine, int endLine) {
+    const int first = std::clamp(firstLine, 0, g.width);
+    return {first, std::clamp(endLine, first, g.width)};
+}
+
 } // namespace
 
 GreySource SelectGreySource(const DisplayModeFlags& f) {
@@ -89,9 +99,15 @@ ColorSource SelectColorSource(const DisplayModeFlags& f) {
 
 bool FillDisplayFromCube(uint32_t* display, const uint16_t* cube, const CubeGeometry& g, int band,
                          const uint16_t* darkFrame, LineReadGuard* guard) {
+    return FillDisplayFromCubeLines(display, cube, g, band, 0, g.width, darkFrame, guard);
+}
+
+bool FillDisplayFromCubeLines(uint32_t* display, const uint16_t* cube, const CubeGeometry& g, int band,
+                              int firstLine, int endLine, const uint16_t* darkFrame, LineReadGuard* guard) {
     if (!display || !cube || !ValidGeometry(g) || !ValidBand(g, band))
         return false;
-    CopyLines<uint32_t, 1>({display}, cube, g, {band}, g.width, darkFrame, guard);
+    const auto [first, end] = LineRange(g, firstLine, endLine);
+    CopyLines<uint32_t, 1>({display}, cube, g, {band}, first, end, darkFrame, guard);
     return true;
 }
 
@@ -99,19 +115,26 @@ bool FillDisplayFromStack(uint32_t* display, const uint16_t* stack, const CubeGe
                           LineReadGuard* guard) {
     if (!display || !stack || !ValidGeometry(g) || !ValidBand(g, band))
         return false;
-    CopyLines<uint32_t, 1>({display}, stack, g, {band}, StackLines(g), nullptr, guard);
+    CopyLines<uint32_t, 1>({display}, stack, g, {band}, 0, StackLines(g), nullptr, guard);
     return true;
 }
 
 bool FillPlanesFromCube(uint16_t* red, uint16_t* green, uint16_t* blue, const uint16_t* cube,
                         const CubeGeometry& g, const std::array<int, 3>& bands, const uint16_t* darkFrame,
                         LineReadGuard* guard) {
+    return FillPlanesFromCubeLines(red, green, blue, cube, g, bands, 0, g.width, darkFrame, guard);
+}
+
+bool FillPlanesFromCubeLines(uint16_t* red, uint16_t* green, uint16_t* blue, const uint16_t* cube,
+                             const CubeGeometry& g, const std::array<int, 3>& bands, int firstLine,
+                             int endLine, const uint16_t* darkFrame, LineReadGuard* guard) {
     if (!red || !green || !blue || !cube || !ValidGeometry(g))
         return false;
     for (int b : bands)
         if (!ValidBand(g, b))
             return false;
-    CopyLines<uint16_t, 3>({red, green, blue}, cube, g, bands, g.width, darkFrame, guard);
+    const auto [first, end] = LineRange(g, firstLine, endLine);
+    CopyLines<uint16_t, 3>({red, green, blue}, cube, g, bands, first, end, darkFrame, guard);
     return true;
 }
 
@@ -122,7 +145,7 @@ bool FillPlanesFromStack(uint16_t* red, uint16_t* green, uint16_t* blue, const u
     for (int b : bands)
         if (!ValidBand(g, b))
             return false;
-    CopyLines<uint16_t, 3>({red, green, blue}, stack, g, bands, StackLines(g), nullptr, guard);
+    CopyLines<uint16_t, 3>({red, green, blue}, stack, g, bands, 0, StackLines(g), nullptr, guard);
     return true;
 }
 

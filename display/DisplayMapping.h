@@ -43,6 +43,12 @@ ColorSource SelectColorSource(const DisplayModeFlags& flags);
 bool FillDisplayFromCube(uint32_t* display, const uint16_t* cube, const CubeGeometry& geometry, int band,
                          const uint16_t* darkFrame = nullptr, LineReadGuard* guard = nullptr);
 
+// The same for the lines [firstLine, endLine) only (clipped to the cube); the other columns keep
+// their values.
+bool FillDisplayFromCubeLines(uint32_t* display, const uint16_t* cube, const CubeGeometry& geometry, int band,
+                              int firstLine, int endLine, const uint16_t* darkFrame = nullptr,
+                              LineReadGuard* guard = nullptr);
+
 // The same from a dark or calibration stack (line l at l*B*H) for the lines below
 // min(darkLines, W); the other columns keep their values. No dark subtraction.
 bool FillDisplayFromStack(uint32_t* display, const uint16_t* stack, const CubeGeometry& geometry, int band,
@@ -53,6 +59,12 @@ bool FillDisplayFromStack(uint32_t* display, const uint16_t* stack, const CubeGe
 bool FillPlanesFromCube(uint16_t* red, uint16_t* green, uint16_t* blue, const uint16_t* cube,
                         const CubeGeometry& geometry, const std::array<int, 3>& bands,
                         const uint16_t* darkFrame = nullptr, LineReadGuard* guard = nullptr);
+
+// The same for the lines [firstLine, endLine) only; the other columns keep their values.
+bool FillPlanesFromCubeLines(uint16_t* red, uint16_t* green, uint16_t* blue, const uint16_t* cube,
+                             const CubeGeometry& geometry, const std::array<int, 3>& bands, int firstLine,
+                             int endLine, const uint16_t* darkFrame = nullptr,
+                             LineReadGuard* guard = nullptr);
 
 // The same from a stack for the lines below min(darkLines, W); other columns unchanged.
 bool FillPlanesFromStack(uint16_t* red, uint16_t* green, uint16_t* blue, const uint16_t* stack,

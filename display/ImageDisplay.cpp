@@ -2,8 +2,29 @@
 
 #include "display/DisplayMapping.h"
 
+#include <algorithm>
+#include <tuple>
+
 ImageDisplay::ImageDisplay(AcquisitionEngine& engine)
-    : m_engine(engine), m_imageProcess(engine.Geometry().width, engine.Geometry().height), m_guard(engine) {}
+    : m_engine(engine), m_imageProcess(engine.Geometry().width, engine.Geometry().height), m_guard(engine),
+      m_fillGuard(engine) {}
+
+std::pair<int, int> ImageDisplay::ChangedCubeLines() const {
+    const int W = m_engine.Geometry().width;
+    int first = W, last = -1;
+    for (int l = 0; l < W; ++l) {
+        if (m_engine.CubeLineWrites(l) != m_copiedLineWrites[size_t(l)]) {
+            first = std::min(first, l);
+            last = l;
+        }
+    }
+    return last < 0 ? std::pair{0, 0} : std::pair{first, last + 1};
+}
+
+void ImageDisplay::NoteMapped(int firstColumn, int endColumn) {
+    if (endColumn > firstColumn)
+        m_columnsMapped += uint64_t(endColumn - firstColumn);
+}
 
 void ImageDisplay::UpdateImage() {
     AcquisitionEngine& e = m_engine;
@@ -11,68 +32,132 @@ void ImageDisplay::UpdateImage() {
     const DisplayModeFlags flags{e.m_acquireCube.load(), e.m_acquireDark.load(), e.m_acquireCalCube.load(),
                                  e.m_spectralDisplayMode.load()};
     const int colorMap = controls.colorMap.load();
+    const bool manual = controls.imageScale.load();
+    const int min = controls.minSlider.load(), max = controls.maxSlider.load();
     // The display buffer and the planes are guarded by the frame image lock; the dark frame by its
     // own lock while it is subtracted.
     std::lock_guard frameLock(e.m_frameImageMutex);
-    auto grey = [&] {
-        m_imageProcess.MakeGreyBitmap(e.m_frameImage.data(), g.height, g.width, colorMap, controls.imageScale.load(),
-                                      controls.minSlider.load(), controls.maxSlider.load());
-    };
     const bool subtractDark = e.m_darkFrameValid.load() && controls.applyDark.load();
-    if (!controls.color.load()) {
-        const int band = controls.band.load();
-        switch (SelectGreySource(flags)) {
+    const bool color = controls.color.load();
+
+    Shown now;
+    now.color = color;
+    now.subtractDark = subtractDark;
+    now.geometry = g;
+    now.bufferGeneration = e.BufferGeneration();
+    now.frameImageWrites = e.FrameImageWrites();
+    now.darkFrameWrites = e.DarkFrameWrites();
+    const GreySource greySource = SelectGreySource(flags);
+    const ColorSource colorSource = SelectColorSource(flags);
+    if (color) {
+        now.source = int(colorSource);
+        now.bands = {controls.red.load(), controls.green.load(), controls.blue.load()};
+    } else {
+        now.source = int(greySource);
+        now.bands = {controls.band.load(), -1, -1};
+    }
+    const bool cubeSource =
+        color ? colorSource == ColorSource::CubeWithDark : greySource == GreySource::CubeWithDark;
+    const bool stackSource =
+        color ? (colorSource == ColorSource::DarkStack || colorSource == ColorSource::CalStack)
+              : (greySource == GreySource::DarkStack || greySource == GreySource::CalStack);
+    const bool sameData =
+        m_incremental.load() && m_shownValid && m_shown == now && (cubeSource || stackSource);
+    if (m_copiedLineWrites.size() != size_t(g.width))
+        m_copiedLineWrites.assign(size_t(g.width), 0);
+
+    // The picture columns that change: the lines written since the last picture while a cube is
+    // acquired, the stack's lines while a stack is; everything otherwise.
+    int firstColumn = 0, endColumn = g.width;
+    if (sameData && cubeSource)
+        std::tie(firstColumn, endColumn) = ChangedCubeLines();
+    else if (sameData && stackSource)
+        endColumn = std::clamp(g.darkLines, 0, g.width);
+    const bool partial = sameData;
+
+    // Copies from the cube note which state of each line they copied.
+    m_fillGuard.SetRecord(&m_copiedLineWrites);
+    // The image processor maps the whole picture itself when its mapping changed (a slider moved).
+    auto mapGrey = [&] {
+        if (!partial) {
+            m_imageProcess.MakeGreyBitmap(e.m_frameImage.data(), g.height, g.width, colorMap, manual, min,
+                                          max);
+            NoteMapped(0, g.width);
+        } else if (m_imageProcess.MakeGreyBitmapColumns(e.m_frameImage.data(), g.height, g.width, colorMap,
+                                                        manual, min, max, firstColumn, endColumn)) {
+            NoteMapped(firstColumn, endColumn);
+        } else {
+            NoteMapped(0, g.width);
+        }
+    };
+    if (!color) {
+        const int band = now.bands[0];
+        switch (greySource) {
         case GreySource::CubeWithDark:
             if (subtractDark) {
                 std::lock_guard darkLock(e.m_darkFrameMutex);
-                FillDisplayFromCube(e.m_frameImage.data(), e.m_cube.data(), g, band, e.m_darkFrame.data(), &m_guard);
+                FillDisplayFromCubeLines(e.m_frameImage.data(), e.m_cube.data(), g, band, firstColumn,
+                                         endColumn, e.m_darkFrame.data(), &m_fillGuard);
             } else {
-                FillDisplayFromCube(e.m_frameImage.data(), e.m_cube.data(), g, band, nullptr, &m_guard);
+                FillDisplayFromCubeLines(e.m_frameImage.data(), e.m_cube.data(), g, band, firstColumn,
+                                         endColumn, nullptr, &m_fillGuard);
             }
             break;
         case GreySource::DarkStack:
-            FillDisplayFromStack(e.m_frameImage.data(), e.m_darkCube.data(), g, band, &m_guard);
+            FillDisplayFromStack(e.m_frameImage.data(), e.m_darkCube.data(), g, band, &m_fillGuard);
             break;
         case GreySource::CalStack:
-            FillDisplayFromStack(e.m_frameImage.data(), e.m_calCube.data(), g, band, &m_guard);
+            FillDisplayFromStack(e.m_frameImage.data(), e.m_calCube.data(), g, band, &m_fillGuard);
             break;
         case GreySource::Cube:
-            FillDisplayFromCube(e.m_frameImage.data(), e.m_cube.data(), g, band, nullptr, &m_guard);
+            FillDisplayFromCube(e.m_frameImage.data(), e.m_cube.data(), g, band, nullptr, &m_fillGuard);
             break;
         case GreySource::DisplayBuffer:
             break;
         }
-        grey();
+        mapGrey();
     } else {
-        const std::array<int, 3> bands{controls.red.load(), controls.green.load(), controls.blue.load()};
+        const std::array<int, 3> bands = now.bands;
         uint16_t* r = e.m_rgbPlanes[0].data();
         uint16_t* gr = e.m_rgbPlanes[1].data();
         uint16_t* b = e.m_rgbPlanes[2].data();
         bool planes = true;
-        switch (SelectColorSource(flags)) {
+        switch (colorSource) {
         case ColorSource::CubeWithDark:
             if (subtractDark) {
                 std::lock_guard darkLock(e.m_darkFrameMutex);
-                FillPlanesFromCube(r, gr, b, e.m_cube.data(), g, bands, e.m_darkFrame.data(), &m_guard);
+                FillPlanesFromCubeLines(r, gr, b, e.m_cube.data(), g, bands, firstColumn, endColumn,
+                                        e.m_darkFrame.data(), &m_fillGuard);
             } else {
-                FillPlanesFromCube(r, gr, b, e.m_cube.data(), g, bands, nullptr, &m_guard);
+                FillPlanesFromCubeLines(r, gr, b, e.m_cube.data(), g, bands, firstColumn, endColumn, nullptr,
+                                        &m_fillGuard);
             }
             break;
         case ColorSource::DarkStack:
-            FillPlanesFromStack(r, gr, b, e.m_darkCube.data(), g, bands, &m_guard);
+            FillPlanesFromStack(r, gr, b, e.m_darkCube.data(), g, bands, &m_fillGuard);
             break;
         case ColorSource::CalStack:
-            FillPlanesFromStack(r, gr, b, e.m_calCube.data(), g, bands, &m_guard);
+            FillPlanesFromStack(r, gr, b, e.m_calCube.data(), g, bands, &m_fillGuard);
             break;
         case ColorSource::GreyDisplayBuffer:
             planes = false;
             break;
         }
-        if (planes)
+        if (!planes) {
+            mapGrey();
+        } else if (!partial) {
             m_imageProcess.MakeColorBitmap(r, gr, b, g.height, g.width, colorMap);
-        else
-            grey();
+            NoteMapped(0, g.width);
+        } else if (m_imageProcess.MakeColorBitmapColumns(r, gr, b, g.height, g.width, colorMap, firstColumn,
+                                                         endColumn)) {
+            NoteMapped(firstColumn, endColumn);
+        } else {
+            NoteMapped(0, g.width);
+        }
     }
+    m_fillGuard.SetRecord(nullptr);
+    m_shown = now;
+    m_shownValid = true;
     ++m_built;
 }
 

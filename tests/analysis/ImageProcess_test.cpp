@@ -242,3 +242,62 @@ TEST(ImageProcessTest, SaveFailuresReturnZero) {
         EXPECT_EQ(ip.SaveBitmapFile("/dev/full"), 0);
     }
 }
+
+TEST(ImageProcessTest, ColumnsAloneOnlyOverAPictureMappedTheSameWay) {
+    // 4 rows x 12 columns. After a whole picture, a change in columns 5 ... 6 mapped alone gives the
+    // whole mapping of the new values, and the columns outside keep their bytes.
+    constexpr int rows = 4, columns = 12;
+    std::vector<uint32_t> v(rows * columns);
+    for (size_t i = 0; i < v.size(); ++i)
+        v[i] = uint32_t(i * 300);
+    ImageProcess ip(columns, rows), reference(columns, rows);
+    EXPECT_FALSE(ip.MakeGreyBitmapColumns(v.data(), rows, columns, 1, true, 0, 4000, 5, 7))
+        << "nothing mapped yet: the whole picture";
+    for (int r = 0; r < rows; ++r)
+        for (int l = 5; l < 7; ++l)
+            v[size_t(r * columns + l)] += 1000;
+    EXPECT_TRUE(ip.MakeGreyBitmapColumns(v.data(), rows, columns, 1, true, 0, 4000, 5, 7));
+    reference.MakeGreyBitmap(v.data(), rows, columns, 1, true, 0, 4000);
+    EXPECT_EQ(ip.BitmapFileImage(), reference.BitmapFileImage());
+
+    // A column range reaching past the picture is clipped; an empty one maps nothing.
+    for (int r = 0; r < rows; ++r)
+        v[size_t(r * columns + 11)] = 7;
+    EXPECT_TRUE(ip.MakeGreyBitmapColumns(v.data(), rows, columns, 1, true, 0, 4000, 11, 40));
+    EXPECT_TRUE(ip.MakeGreyBitmapColumns(v.data(), rows, columns, 1, true, 0, 4000, 3, 3));
+    reference.MakeGreyBitmap(v.data(), rows, columns, 1, true, 0, 4000);
+    EXPECT_EQ(ip.BitmapFileImage(), reference.BitmapFileImage());
+
+    // The rest of the picture is not kept when the mapping changed: a new max, a colour picture in
+    // between, a new size.
+    for (auto& x : v)
+        x += 11;
+    EXPECT_FALSE(ip.MakeGreyBitmapColumns(v.data(), rows, columns, 1, true, 0, 3000, 0, 1));
+    reference.MakeGreyBitmap(v.data(), rows, columns, 1, true, 0, 3000);
+    EXPECT_EQ(ip.BitmapFileImage(), reference.BitmapFileImage());
+    std::vector<uint16_t> plane(rows * columns, 500);
+    ip.MakeColorBitmap(plane.data(), plane.data(), plane.data(), rows, columns, 1);
+    EXPECT_FALSE(ip.MakeGreyBitmapColumns(v.data(), rows, columns, 1, true, 0, 3000, 0, 1));
+    EXPECT_EQ(ip.BitmapFileImage(), reference.BitmapFileImage());
+    std::vector<uint32_t> small(2 * 3, 100);
+    EXPECT_FALSE(ip.MakeGreyBitmapColumns(small.data(), 2, 3, 1, true, 0, 3000, 0, 1));
+    EXPECT_EQ(ip.Width(), 3);
+
+    // Colour columns alone over a colour picture of the same gain and table.
+    std::vector<uint16_t> red(rows * columns), green(rows * columns), blue(rows * columns);
+    for (size_t i = 0; i < red.size(); ++i) {
+        red[i] = uint16_t(i * 50);
+        green[i] = uint16_t(4000 - i * 30);
+        blue[i] = uint16_t(i % 5 == 0 ? 40000 : i * 7); // 40000 reads as negative: black
+    }
+    ip.MakeColorBitmap(red.data(), green.data(), blue.data(), rows, columns, 1);
+    for (int r = 0; r < rows; ++r) {
+        red[size_t(r * columns + 9)] = 3000;
+        blue[size_t(r * columns + 10)] = 1234;
+    }
+    EXPECT_TRUE(ip.MakeColorBitmapColumns(red.data(), green.data(), blue.data(), rows, columns, 1, 9, 11));
+    reference.MakeColorBitmap(red.data(), green.data(), blue.data(), rows, columns, 1);
+    EXPECT_EQ(ip.BitmapFileImage(), reference.BitmapFileImage());
+    EXPECT_FALSE(ip.MakeColorBitmapColumns(red.data(), green.data(), blue.data(), rows, columns, 0, 0, 1))
+        << "another colour table";
+}
