@@ -2,13 +2,20 @@
 
 #include "storage/AtomicFile.h"
 
+#include <sys/uio.h>
+
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cerrno>
 #include <climits>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
-#include <sys/uio.h>
+#include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -61,11 +68,90 @@ private:
     }();
 };
 
-// Pieces handed to one gathered write (the system takes at most IOV_MAX per call).
-constexpr size_t kGatherBatch = IOV_MAX < 1024 ? IOV_MAX : 1024;
-// Size of the buffer that transposed lines are collected in before they are written: small enough
-// to stay in the processor's second-level cache while the system copies it out.
-constexpr size_t kWriteBuffer = size_t(256) * 1024;
+// Size of a chunk of a reordered body: few and large writes (each write costs the system tens of
+// microseconds besides the copy), and two chunks stay in the processors' caches.
+constexpr size_t kChunkBytes = size_t(1) << 20;
+
+// Writes a body made of `chunks` chunks of at most `capacity` values; fill(k, buffer) puts chunk k
+// into buffer and returns its number of values; it may run on two threads at once (for different
+// chunks). Reordering the values costs about as much as the
+// system's copy into the file, so a helper thread fills the next chunk while this thread writes the
+// one before (two buffers, nothing else held). This thread fills a chunk itself whenever the helper
+// has not taken it yet, so a busy machine that leaves the helper no processor costs nothing; the
+// same happens when no helper thread can be started. A failed write ends both.
+template <class Fill> void WriteInChunks(SampleStream& out, size_t chunks, size_t capacity, Fill fill) {
+    std::array<std::vector<uint16_t>, 2> buffers{std::vector<uint16_t>(capacity),
+                                                 std::vector<uint16_t>(capacity)};
+    std::array<size_t, 2> sizes{};
+    std::array<size_t, 2> holds{}; // 1 + the chunk each buffer holds, 0 for none
+    std::mutex mutex;
+    std::condition_variable changed;
+    size_t next = 0;    // the next chunk to be taken by either thread
+    size_t written = 0; // chunks written so far
+    bool stop = false;
+    auto fillChunk = [&](size_t k) {
+        const size_t n = fill(k, buffers[k % 2].data());
+        {
+            std::lock_guard lock(mutex);
+            sizes[k % 2] = n;
+            holds[k % 2] = k + 1;
+        }
+        changed.notify_all();
+    };
+    auto helper = [&] {
+        for (;;) {
+            size_t k;
+            {
+                // Chunk k goes into the buffer of chunk k - 2, which must have been written.
+                std::unique_lock lock(mutex);
+                changed.wait(lock, [&] { return stop || next >= chunks || next < written + 2; });
+                if (stop || next >= chunks)
+                    return;
+                k = next++;
+            }
+            fillChunk(k);
+        }
+    };
+    std::thread filler;
+    try {
+        if (chunks > 1)
+            filler = std::thread(helper);
+    } catch (const std::system_error&) {
+    }
+    for (size_t k = 0; k < chunks; ++k) {
+        bool mine = false;
+        {
+            std::unique_lock lock(mutex);
+            if (next == k) {
+                next = k + 1;
+                mine = true;
+            }
+        }
+        if (mine)
+            fillChunk(k);
+        {
+            std::unique_lock lock(mutex);
+            changed.wait(lock, [&] { return holds[k % 2] == k + 1; });
+        }
+        out.Put(buffers[k % 2].data(), sizes[k % 2]);
+        const bool failed = out.Failed();
+        {
+            std::lock_guard lock(mutex);
+            written = k + 1;
+            stop = failed;
+        }
+        changed.notify_all();
+        if (failed)
+            break;
+    }
+    {
+        std::lock_guard lock(mutex);
+        stop = true;
+    }
+    changed.notify_all();
+    if (filler.joinable())
+        filler.join();
+}
 
 // One cube line from band-major (band b, sample p at b*H + p) to sample-major (p*B + b). Eight
 // bands by eight samples at a time: eight sequential reads become eight runs of eight values, each
@@ -193,31 +279,24 @@ CubeWriteResult WriteBsqCubeFile(const std::string& path, const uint16_t* cube, 
     if (!ValidCube(cube, g))
         return Failure(CubeWriteStatus::InvalidArgument, EINVAL);
     const size_t H = size_t(g.height);
+    const size_t W = size_t(g.width);
     const size_t lineValues = g.LineValues();
-    return WriteCube(path, [&](AtomicFile& file, SampleStream& out) {
-        if constexpr (std::endian::native == std::endian::little) {
-            // The H samples of one line and band lie together in the cube: they go to the system
-            // straight from there, a batch of pieces per gathered write, without a copy.
-            out.Flush();
-            std::vector<struct iovec> pieces;
-            pieces.reserve(kGatherBatch);
-            for (int32_t b = 0; b < g.bands && !file.Failed(); ++b) {
-                for (int32_t l = 0; l < g.width; ++l) {
-                    pieces.push_back({const_cast<uint16_t*>(cube + size_t(l) * lineValues + size_t(b) * H),
-                                      H * sizeof(uint16_t)});
-                    if (pieces.size() == kGatherBatch) {
-                        file.WriteGather(pieces.data(), int(pieces.size()));
-                        pieces.clear();
-                    }
-                }
+    return WriteCube(path, [&](AtomicFile&, SampleStream& out) {
+        // The body is the pieces (band b, line l) of H values in the order b, then l; each lies
+        // together in the cube. A chunk is a run of whole pieces.
+        const size_t pieces = W * size_t(g.bands);
+        if (H == 0 || pieces == 0)
+            return;
+        const size_t perChunk = std::max<size_t>(1, kChunkBytes / (H * sizeof(uint16_t)));
+        const size_t chunks = (pieces + perChunk - 1) / perChunk;
+        WriteInChunks(out, chunks, perChunk * H, [&](size_t k, uint16_t* buffer) {
+            const size_t first = k * perChunk, end = std::min(pieces, first + perChunk);
+            for (size_t i = first; i < end; ++i) {
+                const size_t b = i / W, l = i % W;
+                std::memcpy(buffer + (i - first) * H, cube + l * lineValues + b * H, H * sizeof(uint16_t));
             }
-            if (!pieces.empty())
-                file.WriteGather(pieces.data(), int(pieces.size()));
-        } else {
-            for (int32_t b = 0; b < g.bands && !out.Failed(); ++b)
-                for (int32_t l = 0; l < g.width; ++l)
-                    out.Put(cube + size_t(l) * lineValues + size_t(b) * H, H);
-        }
+            return (end - first) * H;
+        });
     });
 }
 
@@ -226,24 +305,26 @@ CubeWriteResult WriteBipCubeFile(const std::string& path, const uint16_t* cube, 
         return Failure(CubeWriteStatus::InvalidArgument, EINVAL);
     const size_t H = size_t(g.height);
     const size_t B = size_t(g.bands);
+    const size_t W = size_t(g.width);
     const size_t lineValues = g.LineValues();
     return WriteCube(path, [&](AtomicFile&, SampleStream& out) {
-        if (lineValues == 0)
+        if (lineValues == 0 || W == 0)
             return;
-        // Whole lines are transposed into a buffer of about kWriteBuffer bytes (at least one line),
-        // which is written in one piece once full.
-        const size_t linesPerWrite = std::max<size_t>(1, kWriteBuffer / (lineValues * sizeof(uint16_t)));
-        std::vector<uint16_t> buffer(linesPerWrite * lineValues);
-        size_t filled = 0;
-        for (int32_t l = 0; l < g.width && !out.Failed(); ++l) {
-            TransposeLineToBip(cube + size_t(l) * lineValues, H, B, buffer.data() + filled * lineValues);
-            if (++filled == linesPerWrite) {
-                out.Put(buffer.data(), filled * lineValues);
-                filled = 0;
+        // A chunk is a run of whole lines, each transposed from band-major to sample-major. A line
+        // is first copied as it lies (one sequential read of memory), then transposed from the
+        // cache: reading it in place would walk 128 rows at once, which memory serves far slower.
+        const size_t perChunk = std::max<size_t>(1, kChunkBytes / (lineValues * sizeof(uint16_t)));
+        const size_t chunks = (W + perChunk - 1) / perChunk;
+        WriteInChunks(out, chunks, perChunk * lineValues, [&](size_t k, uint16_t* buffer) {
+            // Both threads fill chunks: each call has its own copy of the line.
+            std::vector<uint16_t> line(lineValues);
+            const size_t first = k * perChunk, end = std::min(W, first + perChunk);
+            for (size_t l = first; l < end; ++l) {
+                std::memcpy(line.data(), cube + l * lineValues, lineValues * sizeof(uint16_t));
+                TransposeLineToBip(line.data(), H, B, buffer + (l - first) * lineValues);
             }
-        }
-        if (filled > 0)
-            out.Put(buffer.data(), filled * lineValues);
+            return (end - first) * lineValues;
+        });
     });
 }
 

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 namespace {
 
 // FNV-1a, 64 bits, over the file's bytes.
@@ -71,4 +73,29 @@ TEST(CubeLayoutChecksums, BsqAndBipBytesAreThoseOfTheEarlierWriters) {
         EXPECT_EQ(Fnv1a(bsq), c.bsq) << c.lines << " x " << c.samples << " x " << c.bands << " BSQ";
         EXPECT_EQ(Fnv1a(bip), c.bip) << c.lines << " x " << c.samples << " x " << c.bands << " BIP";
     }
+}
+
+TEST(CubeLayoutChecksums, AWriteFailingAfterSomeChunksEndsTheHelperAndLeavesNoFile) {
+    // The instrument's cube under a file size limit of 3 MiB: the third or fourth chunk cannot be
+    // written; the save reports it, the helper thread ends, and nothing is left in the folder.
+    const CubeGeometry g;
+    const std::vector<uint16_t> cube = FilledCube(g, 5);
+    TempDir dir;
+    for (auto write : {&WriteBsqCubeFile, &WriteBipCubeFile}) {
+        const int code = RunWithFileSizeLimit(3u << 20, [&] {
+            const CubeWriteResult r = write(dir.File("x.cube"), cube.data(), g);
+            if (r.status != CubeWriteStatus::WriteFailed)
+                return 1;
+            if (r.errorNumber != EFBIG)
+                return 2;
+            if (r.message != "unable to save cube")
+                return 3;
+            return dir.Entries().empty() ? 0 : 4;
+        });
+        EXPECT_EQ(code, 0);
+    }
+    // The same saves succeed without the limit, one after the other.
+    ASSERT_TRUE(WriteBsqCubeFile(dir.File("a.cube"), cube.data(), g));
+    ASSERT_TRUE(WriteBipCubeFile(dir.File("b.cube"), cube.data(), g));
+    EXPECT_EQ(ReadFileBytes(dir.File("a.cube")).size(), g.CubeValues() * 2);
 }
