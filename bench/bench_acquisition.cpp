@@ -1,17 +1,12 @@
-// Per-frame work of the acquisition engine beside a plain copy of the same frame, and a whole cube
-// on the simulated instrument at 50 frames per second.
+// Per-frame work of the acquisition engine beside a plain copy of the same frame, and the picture
+// brought up to date after each line. (A whole cube on the simulated instrument: bench_linerate.)
 #include "camera/AcquisitionEngine.h"
-#include "camera/DataCameraControl.h"
-#include "camera/ScannerMirrorLink.h"
-#include "sim/SimCamera.h"
-#include "sim/SimController.h"
-#include "sim/SimMirror.h"
+#include "camera/LineBinning.h"
+#include "display/ImageDisplay.h"
 
 #include <benchmark/benchmark.h>
 
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 namespace {
 class NullHost : public EngineHost {
@@ -71,50 +66,41 @@ void BM_OnDataFrameCube(benchmark::State& state) {
 }
 BENCHMARK(BM_OnDataFrameCube);
 
-// A whole cube on the simulator at 50 frames per second through the serial link: frames the
-// simulator had to drop while the lines were taken, and the scan's duration against 697 frame
-// periods.
-void BM_FullCubeOnSimulator(benchmark::State& state) {
+// The same with the portable binning forced (what a processor without AVX2 runs).
+void BM_OnDataFrameCubePortable(benchmark::State& state) {
+    SetBinningPath(BinningPath::Portable);
+    BM_OnDataFrameCube(state);
+    SetBinningPath(BinningPath::Avx2);
+}
+BENCHMARK(BM_OnDataFrameCubePortable);
+
+// A line arrives and the display brings its picture up to date: only the new column (the program),
+// against the whole picture copied and mapped again for every line (the baseline, as before).
+void PictureAfterEachLine(benchmark::State& state, bool incremental) {
+    NullHost host;
+    NullMirror mirror;
+    AcquisitionEngine engine(host, mirror);
+    engine.AllocateBuffers(CubeGeometry{});
+    engine.m_acquireCube = true;
+    engine.SetMinimumRedrawInterval(1e9);
+    ImageDisplay display(engine);
+    display.SetIncremental(incremental);
+    const auto frame = TestFrame();
+    display.UpdateImage();
     for (auto _ : state) {
-        SimCameras::Instance().Shutdown();
-        SimMirror::Instance().Reset(0);
-        SimCameras::Instance().Configure(SimCameraSettings{});
-        SimController controller("COM1");
-        controller.Start();
-        NullHost host;
-        ScannerSettingsValues settings;
-        ScannerLink link(settings);
-        ScannerMirrorLink mirror(link);
-        AcquisitionEngine engine(host, mirror);
-        ScriptedPrompts prompts;
-        DataCameraControl cams(prompts);
-        cams.OpenCameras();
-        engine.AllocateBuffers(CubeGeometry{});
-        engine.m_dataCameraOnline = true;
-        link.SetStopFlag(&engine.m_stopRequested);
-        LucamAddStreamingCallback(cams.m_hDataCamera, &AcquisitionEngine::OnDataFrameCallback, &engine);
-        CameraSettingsValues cs;
-        cams.ConfigureDataCamera(cs);
-        link.ConnectScanner();
-        link.EnableScannerDrive(true);
-        SimCameras::Instance().ResetCounters();
-        const auto t0 = std::chrono::steady_clock::now();
-        engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
-        while (engine.m_lineIndex.load() < 696 && engine.m_busy.load())
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        const double dropped = double(SimCameras::Instance().DroppedFrames(1));
-        while (engine.m_busy.load())
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        state.counters["dropped_frames"] = dropped;
-        state.counters["scan_seconds"] = seconds;
-        state.counters["scan_over_696_periods"] = seconds / (696.0 / cams.m_dataFrameRate);
-        cams.StopDataStream();
-        engine.ShutdownDisplayThread();
-        link.DisconnectScanner();
-        controller.Shutdown();
-        SimCameras::Instance().Shutdown();
+        engine.m_lineIndex.store(int(state.iterations() % 600));
+        engine.OnDataFrame(frame.data());
+        display.UpdateImage();
+        benchmark::ClobberMemory();
     }
 }
-BENCHMARK(BM_FullCubeOnSimulator)->Iterations(1)->Unit(benchmark::kSecond);
+void BM_PictureAfterEachLine(benchmark::State& state) {
+    PictureAfterEachLine(state, true);
+}
+void BM_WholePictureAfterEachLine(benchmark::State& state) {
+    PictureAfterEachLine(state, false);
+}
+BENCHMARK(BM_PictureAfterEachLine);
+BENCHMARK(BM_WholePictureAfterEachLine);
+
 } // namespace

@@ -126,13 +126,7 @@ void BM_SaveBip(benchmark::State& state) {
     });
 }
 
-#define ARV_FILE_BENCH(fn)                                                                                   \
-    BENCHMARK(fn)                                                                                            \
-        ->Unit(benchmark::kMillisecond)                                                                      \
-        ->UseRealTime()                                                                                      \
-        ->Iterations(8)                                                                                      \
-        ->Repetitions(3)                                                                                     \
-        ->ReportAggregatesOnly(true)
+#define ARV_FILE_BENCH(fn) BENCHMARK(fn)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(8)
 
 ARV_FILE_BENCH(BM_PlainFwrite)->Arg(kStandardBytes)->Arg(kBilBytes)->Arg(kMovieBytes);
 ARV_FILE_BENCH(BM_PlainFwriteFsync)->Arg(kStandardBytes)->Arg(kBilBytes)->Arg(kMovieBytes);
