@@ -1,11 +1,17 @@
 #include "analysis/ImageProcess.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+
+#if defined(__x86_64__) || defined(__i386__)
+#define ARV_MAPPING_X86 1
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -27,16 +33,6 @@ uint32_t PackBgr(uint8_t blue, uint8_t green, uint8_t red) {
     return uint32_t(blue) | uint32_t(green) << 8 | uint32_t(red) << 16;
 }
 
-// Stores the four bytes of v least significant first.
-inline void StoreLE32(uint8_t* p, uint32_t v) {
-    if constexpr (std::endian::native == std::endian::little) {
-        std::memcpy(p, &v, 4);
-    } else {
-        for (int i = 0; i < 4; ++i)
-            p[i] = uint8_t(v >> (8 * i));
-    }
-}
-
 // Stores the eight bytes of v least significant first.
 inline void StoreLE64(uint8_t* p, uint64_t v) {
     if constexpr (std::endian::native == std::endian::little) {
@@ -54,6 +50,52 @@ void PutU16(uint8_t* p, uint16_t v) {
 void PutU32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; ++i)
         p[i] = uint8_t(v >> (8 * i));
+}
+
+#if ARV_MAPPING_X86
+bool DetectAvx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+}
+
+// Maps groups of eight values from the table while every value of a group lies in it (below 65536):
+// eight lookups, packed from 32-bit blue-green-red-0 to 24 bytes in registers and stored as 16 + 8
+// bytes, so nothing beyond the group is written. Returns the number of values mapped.
+__attribute__((target("avx2"))) size_t MapGreyGroupsAvx2(const uint32_t* src, size_t count, uint8_t* dst,
+                                                         const uint32_t* lut) {
+    const __m256i pack = _mm256_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1, //
+                                          0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    const __m256i together = _mm256_setr_epi32(0, 1, 2, 4, 5, 6, 3, 7);
+    const __m256i high = _mm256_set1_epi32(int32_t(0xFFFF0000u));
+    size_t l = 0;
+    for (; l + 8 <= count; l += 8, dst += 24) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + l));
+        if (!_mm256_testz_si256(v, high))
+            break;
+        alignas(32) uint32_t bgr[8];
+        for (int k = 0; k < 8; ++k)
+            bgr[k] = lut[src[l + size_t(k)]];
+        __m256i g = _mm256_load_si256(reinterpret_cast<const __m256i*>(bgr));
+        g = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(g, pack), together);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm256_castsi256_si128(g));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + 16), _mm256_extracti128_si256(g, 1));
+    }
+    return l;
+}
+#else
+bool DetectAvx2() {
+    return false;
+}
+size_t MapGreyGroupsAvx2(const uint32_t*, size_t, uint8_t*, const uint32_t*) {
+    return 0;
+}
+#endif
+
+std::atomic<bool> g_forcePortableMapping{false};
+
+bool VectorMappingInForce() {
+    static const bool avx2 = DetectAvx2();
+    return avx2 && std::endian::native == std::endian::little && !g_forcePortableMapping.load();
 }
 
 ImageProcess::ColorTable MakeRamp06() {
@@ -77,6 +119,11 @@ ImageProcess::ColorTable MakeLinear() {
 ImageProcess::ImageProcess(int width, int height) {
     std::lock_guard lock(m_mutex);
     ResizeLocked(width > 0 ? width : 1, height > 0 ? height : 1);
+}
+
+bool ImageProcess::SetVectorMapping(bool on) {
+    g_forcePortableMapping = !on;
+    return VectorMappingInForce();
 }
 
 const ImageProcess::ColorTable& ImageProcess::GetColorTable(int index) {
@@ -207,6 +254,7 @@ bool ImageProcess::MakeGreyLocked(const T* values, int rows, int columns, int co
     }
     const ColorTable& table = GetColorTable(colorMap);
     const uint32_t* lut = m_greyLut.data();
+    const bool useAvx2 = VectorMappingInForce();
     const size_t rowBytes = size_t(columns) * 3;
     const size_t count = size_t(endColumn - firstColumn);
     uint8_t* pixels = m_bitmap.data() + kBitmapHeaderSize;
@@ -215,30 +263,27 @@ bool ImageProcess::MakeGreyLocked(const T* values, int rows, int columns, int co
         // Picture row 0 is the last bitmap row.
         uint8_t* dst = pixels + size_t(rows - 1 - r) * rowBytes + size_t(firstColumn) * 3;
         size_t l = 0;
-        // Each pixel is one 4-byte store of its blue, green, red (and a byte that the next pixel
-        // overwrites), so the group stops one pixel before the end of the run. Values outside the
-        // table (negative or above 65535) are rare; a group holding one takes the exact computation.
-        for (; std::endian::native == std::endian::little && l + 8 < count; l += 8) {
-            // Two values per 64-bit load (the first in the low half); both must be below 65536.
-            uint64_t a, b, c, d;
-            std::memcpy(&a, src + l, 8);
-            std::memcpy(&b, src + l + 2, 8);
-            std::memcpy(&c, src + l + 4, 8);
-            std::memcpy(&d, src + l + 6, 8);
-            if (((a | b | c | d) & 0xFFFF0000FFFF0000ull) == 0) {
-                StoreLE32(dst, lut[uint32_t(a)]);
-                StoreLE32(dst + 3, lut[a >> 32]);
-                StoreLE32(dst + 6, lut[uint32_t(b)]);
-                StoreLE32(dst + 9, lut[b >> 32]);
-                StoreLE32(dst + 12, lut[uint32_t(c)]);
-                StoreLE32(dst + 15, lut[c >> 32]);
-                StoreLE32(dst + 18, lut[uint32_t(d)]);
-                StoreLE32(dst + 21, lut[d >> 32]);
-                dst += 24;
-            } else {
-                for (int k = 0; k < 8; ++k, dst += 3)
-                    StoreLE32(dst, GreyPixel(uint32_t(src[l + size_t(k)]), key, lut, table));
+        while (l < count) {
+            // Runs of groups of eight whose values all lie in the table, with AVX2 where the
+            // processor has it.
+            if (useAvx2) {
+                const size_t done =
+                    MapGreyGroupsAvx2(reinterpret_cast<const uint32_t*>(src) + l, count - l, dst, lut);
+                l += done;
+                dst += 3 * done;
             }
+            if (l + 8 > count)
+                break;
+            // One group of eight (a value outside the table, or no AVX2): three 64-bit stores.
+            // Values outside the table (negative or above 65535) take the exact computation.
+            uint64_t p[8];
+            for (int k = 0; k < 8; ++k)
+                p[k] = GreyPixel(uint32_t(src[l + size_t(k)]), key, lut, table);
+            StoreLE64(dst, p[0] | p[1] << 24 | p[2] << 48);
+            StoreLE64(dst + 8, p[2] >> 16 | p[3] << 8 | p[4] << 32 | p[5] << 56);
+            StoreLE64(dst + 16, p[5] >> 8 | p[6] << 16 | p[7] << 40);
+            l += 8;
+            dst += 24;
         }
         for (; l < count; ++l, dst += 3) {
             const uint32_t p = GreyPixel(uint32_t(src[l]), key, lut, table);

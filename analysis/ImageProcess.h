@@ -58,6 +58,10 @@ public:
     bool MakeColorBitmapColumns(const uint16_t* red, const uint16_t* green, const uint16_t* blue, int rows,
                                 int columns, int colorMap, int firstColumn, int endColumn);
 
+    // The grey mapping packs its pixels with AVX2 where the processor has it. Test hook: false forces
+    // the portable code, true restores the processor's choice; returns whether AVX2 is in use.
+    static bool SetVectorMapping(bool on);
+
     // True once a picture has been mapped.
     bool IsReady() const;
 

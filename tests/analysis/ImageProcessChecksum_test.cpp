@@ -69,8 +69,18 @@ struct Step {
     uint64_t expected;
 };
 
-// Runs the sequence on a picture of rows x columns and compares each picture with its checksum.
+// Runs the sequence on a picture of rows x columns and compares each picture with its checksum,
+// once with the processor's vector mapping and once with the portable code forced.
+void RunSequenceOnce(int rows, int columns, const std::vector<Step>& steps, const char* path);
 void RunSequence(int rows, int columns, const std::vector<Step>& steps) {
+    ASSERT_TRUE(ImageProcess::SetVectorMapping(true))
+        << "this machine has AVX2: its mapping must be tested here";
+    RunSequenceOnce(rows, columns, steps, "AVX2");
+    EXPECT_FALSE(ImageProcess::SetVectorMapping(false));
+    RunSequenceOnce(rows, columns, steps, "portable");
+    ImageProcess::SetVectorMapping(true);
+}
+void RunSequenceOnce(int rows, int columns, const std::vector<Step>& steps, const char* path) {
     ImageProcess ip(columns, rows);
     const auto grey = GreyValues(rows, columns, 7u + uint32_t(rows * columns));
     std::vector<int32_t> signedGrey(grey.begin(), grey.end());
@@ -80,7 +90,7 @@ void RunSequence(int rows, int columns, const std::vector<Step>& steps) {
     auto check = [&](const char* what) {
         ASSERT_LT(i, steps.size());
         const uint64_t got = Fnv1a(ip.BitmapFileImage());
-        EXPECT_EQ(got, steps[i].expected) << rows << " x " << columns << ": " << what;
+        EXPECT_EQ(got, steps[i].expected) << rows << " x " << columns << ": " << what << ", " << path;
         ++i;
     };
     ip.MakeGreyBitmap(grey.data(), rows, columns, 1, false, 0, 1);
