@@ -193,16 +193,6 @@ void BM_LineRate(benchmark::State& state) {
         state.counters["pictures"] = double(display.PicturesBuilt());
     }
 }
-BENCHMARK(BM_LineRate)
-    ->Arg(50)
-    ->Arg(100)
-    ->Arg(120)
-    ->Arg(130)
-    ->Arg(140)
-    ->Arg(150)
-    ->Arg(175)
-    ->Arg(200)
-    ->Iterations(1)
-    ->Unit(benchmark::kSecond);
+BENCHMARK(BM_LineRate)->DenseRange(50, 150, 10)->Arg(175)->Arg(200)->Iterations(1)->Unit(benchmark::kSecond);
 
 } // namespace
