@@ -6,7 +6,7 @@
 // stored: no dark subtraction, gain or scaling.
 //
 // The writers stream straight from the cube (BIL and the standard file in gathered writes of its
-// lines; BSQ and BIP reordered in chunks of about 256 KiB, a helper thread filling the next chunk
+// lines; BSQ and BIP reordered in chunks of 1 MiB, a helper thread filling the next chunk
 // while the previous one is written; never a copy of the whole cube) and write through AtomicFile: the file
 // appears under its name only when every byte was written and flushed. A failed save removes what it wrote,
 // leaves any earlier file of that name untouched, and returns a result whose message is the text to show.
