@@ -83,13 +83,12 @@ int SioReset(int port, int rxQueue, int txQueue) {
     const std::string device = CSerialPort::DevicePath("COM" + std::to_string(port + 1));
     if (device.empty())
         return kSioBadPort;
-    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // Locked as the controller's port is: another instance (even as root) is refused.
+    const int fd = OpenLockedDevice(device);
     if (fd < 0)
         return kSioOpenFailed;
     termios tio{};
-    // Locked and exclusive like the controller's port: a device that another opener holds (the
-    // controller's link, another program) is refused, root included.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(fd, TIOCEXCL) != 0 || ::tcgetattr(fd, &tio) != 0) {
+    if (::ioctl(fd, TIOCEXCL) != 0 || ::tcgetattr(fd, &tio) != 0) {
         ::close(fd);
         return kSioOpenFailed;
     }

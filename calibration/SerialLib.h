@@ -39,7 +39,8 @@ inline constexpr int kSioTwoStopBits = 2;
 // Baud rate of a baud code; 0 when the code is not in the table.
 uint32_t SioBaudOfCode(int code);
 
-// Opens port (closing it first if it was open) in raw mode, exclusive, with 8 data bits, no parity,
+// Opens port (closing it first if it was open) in raw mode, exclusive (locked with flock and in
+// exclusive mode, so another instance is refused even as root), with 8 data bits, no parity,
 // one stop bit at 9600 baud. rxQueue and txQueue (2 ... 65536 bytes) bound what one SioGets returns
 // and what one SioPuts takes.
 int SioReset(int port, int rxQueue, int txQueue);

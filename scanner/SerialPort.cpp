@@ -60,6 +60,19 @@ int RemainingMs(Clock::time_point deadline) {
 
 } // namespace
 
+int OpenLockedDevice(const std::string& device) {
+    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    // Exclusive mode (TIOCEXCL) does not stop root; the lock does. A holder's lock and exclusive
+    // mode are left untouched: the descriptor is closed before anything else is done with it.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 bool IsListedBaudRate(uint32_t baud) {
     return std::find(std::begin(kListedBauds), std::end(kListedBauds), baud) != std::end(kListedBauds);
 }
@@ -139,7 +152,7 @@ int CSerialPort::Open(const DCB& dcb, const std::string& portName) {
         return 0;
     // Existing device only (no O_CREAT), no controlling terminal, non-blocking: the time-outs are
     // done with poll.
-    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = OpenLockedDevice(device);
     if (fd < 0)
         return 0;
     auto fail = [fd](bool exclusive) {
@@ -148,9 +161,10 @@ int CSerialPort::Open(const DCB& dcb, const std::string& portName) {
         ::close(fd);
         return 0;
     };
-    // Exclusive twice over: the terminal's exclusive mode keeps other openers out (except a
-    // privileged one), the lock keeps out every program that locks the device too, root included.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(fd, TIOCEXCL) != 0)
+    // Exclusive twice over: the lock taken at opening keeps out every program that locks the
+    // device too, root included; the terminal's exclusive mode keeps other openers out (except a
+    // privileged one).
+    if (::ioctl(fd, TIOCEXCL) != 0)
         return fail(false);
     termios tio{};
     if (::tcgetattr(fd, &tio) != 0)

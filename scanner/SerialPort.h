@@ -4,9 +4,10 @@
 // it, so whichever opens it first owns it and a second Open is refused.
 //
 // The port is a termios device in raw mode, 8 data bits, no parity, one stop bit unless the
-// parameters say otherwise, opened exclusively. Time-outs follow the controller's needs: a read
-// returns when the line has been silent for 3 ms after data, or at the latest after 3 ms per
-// requested byte plus 2 ms; a write gives up after 3 ms per byte plus 2 ms.
+// parameters say otherwise, opened exclusively: locked with flock and in exclusive mode, so a second
+// instance of the program is refused even when it runs as root. Time-outs follow the controller's needs: a
+// read returns when the line has been silent for 3 ms after data, or at the latest after 3 ms per requested
+// byte plus 2 ms; a write gives up after 3 ms per byte plus 2 ms.
 //
 // Port names "COM1" ... "COM256" are mapped to devices: first through an in-memory override map
 // (the simulated devices place their pseudo-terminals there), then through the ports map that the
@@ -38,6 +39,13 @@ struct DCB {
 
 // Default location of the file mapping port names to devices (relative to the working directory).
 inline constexpr const char* kPortsFile = "./Settings/ARV300_Ports.txt";
+
+// Opens a serial device for reading and writing (no controlling terminal, non-blocking, closed on
+// exec) and takes the device's exclusive lock (flock). -1 when the device cannot be opened or
+// another open file holds the lock: another instance of the program (even one run as root, which
+// exclusive mode alone does not stop) or another program that locks its ports; its lock and
+// exclusive mode stay as they were.
+int OpenLockedDevice(const std::string& device);
 
 // Whether baud is one of the rates the controller link accepts (110 ... 256000).
 bool IsListedBaudRate(uint32_t baud);

@@ -4,6 +4,7 @@
 
 #include "sim/SimPty.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -144,32 +145,34 @@ void SimController::Vanish() {
 
 std::vector<std::string> SimController::ReceivedCommands() const {
     std::lock_guard lock(m_logMutex);
-    return m_log;
+    return m_log.Entries();
 }
 
 std::string SimController::ReceivedBytes() const {
     std::lock_guard lock(m_logMutex);
-    return m_bytes;
+    return m_bytes.Text();
+}
+
+uint64_t SimController::BytesReceived() const {
+    std::lock_guard lock(m_logMutex);
+    return m_bytes.Total();
 }
 
 void SimController::ClearLog() {
     std::lock_guard lock(m_logMutex);
-    m_log.clear();
-    m_bytes.clear();
+    m_log.Clear();
+    m_bytes.Clear();
     m_handled = 0;
 }
 
 size_t SimController::CommandCount() const {
     std::lock_guard lock(m_logMutex);
-    return m_log.size();
+    return size_t(m_log.Total());
 }
 
 size_t SimController::CountOf(const std::string& command) const {
     std::lock_guard lock(m_logMutex);
-    size_t n = 0;
-    for (const auto& c : m_log)
-        n += c == command ? 1 : 0;
-    return n;
+    return m_log.CountOf(command);
 }
 
 bool SimController::WaitForCommands(size_t count, int timeoutMs) const {
@@ -200,7 +203,7 @@ void SimController::Run() {
             if (got > 0) {
                 {
                     std::lock_guard lock(m_logMutex);
-                    m_bytes.append(chunk, static_cast<size_t>(got));
+                    m_bytes.Append(chunk, static_cast<size_t>(got));
                 }
                 pending.append(chunk, static_cast<size_t>(got));
                 // A lone carriage return at the end may be the first half of "\r\n".
@@ -210,7 +213,7 @@ void SimController::Run() {
                         const ssize_t extra = ::read(master, chunk, sizeof(chunk));
                         if (extra > 0) {
                             std::lock_guard lock(m_logMutex);
-                            m_bytes.append(chunk, static_cast<size_t>(extra));
+                            m_bytes.Append(chunk, static_cast<size_t>(extra));
                             pending.append(chunk, static_cast<size_t>(extra));
                         }
                     }
@@ -236,26 +239,35 @@ void SimController::Consume(std::string& pending) {
             return;
         }
         const size_t end = pending.find_first_of("\r\n");
-        if (end == std::string::npos)
+        if (end == std::string::npos) {
+            // A line that never ends: cut it and treat it as one command nobody understands.
+            if (pending.size() > kMaxCommandLength) {
+                Handle(pending.substr(0, kMaxCommandLength), "", true);
+                pending.clear();
+            }
             return;
+        }
         size_t length = 1;
         if (pending[end] == '\r' && end + 1 < pending.size() && pending[end + 1] == '\n')
             length = 2;
-        const std::string body = pending.substr(0, end);
+        const bool cut = end > kMaxCommandLength;
+        const std::string body = pending.substr(0, std::min(end, kMaxCommandLength));
         const std::string terminator = pending.substr(end, length);
         pending.erase(0, end + length);
         if (!body.empty())
-            Handle(body, terminator);
+            Handle(body, terminator, cut);
     }
 }
 
-void SimController::Handle(const std::string& body, const std::string& terminator) {
+void SimController::Handle(const std::string& body, const std::string& terminator, bool cut) {
     {
         std::lock_guard lock(m_logMutex);
-        m_log.push_back(body + terminator);
+        m_log.Add(body + terminator);
     }
 
-    if (!m_silent) {
+    if (cut) {
+        ++m_unknown;
+    } else if (!m_silent) {
         const std::string_view b(body);
         if (b == "ANSW2") {
             Reply("OK\r\n");

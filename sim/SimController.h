@@ -13,8 +13,12 @@
 //   "gohoseq0\n"   homing: move to 0             -> "OK\r\n"
 //
 // Commands end in "\r", "\n" or "\r\n"; each reply is written in one piece. Unknown commands are
-// logged and not answered. Fault switches make it silent, answer garbage, never arrive, vanish
+// logged and not answered; a command longer than kMaxCommandLength (a babbling line without
+// terminators) is cut there, logged and treated as unknown. The log keeps the most recent
+// kLogCommands commands and kLogBytes bytes and counts all of them, so a simulator that scans for
+// days does not grow. Fault switches make it silent, answer garbage, never arrive, vanish
 // after a number of commands, or answer late.
+#include "sim/SimLog.h"
 #include "sim/SimMirror.h"
 
 #include <atomic>
@@ -57,13 +61,20 @@ public:
     void SetReplyDelayMs(int ms) { m_replyDelayMs = ms; }
     bool Vanished() const { return m_vanished.load(); }
 
-    // Every command received, with its terminator, in order of arrival (empty ones are not logged).
+    static constexpr size_t kLogCommands = 8192;     // several complete scans
+    static constexpr size_t kLogBytes = 128 * 1024;  // as many bytes
+    static constexpr size_t kMaxCommandLength = 256; // longer input without a terminator is cut
+
+    // The most recent commands received (at most kLogCommands), with their terminators, oldest
+    // first (empty ones are not logged).
     std::vector<std::string> ReceivedCommands() const;
-    // Every byte received.
+    // The most recent bytes received (at most kLogBytes).
     std::string ReceivedBytes() const;
     void ClearLog();
+    // Commands and bytes received since the start or the last ClearLog, all of them.
     size_t CommandCount() const;
-    // Number of logged commands equal to command (terminator included).
+    uint64_t BytesReceived() const;
+    // Number of the kept commands equal to command (terminator included).
     size_t CountOf(const std::string& command) const;
     // Waits until at least count logged commands have been handled (acted on and answered);
     // false when timeoutMs passed first.
@@ -78,7 +89,8 @@ public:
 private:
     void Run();
     void Consume(std::string& pending);
-    void Handle(const std::string& body, const std::string& terminator);
+    // cut: the command was longer than kMaxCommandLength; it is logged cut and not understood.
+    void Handle(const std::string& body, const std::string& terminator, bool cut = false);
     void Reply(std::string text);
     void Vanish();
     void CloseTerminal();
@@ -108,8 +120,8 @@ private:
 
     mutable std::mutex m_logMutex;
     mutable std::condition_variable m_logChanged;
-    std::vector<std::string> m_log;
-    std::string m_bytes;
+    RecentEntries m_log{kLogCommands};
+    RecentBytes m_bytes{kLogBytes};
     size_t m_handled = 0;
     std::atomic<uint64_t> m_notifications{0};
     std::atomic<uint64_t> m_unknown{0};

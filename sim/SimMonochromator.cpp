@@ -80,18 +80,23 @@ std::string SimMonochromator::DevicePath() const {
 
 std::string SimMonochromator::ReceivedBytes() const {
     std::lock_guard lock(m_logMutex);
-    return m_bytes;
+    return m_bytes.Text();
+}
+
+uint64_t SimMonochromator::BytesReceived() const {
+    std::lock_guard lock(m_logMutex);
+    return m_bytes.Total();
 }
 
 void SimMonochromator::ClearLog() {
     std::lock_guard lock(m_logMutex);
-    m_bytes.clear();
+    m_bytes.Clear();
 }
 
 bool SimMonochromator::WaitForBytes(size_t count, int timeoutMs) const {
     std::unique_lock lock(m_logMutex);
     return m_logChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                 [&] { return m_bytes.size() >= count; });
+                                 [&] { return m_bytes.Total() >= count; });
 }
 
 void SimMonochromator::Run() {
@@ -121,7 +126,7 @@ void SimMonochromator::Run() {
         // Logged after handling, so whoever sees the bytes also sees their effect.
         {
             std::lock_guard lock(m_logMutex);
-            m_bytes.append(reinterpret_cast<const char*>(chunk), static_cast<size_t>(got));
+            m_bytes.Append(reinterpret_cast<const char*>(chunk), static_cast<size_t>(got));
         }
         m_logChanged.notify_all();
     }

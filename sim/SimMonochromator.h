@@ -10,6 +10,7 @@
 //
 // Faults: a monochromator that is absent is simply not started (its port name then maps to nothing
 // or to whatever the ports file says); a silent one logs bytes but neither answers nor moves.
+#include "sim/SimLog.h"
 #include "sim/SimScene.h"
 
 #include <atomic>
@@ -40,10 +41,15 @@ public:
     // Fault switch: logs bytes but neither answers nor moves.
     void SetSilent(bool on) { m_silent = on; }
 
-    // Every byte received, in order.
+    static constexpr size_t kLogBytes = 64 * 1024;
+
+    // The most recent bytes received (at most kLogBytes), in order.
     std::string ReceivedBytes() const;
+    // Bytes received since the start or the last ClearLog, all of them.
+    uint64_t BytesReceived() const;
     void ClearLog();
-    // Waits until at least count bytes have been received and handled; false when timeoutMs passed first.
+    // Waits until at least count bytes (of all received) have been received and handled; false when
+    // timeoutMs passed first.
     bool WaitForBytes(size_t count, int timeoutMs) const;
     // Position of the last move command (0 before any) and the number of move commands carried out.
     int Wavelength() const { return m_wavelength.load(); }
@@ -74,7 +80,7 @@ private:
 
     mutable std::mutex m_logMutex;
     mutable std::condition_variable m_logChanged;
-    std::string m_bytes;
+    RecentBytes m_bytes{kLogBytes};
     std::atomic<int> m_wavelength{0};
     std::atomic<uint64_t> m_moves{0};
     std::atomic<uint64_t> m_echoes{0};

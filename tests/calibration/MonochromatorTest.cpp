@@ -19,6 +19,8 @@
 #include <pty.h>
 #include <stdlib.h>
 #include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
@@ -319,8 +321,7 @@ TEST_F(MonochromatorTest, LibraryPortIsIndependentOfTheScannerPort) {
 }
 
 TEST_F(MonochromatorTest, LibraryPortIsExclusive) {
-    if (::geteuid() == 0)
-        GTEST_SKIP() << "exclusive terminal mode does not bind a privileged process";
+    // Exclusive even for a privileged process: the ports are locked as well.
     BytePeer peer("COM3", {});
     ASSERT_EQ(SioReset(2, 1024, 1024), kSioOk);
     DCB dcb;
@@ -330,4 +331,27 @@ TEST_F(MonochromatorTest, LibraryPortIsExclusive) {
     ASSERT_EQ(port.Open(dcb, "COM3"), 1);
     EXPECT_EQ(SioReset(2, 1024, 1024), kSioOpenFailed);
     port.Close();
+}
+
+TEST_F(MonochromatorTest, APortLockedByAnotherProgramIsRefusedAndItsLockKept) {
+    BytePeer peer("COM3", {});
+    const std::string device = CSerialPort::DevicePath("COM3");
+    const int holder = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    ASSERT_EQ(::ioctl(holder, TIOCEXCL), 0);
+    EXPECT_EQ(SioReset(2, 1024, 1024), kSioOpenFailed);
+    EXPECT_FALSE(SioIsOpen(2));
+    EXPECT_EQ(SioDone(2), kSioNotOpen);
+    int exclusive = 0;
+    ASSERT_EQ(::ioctl(holder, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+    const int other = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(other, 0);
+    EXPECT_NE(::flock(other, LOCK_EX | LOCK_NB), 0) << "the holder's lock was lost";
+    ::close(other);
+    ::ioctl(holder, TIOCNXCL);
+    ::close(holder);
+    EXPECT_EQ(SioReset(2, 1024, 1024), kSioOk);
+    EXPECT_EQ(SioDone(2), kSioOk);
 }

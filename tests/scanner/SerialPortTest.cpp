@@ -6,11 +6,15 @@
 
 #include <atomic>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <thread>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -117,6 +121,86 @@ TEST_F(SerialPortTest, SecondOpenIsRefusedAndLeavesTheFirstIntact) {
     EXPECT_EQ(port.IsOpen(), 0);
     EXPECT_EQ(port.Close(), 0);
     EXPECT_EQ(port.Open(Params(), "COM7"), 1); // reopening after a close works
+}
+
+namespace {
+// Whether an open file of the device other than the holder's could take its lock now.
+bool LockIsFree(const std::string& device) {
+    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    ::close(fd);
+    return free;
+}
+int Exclusive(int fd) {
+    int exclusive = -1;
+    ::ioctl(fd, TIOCGEXCL, &exclusive);
+    return exclusive;
+}
+} // namespace
+
+TEST_F(SerialPortTest, APortLockedByAnotherProgramIsRefusedAndItsLockKept) {
+    PtyPeer peer("COM7");
+    // Another program holds the device locked and in exclusive mode (as this program does).
+    const int holder = ::open(peer.Path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    ASSERT_EQ(::ioctl(holder, TIOCEXCL), 0);
+    CSerialPort& port = GetSerialPort();
+    EXPECT_EQ(port.Open(Params(), "COM7"), 0);
+    EXPECT_EQ(port.IsOpen(), 0);
+    EXPECT_EQ(port.Close(), 0);
+    // The failed opening and the close left the holder's lock and exclusive mode as they were.
+    EXPECT_EQ(Exclusive(holder), 1);
+    EXPECT_FALSE(LockIsFree(peer.Path()));
+    // A lock alone (a program that does not use exclusive mode) is enough to refuse.
+    ASSERT_EQ(::ioctl(holder, TIOCNXCL), 0);
+    EXPECT_EQ(port.Open(Params(), "COM7"), 0);
+    ::close(holder);
+    ASSERT_EQ(port.Open(Params(), "COM7"), 1);
+    EXPECT_FALSE(LockIsFree(peer.Path())) << "the port holds the lock while open";
+    ASSERT_EQ(port.Close(), 1);
+    EXPECT_TRUE(LockIsFree(peer.Path()));
+}
+
+TEST_F(SerialPortTest, ASecondInstanceIsRefusedAndLeavesTheFirstIntact) {
+    PtyPeer peer("COM7");
+    // The second instance is a forked process with a port object of its own that has not opened
+    // anything; it tries when the first instance holds the port. Run as root, exclusive mode alone
+    // would let it in.
+    int go[2];
+    ASSERT_EQ(::pipe(go), 0);
+    const pid_t second = ::fork();
+    ASSERT_GE(second, 0);
+    if (second == 0) {
+        char c;
+        if (::read(go[0], &c, 1) != 1)
+            ::_exit(3);
+        const int opened = GetSerialPort().Open(Params(9600), "COM7");
+        const int closed = GetSerialPort().Close();
+        ::_exit(opened == 0 && closed == 0 ? 0 : 1);
+    }
+    CSerialPort& port = GetSerialPort();
+    const int first = port.Open(Params(), "COM7");
+    ASSERT_EQ(::write(go[1], "g", 1), 1);
+    int status = 0;
+    ASSERT_EQ(::waitpid(second, &status, 0), second);
+    ::close(go[0]);
+    ::close(go[1]);
+    ASSERT_EQ(first, 1);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the second instance opened the port";
+    // The first instance still owns the line as it set it up.
+    EXPECT_EQ(Exclusive(peer.SlaveFd()), 1);
+    EXPECT_FALSE(LockIsFree(peer.Path()));
+    uint32_t out = 0, in = 0;
+    ASSERT_TRUE(ProbeSpeed(peer.SlaveFd(), out, in));
+    EXPECT_EQ(out, 115200u);
+    int written = 0;
+    EXPECT_EQ(port.Write("POS\n", 4, &written), 1);
+    ASSERT_TRUE(peer.WaitForBytes(4, 2000));
+    EXPECT_EQ(peer.Bytes(), "POS\n");
 }
 
 TEST_F(SerialPortTest, OpenFailsForMissingDevicesAndBadParameters) {
