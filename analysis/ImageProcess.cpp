@@ -1,5 +1,7 @@
 #include "analysis/ImageProcess.h"
 
+#include "storage/AtomicFile.h"
+
 #include <algorithm>
 #include <atomic>
 #include <bit>
@@ -418,29 +420,28 @@ std::vector<uint8_t> ImageProcess::BitmapFileImage() const {
 
 int ImageProcess::SaveBitmapFile(const std::string& path) const {
     std::lock_guard lock(m_mutex);
-    std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "wb"), &std::fclose);
-    if (!file)
+    // Written beside the destination and renamed when complete: a failed save leaves no short
+    // bitmap and keeps an earlier file of the same name.
+    AtomicFile file;
+    if (!file.Open(path))
         return 0;
     const size_t rowBytes = size_t(m_width) * 3;
     const size_t padding = (4 - rowBytes % 4) % 4;
-    bool ok = true;
     if (padding == 0) {
-        ok = std::fwrite(m_bitmap.data(), 1, m_bitmap.size(), file.get()) == m_bitmap.size();
+        file.Write(m_bitmap.data(), m_bitmap.size());
     } else {
         // Rows of the file format are padded to four bytes; the file size in the header follows.
         std::array<uint8_t, kBitmapHeaderSize> header;
         std::memcpy(header.data(), m_bitmap.data(), kBitmapHeaderSize);
         PutU32(header.data() + 2, uint32_t(kBitmapHeaderSize + (rowBytes + padding) * size_t(m_height)));
-        ok = std::fwrite(header.data(), 1, header.size(), file.get()) == header.size();
+        file.Write(header.data(), header.size());
         const uint8_t zeros[4] = {0, 0, 0, 0};
-        for (int r = 0; ok && r < m_height; ++r) {
-            const uint8_t* row = m_bitmap.data() + kBitmapHeaderSize + size_t(r) * rowBytes;
-            ok = std::fwrite(row, 1, rowBytes, file.get()) == rowBytes &&
-                 std::fwrite(zeros, 1, padding, file.get()) == padding;
+        for (int r = 0; !file.Failed() && r < m_height; ++r) {
+            file.Write(m_bitmap.data() + kBitmapHeaderSize + size_t(r) * rowBytes, rowBytes);
+            file.Write(zeros, padding);
         }
     }
-    const bool closed = std::fclose(file.release()) == 0;
-    return ok && closed ? 1 : 0;
+    return file.Commit() ? 1 : 0;
 }
 
 float ImageProcess::Gain() const {

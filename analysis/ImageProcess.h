@@ -74,7 +74,8 @@ public:
 
     // Writes the bitmap file image: 54 + W * H * 3 bytes for widths whose rows are a multiple of 4
     // bytes (696 is); other widths get their rows padded as the bitmap format requires. Returns 1
-    // on success, 0 when the file cannot be created or a write or the close fails.
+    // on success, 0 when the file cannot be created or a write or the close fails; a failure
+    // leaves no file and an earlier file of the same name as it was.
     int SaveBitmapFile(const std::string& path) const;
 
     // Display gain: 1.0 at construction, 32767 / max after a manual grey picture.

@@ -253,8 +253,14 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
                                             std::chrono::duration<double>(a.intervalSeconds * (scan - 1)));
             std::this_thread::sleep_until(start);
         }
+        const int refused = engine.m_scansRefused.load();
         engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
         wait(geometry.width, a.scans > 1 ? "scan " + std::to_string(scan) : "scan");
+        // Scanner settings whose scan leaves the mirror's range (the engine said why).
+        if (engine.m_scansRefused.load() > refused) {
+            result = kAcquireBadArguments;
+            break;
+        }
         // What was acquired is saved whatever ended the scan; a mirror failure ends the series with
         // the mirror's exit code.
         const AcquisitionEngine::ScanEnd end = engine.m_scanEnd.load();

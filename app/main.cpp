@@ -1,17 +1,19 @@
 // arv300: the acquisition program of the ARV300 push-broom hyperspectral imager.
 #include "app/AcquireCommand.h"
 #include "app/AppOptions.h"
-#include "display/Drawing.h"
-#include "app/QtUserPrompts.h"
 #include "app/ControlIds.h"
+#include "app/QtUserPrompts.h"
 #include "app/stratadlg.h"
-#include "display/ClientArea.h"
-#include "preview/CScrollingPreviewDlg.h"
+#include "core/Signals.h"
 #include "core/UserPrompts.h"
+#include "display/ClientArea.h"
+#include "display/Drawing.h"
+#include "preview/CScrollingPreviewDlg.h"
 #include "resources/resource.h"
 
 #include <algorithm>
 #include <chrono>
+#include <clocale>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -113,10 +115,14 @@ int AcquireMain(int argc, char** argv) {
         return kAcquireBadArguments;
     }
     EnsureGuiApplication();
+    // The toolkit takes the user's locale for the C library as well; the files need a decimal point.
+    std::setlocale(LC_NUMERIC, "C");
     return RunAcquire(options);
 }
 
 int main(int argc, char** argv) {
+    // A file-size limit makes a save fail with its message instead of ending the program.
+    IgnoreFileSizeLimitSignal();
     if (argc > 1 && std::strcmp(argv[1], "acquire") == 0)
         return AcquireMain(argc, argv);
     // The options are read before the application object exists, so that --help and bad arguments
@@ -140,6 +146,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     QApplication app(argc, argv);
+    // The toolkit takes the user's locale for the C library as well; the files need a decimal point.
+    std::setlocale(LC_NUMERIC, "C");
     QApplication::setApplicationName("Strata");
     if (!parsed) {
         options = AppOptions{};

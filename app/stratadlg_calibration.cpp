@@ -197,7 +197,8 @@ void CStrataDlg::LoadDarkCube() {
     std::vector<uint16_t> stack(size_t(g.darkLines) * g.LineValues());
     const DarkCubeLoad load = LoadDarkCubeFile(*path, stack.data(), g);
     if (load.result != FileResult::Ok) {
-        m_prompts.Message(kMsgUnableToOpenDarkFrameFile);
+        // A file that is no dark stack leaves the dark frame, the label and the names as they were.
+        m_prompts.Message(load.result == FileResult::Refused ? load.problem : kMsgUnableToOpenDarkFrameFile);
         return;
     }
     // The stack in file order (a short file leaves the rest 0), then its mean.
@@ -235,7 +236,9 @@ void CStrataDlg::LoadRadCal() {
             LoadRadCalFile(*path, e.m_radCalGains.data(), std::min(g.LineValues(), e.m_radCalGains.size()));
     }
     if (load.result != FileResult::Ok) {
-        m_prompts.Message(kMsgUnableToOpenRadCalFile);
+        // A file holding values that are no gains is treated like one that cannot be opened: the
+        // gains stay as they were, and none count as loaded.
+        m_prompts.Message(load.result == FileResult::Refused ? load.problem : kMsgUnableToOpenRadCalFile);
         SetLabel(Control(IDC_RADCAL_LABEL), RadCalLabelText("None"));
         e.m_radCalLoaded = false;
         return;

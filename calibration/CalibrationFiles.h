@@ -24,8 +24,10 @@ inline constexpr uint16_t kDarkFileTrailerValue = 1000;
 
 enum class FileResult {
     Ok,
+    Refused,    // read, but its content is not what the file must hold (see the load's problem)
     OpenFailed, // the file could not be opened or created (or no buffer was given); nothing written
-    WriteFailed // created, but a write or the close failed part-way: the file is incomplete
+    WriteFailed // a write or the close failed part-way: no file was left (an earlier file of the
+                // same name is kept as it was)
 };
 
 // darkFrame[i] = (sum over the N frames of darkCube[f*frameValues + i]) / N, a 32-bit sum and a
@@ -52,24 +54,29 @@ FileResult SaveAutoCalibrationCubeFile(const std::string& path, const uint16_t* 
                                        const CubeGeometry& geometry, const CubeHeaderInfo& header);
 
 struct DarkCubeLoad {
-    FileResult result = FileResult::OpenFailed; // Ok or OpenFailed
+    FileResult result = FileResult::OpenFailed; // Ok, OpenFailed or Refused
     bool headerComplete = false;                // the file held the whole 32768-byte header
     size_t valuesRead = 0;                      // stack values read (at most N * B * H)
     int framesRead = 0;                         // complete frames among them
+    std::string problem;                        // why it was refused (the message to show)
 };
 
 // Reads a dark stack file into darkCube (N * B * H values): zeroes the stack, skips the header and
 // reads up to N * B * H values in file order; a shorter file leaves the rest 0, values past the
-// stack (the trailing frame) are not read. On OpenFailed the stack is unchanged.
+// stack (the trailing frame) are not read. Values are 12-bit: a file holding a value above 4095 is
+// no dark stack of this instrument and is Refused. On OpenFailed and Refused the stack is unchanged.
 DarkCubeLoad LoadDarkCubeFile(const std::string& path, uint16_t* darkCube, const CubeGeometry& geometry);
 
 struct RadCalLoad {
-    FileResult result = FileResult::OpenFailed; // Ok or OpenFailed
+    FileResult result = FileResult::OpenFailed; // Ok, OpenFailed or Refused
     size_t valuesRead = 0;                      // gains read (at most `count`)
+    std::string problem;                        // why it was refused (the message to show)
 };
 
 // Reads up to `count` (B * H) little-endian floats from the start of the file into gains; the
-// gains past the end of a shorter file keep their values. On OpenFailed nothing changes.
+// gains past the end of a shorter file keep their values. A gain must be a finite number of 0 or
+// more: a file holding another value (not a number, infinite, negative) is Refused. On OpenFailed
+// and Refused nothing changes.
 RadCalLoad LoadRadCalFile(const std::string& path, float* gains, size_t count);
 
 // The file name after the last '/' of the path (the whole text when it has none).

@@ -8,14 +8,17 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
-namespace {
-// Mirror position of a cube line: scan start + line x step, in double precision, truncated toward
-// zero.
-int32_t LinePositionOf(int32_t scanStart, double step, int line) {
-    return static_cast<int32_t>(std::trunc(double(scanStart) + double(line) * step));
+std::string EngineMsg::ScanOutOfRangeText(int32_t scanStart, double stepPerLine, int lastLine) {
+    char text[256];
+    std::snprintf(
+        text, sizeof text,
+        "The scan does not fit the mirror's range: from the Scan Start Position %d with a Step Size of "
+        "%f, line %d would be at %.0f counts. Check the scanner settings.",
+        scanStart, stepPerLine, lastLine, double(scanStart) + double(lastLine) * stepPerLine);
+    return text;
 }
-} // namespace
 
 AcquisitionEngine::AcquisitionEngine(EngineHost& host, MirrorLink& mirror) : m_host(host), m_mirror(mirror) {
     convertFrame = [](uint16_t* dest, const uint16_t* src, int width, int height) {
@@ -75,6 +78,17 @@ void AcquisitionEngine::AcquisitionCommand(Mode mode) {
     if (m_busy.load()) {
         m_host.ShowMessage(mode == Mode::Cube ? EngineMsg::kBusyCube : EngineMsg::kBusyOther);
         return;
+    }
+    if (mode == Mode::Cube) {
+        // Every line's position, up to the step commanded by the frame after the last line, must fit
+        // in 32 bits: a position that does not is never sent to the mirror, so the scan is refused
+        // before anything moves.
+        const int32_t scanStart = scanPositions().scanStart;
+        if (!ScanFitsMirrorRange(scanStart, m_stepPerLine, m_geometry.width)) {
+            ++m_scansRefused;
+            m_host.ShowMessage(EngineMsg::ScanOutOfRangeText(scanStart, m_stepPerLine, m_geometry.width));
+            return;
+        }
     }
     // Frames are ignored from here until the mirror stands at its start, so that no frame is stored
     // into buffers that are being cleared.
@@ -231,8 +245,18 @@ void AcquisitionEngine::OnDataFrame(const uint16_t* frame) {
     // Mirror step for the current line (issued before the line limit is tested, so the frame that
     // ends a cube commands one more step).
     if (cube) {
-        m_mirror.MoveMirrorAbsolute(
-            LinePositionOf(scanPositions().scanStart, m_stepPerLine, m_lineIndex.load()));
+        const int line = m_lineIndex.load();
+        const int32_t scanStart = scanPositions().scanStart;
+        const std::optional<int32_t> position = CheckedLinePosition(scanStart, m_stepPerLine, line);
+        if (!position) {
+            // The Scan Start Position was changed during the scan to where this line does not fit:
+            // nothing is sent, and the scan ends here with the lines taken so far.
+            ++m_scansRefused;
+            m_host.SetStatusText(3, EngineMsg::ScanOutOfRangeText(scanStart, m_stepPerLine, line));
+            StopAcquisition();
+            return;
+        }
+        m_mirror.MoveMirrorAbsolute(*position);
         ++m_framesThisScan;
         // A lost link ends the scan as Stop does: the lines taken so far stay.
         if (m_mirror.LinkLost()) {

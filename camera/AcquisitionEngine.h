@@ -33,6 +33,8 @@ inline constexpr const char* kStreamStart = "Unable start streaming data , Start
 inline constexpr const char* kReady = "Ready";
 inline constexpr const char* kAcquiring = "Acquiring...";
 inline constexpr const char* kFrameRate = "frame rate = ";
+// A cube whose line positions would leave the 32-bit range of mirror positions.
+std::string ScanOutOfRangeText(int32_t scanStart, double stepPerLine, int lastLine);
 } // namespace EngineMsg
 
 // The scanner operations the engine needs.
@@ -172,6 +174,8 @@ public:
     // How the last acquisition ended, and the lines (cube lines or stack lines) it stored.
     std::atomic<ScanEnd> m_scanEnd{ScanEnd::None};
     std::atomic<int> m_linesTaken{0};
+    // Cube scans refused or ended because a line position would not fit in 32 bits.
+    std::atomic<int> m_scansRefused{0};
 
     // Change counts, so that the display maps only what changed while an acquisition runs (then the
     // engine is the only writer of these buffers).

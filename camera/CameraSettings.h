@@ -3,6 +3,8 @@
 // composite bands, kept in "./Settings/ARV300_Camera_Settings.txt":
 //   line 1  "%d %d %lf %d %lf %d\n"  band count, binning code, exposure (ms), gain, second exposure, second gain
 //   line 2  "%d %d %d\n"             R, G, B band indices of the colour composite
+#include "core/ValueRanges.h"
+
 #include <array>
 #include <cstdint>
 #include <string>
@@ -37,15 +39,24 @@ struct CameraSettingsValues {
 
 struct CameraSettingsReadResult {
     bool opened = false;
-    int fieldsLine1 = 0; // fields read from line 1 (0..6)
+    int fieldsLine1 = 0; // fields read from line 1 (0..6), taken or refused
     int fieldsLine2 = 0; // fields read from line 2 (0..3)
     bool rgbReplaced = false; // an R, G or B index was outside 0..B-1 and was replaced by its default
+    ValueProblems problems;   // values refused or not readable, one text each
 };
 
-// Reads the file. Fields that cannot be read keep their current values; R, G, B indices outside
-// 0 ... bandsForRgbCheck-1 are replaced by kDefaultRgbBands.
+// Reads the file, independent of the locale. Every number is checked where it enters: the
+// integration must be more than 0 and at most ValueRange::kMaxIntegrationMs, the gain between
+// kMinGain and kMaxGain, the hidden second integration and gain within the same limits or 0,
+// the band count and binning code whole numbers of 32 bits (any other count reads as 128).
+// A value outside its range is refused and its field keeps its current value; text that is not a
+// number ends its line (the fields after it keep theirs); a short line leaves the rest. R, G, B
+// indices outside 0 ... bandsForRgbCheck-1 are replaced by kDefaultRgbBands. Every refusal is
+// listed in problems.
 CameraSettingsReadResult ReadCameraSettingsFile(const std::string& path, CameraSettingsValues& values,
                                                 std::array<int32_t, 3>& rgbBands, int32_t bandsForRgbCheck);
+// The message for the problems of a read ("ARV300_Camera_Settings.txt: ..."); empty when none.
+std::string CameraSettingsProblemText(const CameraSettingsReadResult& result);
 // Writes the file (created or truncated); false when it cannot be created or written.
 bool WriteCameraSettingsFile(const std::string& path, const CameraSettingsValues& values,
                              const std::array<int32_t, 3>& rgbSelections);

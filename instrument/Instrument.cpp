@@ -97,11 +97,18 @@ CubeGeometry Instrument::Geometry() const {
 }
 
 void Instrument::ReadSettings() {
-    if (!ReadCameraSettingsFile(kCameraSettingsPath, m_cameraSettings, m_rgbBands, 128).opened)
+    // Values that were refused are named in one message per file; the earlier values hold.
+    const CameraSettingsReadResult camera =
+        ReadCameraSettingsFile(kCameraSettingsPath, m_cameraSettings, m_rgbBands, 128);
+    if (!camera.opened)
         m_prompts.Message(kMsgCameraSettingsOpen);
-    std::string message;
-    if (!LoadScannerSettings(kScannerSettingsFile, m_scannerSettings, &message))
+    else if (const std::string problems = CameraSettingsProblemText(camera); !problems.empty())
+        m_prompts.Message(problems);
+    std::string message, problems;
+    if (!LoadScannerSettings(kScannerSettingsFile, m_scannerSettings, &message, &problems))
         m_prompts.Message(message);
+    else if (!problems.empty())
+        m_prompts.Message(problems);
     // Every run starts at W = 696, H = 520, B = 128 whatever the file says.
     m_cameraSettings.SetBands(128);
     m_cameraSettings.frameHeight = 520;
@@ -114,8 +121,12 @@ void Instrument::ReadSettings() {
 bool Instrument::ReadDefaultCalibration(int binning) {
     const std::string path = DefaultCalibrationPath(binning);
     int error = 0;
-    if (ReadDefaultCalibrationFile(path, m_defCal, &error))
+    std::string problems;
+    if (ReadDefaultCalibrationFile(path, m_defCal, &error, &problems, m_cameraSettings.Bands())) {
+        if (!problems.empty())
+            m_prompts.Message(problems);
         return true;
+    }
     char text[512];
     std::snprintf(text, sizeof text, "Unable to open %s file, error code: %d", path.c_str(), error);
     m_prompts.Message(text);

@@ -35,7 +35,8 @@ bool ParseLeadingInt(const char* text, int32_t& value) {
     const char* p = text;
     while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n' || *p == '\v' || *p == '\f')
         ++p;
-    if (*p == '+')
+    // One sign at most, as "%d" reads it: "+-5" is not a number.
+    if (*p == '+' && p[1] != '-')
         ++p;
     int32_t v = 0;
     const auto [end, ec] = std::from_chars(p, p + std::strlen(p), v);

@@ -1,5 +1,9 @@
 #include "scanner/ScannerSettings.h"
 
+#include "core/Geometry.h"
+#include "core/ValueRanges.h"
+#include "storage/AtomicFile.h"
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -36,27 +40,49 @@ std::string_view AfterKey(std::string_view line) {
     return line.substr(i);
 }
 
+// A value read from a line, with what kept it from being taken.
+template <typename T> struct LineValue {
+    enum class Status { Ok, Missing, NotANumber, OutOfRange } status = Status::Missing;
+    T value{};
+    std::string text; // the value as written (cut at 40 characters), for messages
+};
+
+std::string Shown(std::string_view s) {
+    size_t n = 0;
+    while (n < s.size() && !IsBlank(s[n]))
+        ++n;
+    return std::string(s.substr(0, std::min<size_t>(n, 40)));
+}
+
 // Leading decimal integer (optional sign) that fits in 32 bits, as "%d" reads it.
-std::optional<int32_t> IntValue(std::string_view line) {
+LineValue<int32_t> IntValue(std::string_view line) {
+    LineValue<int32_t> v;
     std::string_view s = AfterKey(line);
-    if (!s.empty() && s[0] == '+')
+    v.text = Shown(s);
+    if (s.empty())
+        return v;
+    if (s[0] == '+' && !(s.size() > 1 && s[1] == '-')) // one sign at most: "+-5" is not a number
         s.remove_prefix(1);
-    int32_t v = 0;
-    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-    if (ec != std::errc())
-        return std::nullopt;
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v.value);
+    v.status = ec == std::errc()                      ? LineValue<int32_t>::Status::Ok
+               : ec == std::errc::result_out_of_range ? LineValue<int32_t>::Status::OutOfRange
+                                                      : LineValue<int32_t>::Status::NotANumber;
     return v;
 }
 
 // Leading finite floating-point number, as "%lf" reads it, independent of the locale.
-std::optional<double> DoubleValue(std::string_view line) {
+LineValue<double> DoubleValue(std::string_view line) {
+    LineValue<double> v;
     std::string_view s = AfterKey(line);
-    if (!s.empty() && s[0] == '+')
+    v.text = Shown(s);
+    if (s.empty())
+        return v;
+    if (s[0] == '+' && !(s.size() > 1 && s[1] == '-')) // one sign at most: "+-5" is not a number
         s.remove_prefix(1);
-    double v = 0.0;
-    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-    if (ec != std::errc() || !std::isfinite(v))
-        return std::nullopt;
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v.value);
+    v.status = end == s.data()                                ? LineValue<double>::Status::NotANumber
+               : ec != std::errc() || !std::isfinite(v.value) ? LineValue<double>::Status::OutOfRange
+                                                              : LineValue<double>::Status::Ok;
     return v;
 }
 
@@ -93,7 +119,7 @@ int LeadingInt(const std::string& text) {
         ++i;
     std::string_view s(text);
     s.remove_prefix(i);
-    if (!s.empty() && s[0] == '+')
+    if (!s.empty() && s[0] == '+' && !(s.size() > 1 && s[1] == '-'))
         s.remove_prefix(1);
     int v = 0;
     if (std::from_chars(s.data(), s.data() + s.size(), v).ec != std::errc())
@@ -114,57 +140,140 @@ void SetScannerVelocity(int velocity) {
     g_velocity.store(velocity);
 }
 
-bool LoadScannerSettings(const std::string& path, ScannerSettingsValues& values, std::string* message) {
+bool LoadScannerSettings(const std::string& path, ScannerSettingsValues& values, std::string* message,
+                         std::string* problemText) {
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
     if (!file) {
         if (message)
             *message = kScannerSettingsOpenError;
         return false;
     }
+    ValueProblems problems;
     std::string line;
-    auto next = [&]() { return ReadLine(file.get(), line); };
+    int lineNumber = 0;
+    bool ended = false;
+    auto next = [&]() {
+        if (ended)
+            return false;
+        ++lineNumber;
+        if (!ReadLine(file.get(), line)) {
+            ended = true;
+            if (lineNumber > 1)
+                problems.Add("the file ends after line " + std::to_string(lineNumber - 1) +
+                             " of 13; the later values keep theirs");
+            return false;
+        }
+        return true;
+    };
+    // Takes an integer line: a value that is missing, not a number, beyond 32 bits or below `min`
+    // is refused and the member keeps its value.
+    auto integer = [&](const char* key, int32_t current, int64_t min, auto&& take) {
+        if (!next())
+            return;
+        const LineValue<int32_t> v = IntValue(line);
+        const std::string where = "line " + std::to_string(lineNumber) + ", " + key;
+        const std::string kept = "; " + std::to_string(current) + " kept";
+        switch (v.status) {
+        case LineValue<int32_t>::Status::Ok:
+            if (v.value >= min) {
+                take(v.value);
+                return;
+            }
+            problems.Add(where + " " + v.text + " is below " + std::to_string(min) + kept);
+            return;
+        case LineValue<int32_t>::Status::Missing:
+            problems.Add(where + ": no value" + kept);
+            return;
+        case LineValue<int32_t>::Status::NotANumber:
+            problems.Add(where + " \"" + v.text + "\" is not a whole number" + kept);
+            return;
+        case LineValue<int32_t>::Status::OutOfRange:
+            problems.Add(where + " " + v.text + " does not fit in 32 bits (-2147483648 to 2147483647)" +
+                         kept);
+            return;
+        }
+    };
+    constexpr int64_t kAny = INT32_MIN;
+    const ScannerSettingsValues before = values;
 
     // 1: velocity, written but not taken back.
     if (!next())
         return true;
-    if (next())
-        if (auto v = IntValue(line))
-            values.SetHomeOffset(*v);
-    if (next())
-        if (auto v = IntValue(line))
-            values.SetDelayMs(*v);
-    if (next())
+    integer("Home_Offset", values.GetHomeOffset(), kAny, [&](int32_t v) { values.SetHomeOffset(v); });
+    integer("Scanner_Delay", values.GetDelayMs(), 0, [&](int32_t v) { values.SetDelayMs(v); });
+    if (next()) {
         if (auto v = WordValue(line))
             values.m_comPort = *v;
-    if (next())
-        if (auto v = IntValue(line))
-            values.m_baudRate = std::to_string(*v);
-    if (next())
-        if (auto v = IntValue(line))
-            values.SetCenterPosition(*v);
-    if (next())
-        if (auto v = DoubleValue(line))
-            values.SetStepSize(*v);
-    if (next())
-        if (auto v = IntValue(line)) {
-            values.SetAbsolutePos(*v);
-            values.SetRelativePos(*v == 0 ? 1 : 0);
+        else
+            problems.Add("line 4, Scanner_CommPort: no port name; " + values.m_comPort + " kept");
+    }
+    integer("Scanner_Baud", LeadingInt(values.m_baudRate), kAny,
+            [&](int32_t v) { values.m_baudRate = std::to_string(v); });
+    integer("Scanner_Center_Position", values.GetCenterPosition(), kAny,
+            [&](int32_t v) { values.SetCenterPosition(v); });
+    bool stepRead = false;
+    if (next()) {
+        const LineValue<double> v = DoubleValue(line);
+        const std::string where = "line 7, Scanner_Step_size";
+        const std::string kept = "; " + NumberText(values.GetStepSize()) + " kept";
+        if (v.status == LineValue<double>::Status::Ok && v.value != 0.0) {
+            values.SetStepSize(v.value);
+            stepRead = true;
+        } else if (v.status == LineValue<double>::Status::Ok) {
+            problems.Add(where + " 0: every line would be taken at the same mirror position" + kept);
+        } else if (v.status == LineValue<double>::Status::Missing) {
+            problems.Add(where + ": no value" + kept);
+        } else if (v.status == LineValue<double>::Status::NotANumber) {
+            problems.Add(where + " \"" + v.text + "\" is not a number" + kept);
+        } else {
+            problems.Add(where + " " + v.text + " is not a finite number" + kept);
         }
-    if (next())
-        if (auto v = IntValue(line))
-            values.SetCheckPosition(*v);
-    if (next())
-        if (auto v = IntValue(line))
-            values.SetScannerEnabled(*v);
-    if (next())
-        if (auto v = IntValue(line))
-            values.SetCorridor(*v);
-    if (next())
-        if (auto v = IntValue(line))
-            values.SetScanStartPosition(*v);
-    if (next())
-        if (auto v = IntValue(line))
-            values.SetFocusPosition(*v);
+    }
+    integer("Scanner_Absolute_Position", values.GetAbsolutePos(), kAny, [&](int32_t v) {
+        values.SetAbsolutePos(v);
+        values.SetRelativePos(v == 0 ? 1 : 0);
+    });
+    integer("Scanner_Check_position", values.GetCheckPosition(), kAny,
+            [&](int32_t v) { values.SetCheckPosition(v); });
+    integer("Scanner_Enable", values.GetScannerEnabled(), kAny,
+            [&](int32_t v) { values.SetScannerEnabled(v); });
+    integer("Scanner_Corridor", values.GetCorridor(), 0, [&](int32_t v) { values.SetCorridor(v); });
+    bool startRead = false;
+    integer("Scanner_home_position", values.GetScanStartPosition(), kAny, [&](int32_t v) {
+        values.SetScanStartPosition(v);
+        startRead = true;
+    });
+    integer("Focus_home_position", values.GetFocusPosition(), kAny,
+            [&](int32_t v) { values.SetFocusPosition(v); });
+
+    // The scan's line positions (scan start + line x step, up to the step after the last line)
+    // must fit in 32 bits. Otherwise the value that makes it not fit falls back to its earlier one:
+    // the step if the earlier step fits with the start read, else the start, else both.
+    const int lastLine = CubeGeometry{}.width;
+    const int32_t start = values.GetScanStartPosition();
+    const double step = values.GetStepSize();
+    if (!ScanFitsMirrorRange(start, step, lastLine)) {
+        const bool blameStep = stepRead && ScanFitsMirrorRange(start, before.GetStepSize(), lastLine);
+        const bool blameStart =
+            !blameStep && startRead && ScanFitsMirrorRange(before.GetScanStartPosition(), step, lastLine);
+        if (blameStep || (!blameStart && stepRead)) {
+            problems.Add("line 7, Scanner_Step_size " + NumberText(step) + ": a scan of " +
+                         std::to_string(lastLine) + " lines from the Scan Start Position " +
+                         std::to_string(start) +
+                         " would leave the mirror's range (-2147483648 to 2147483647); " +
+                         NumberText(before.GetStepSize()) + " kept");
+            values.SetStepSize(before.GetStepSize());
+        }
+        if (blameStart || (!blameStep && startRead)) {
+            problems.Add("line 12, Scanner_home_position " + std::to_string(start) + ": a scan of " +
+                         std::to_string(lastLine) + " lines with the Step Size " + NumberText(step) +
+                         " would leave the mirror's range; " + std::to_string(before.GetScanStartPosition()) +
+                         " kept");
+            values.SetScanStartPosition(before.GetScanStartPosition());
+        }
+    }
+    if (problemText && !problems.Empty())
+        *problemText = problems.Text("ARV300_Scanner_Settings.txt");
     return true;
 }
 
@@ -204,23 +313,36 @@ bool SaveScannerSettings(const std::string& path, const ScannerSettingsValues& v
     add("Scanner_home_position", num(values.GetScanStartPosition()));
     add("Focus_home_position", num(values.GetFocusPosition()));
 
-    std::FILE* f = std::fopen(path.c_str(), "wb+");
-    if (!f)
+    // Written aside and renamed: a full disk never leaves a truncated settings file.
+    AtomicFile file;
+    if (!file.Open(path))
         return failed();
-    const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    const bool closed = std::fclose(f) == 0;
-    if (!written || !closed)
+    file.Write(text.data(), text.size());
+    if (!file.Commit())
         return failed();
     return true;
 }
 
-int32_t LinePosition(int32_t scanStart, double stepPerLine, int line) {
+std::optional<int32_t> CheckedLinePosition(int32_t scanStart, double stepPerLine, int line) {
     const double position = std::trunc(double(scanStart) + double(line) * stepPerLine);
+    // Compared before converting: a double outside the range converts with undefined behaviour.
+    if (!(position >= double(std::numeric_limits<int32_t>::min()) &&
+          position <= double(std::numeric_limits<int32_t>::max())))
+        return std::nullopt;
+    return static_cast<int32_t>(position);
+}
+
+int32_t LinePosition(int32_t scanStart, double stepPerLine, int line) {
+    if (const std::optional<int32_t> p = CheckedLinePosition(scanStart, stepPerLine, line))
+        return *p;
+    const double position = double(scanStart) + double(line) * stepPerLine;
     if (std::isnan(position))
         return scanStart;
-    if (position <= double(std::numeric_limits<int32_t>::min()))
-        return std::numeric_limits<int32_t>::min();
-    if (position >= double(std::numeric_limits<int32_t>::max()))
-        return std::numeric_limits<int32_t>::max();
-    return static_cast<int32_t>(position);
+    return position < 0 ? std::numeric_limits<int32_t>::min() : std::numeric_limits<int32_t>::max();
+}
+
+bool ScanFitsMirrorRange(int32_t scanStart, double stepPerLine, int lastLine) {
+    // Positions grow or fall linearly with the line: the two ends decide.
+    return CheckedLinePosition(scanStart, stepPerLine, 0).has_value() &&
+           CheckedLinePosition(scanStart, stepPerLine, lastLine).has_value();
 }

@@ -6,6 +6,7 @@
 // words are not compared, so the value on line 6 is always the On-Center Position.
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 inline constexpr const char* kScannerSettingsFile = "./Settings/ARV300_Scanner_Settings.txt";
@@ -77,15 +78,25 @@ private:
 int ScannerVelocity();
 void SetScannerVelocity(int velocity);
 
-// Reads the settings file into values. Lines are taken by position; a value that is missing or
-// cannot be read (short file, garbage line, number out of range) leaves that member as it was.
-// The velocity on line 1 is ignored. When the file cannot be opened, message receives
-// kScannerSettingsOpenError and false is returned with values untouched.
-bool LoadScannerSettings(const std::string& path, ScannerSettingsValues& values, std::string* message);
+// Reads the settings file into values. Lines are taken by position, numbers independent of the
+// locale and checked where they enter: a value that is missing or cannot be read, a position or any
+// other integer beyond 32 bits, a negative delay or corridor, a step of zero or that is not finite,
+// and a step or scan start with which the scan's line positions would leave the 32-bit range, leave
+// their member as it was (the step falls back first, then the start). The velocity on line 1 is
+// ignored. When the file cannot be opened, message receives kScannerSettingsOpenError and false is
+// returned with values untouched. Otherwise problemText (if given) receives one message listing
+// every refused value, or stays as it was when there was none.
+bool LoadScannerSettings(const std::string& path, ScannerSettingsValues& values, std::string* message,
+                         std::string* problemText = nullptr);
 // Writes the 13 lines of values (created or emptied). When the file cannot be created or written,
 // message receives kScannerSettingsCreateError and false is returned.
 bool SaveScannerSettings(const std::string& path, const ScannerSettingsValues& values, std::string* message);
 
 // Mirror position of cube line `line`: scanStart + line × stepPerLine in double precision,
-// truncated toward zero (and held inside the 32-bit range).
+// truncated toward zero. Empty when that is not a number or does not fit in 32 bits: such a
+// position must never be sent to the mirror.
+std::optional<int32_t> CheckedLinePosition(int32_t scanStart, double stepPerLine, int line);
+// The same, held inside the 32-bit range (for display; never for a move).
 int32_t LinePosition(int32_t scanStart, double stepPerLine, int line);
+// Whether every line 0 ... lastLine of a scan has a position that fits in 32 bits.
+bool ScanFitsMirrorRange(int32_t scanStart, double stepPerLine, int lastLine);

@@ -30,6 +30,7 @@ bool AtomicFile::Open(const std::string& path) {
     m_error = 0;
     m_size = 0;
     m_destination = path;
+    m_direct = false;
     if (path.empty())
         return Fail(ENOENT);
 
@@ -46,6 +47,19 @@ bool AtomicFile::Open(const std::string& path) {
             return Fail(EISDIR);
         if (::access(m_destination.c_str(), W_OK) != 0)
             return Fail(errno);
+        if (!S_ISREG(st.st_mode)) {
+            // Renaming a file over a device would replace the device itself (as root). Without
+            // O_NONBLOCK the open of a pipe nobody reads would wait forever.
+            const int fd = ::open(m_destination.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+            if (fd < 0)
+                return Fail(errno);
+            const int flags = ::fcntl(fd, F_GETFL);
+            if (flags >= 0)
+                ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+            m_fd = fd;
+            m_direct = true;
+            return true;
+        }
     }
 
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -155,6 +169,8 @@ bool AtomicFile::Commit() {
     // (fsync would triple the cost of a save).
     const int fd = m_fd;
     m_fd = -1;
+    if (m_direct)
+        return ::close(fd) == 0 || Fail(errno);
     if (::close(fd) != 0) {
         Fail(errno);
         ::unlink(m_tempPath.c_str());

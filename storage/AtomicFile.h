@@ -2,14 +2,18 @@
 // Output file that only appears under its real name once it is complete.
 //
 // Everything is written to a temporary file beside the destination ("<name>.part", or
-// "<name>.part1", ... when that exists). Commit() closes it and renames it to the destination; any failure before that (full disk, file size limit, removed medium, no
-// permission) removes the temporary file, so a failed save never leaves a short file that looks
-// complete and never destroys a file that was already there. A crash part-way leaves only the
+// "<name>.part1", ... when that exists). Commit() closes it and renames it to the destination; any failure
+// before that (full disk, file size limit, removed medium, no permission) removes the temporary file, so a
+// failed save never leaves a short file that looks complete and never destroys a file that was already there.
+// A crash part-way leaves only the
 // ".part" file.
 //
 // Opening follows the rules of opening the destination for writing: a destination that exists
 // but cannot be written, or that is a folder, is refused. A destination that is a symbolic link
-// is written through the link (the file it points to is replaced).
+// is written through the link (the file it points to is replaced). A destination that exists and
+// is not a regular file (a device such as /dev/null, a named pipe) cannot be replaced: it is
+// written directly, and neither renamed over nor removed; a named pipe without a reader is refused
+// rather than waited for.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -41,7 +45,7 @@ public:
     bool Failed() const { return m_failed; }
     int Error() const { return m_error; } // errno of the first failure
     uint64_t Size() const { return m_size; }
-    const std::string& TemporaryPath() const { return m_tempPath; }
+    const std::string& TemporaryPath() const { return m_tempPath; } // empty when writing directly
     const std::string& Destination() const { return m_destination; }
 
 private:
@@ -53,4 +57,5 @@ private:
     uint64_t m_size = 0;
     int m_error = 0;
     bool m_failed = false;
+    bool m_direct = false; // writing straight to a device or pipe
 };

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace {
 class Writer {
@@ -34,6 +35,19 @@ private:
 };
 } // namespace
 
+int32_t HeaderExposureMs(double exposureMs) {
+    // Compared before the conversion: a double outside the 32-bit range (or not a number) would
+    // convert with undefined behaviour.
+    if (std::isnan(exposureMs))
+        return 0;
+    const double ms = std::trunc(exposureMs);
+    if (ms <= double(std::numeric_limits<int32_t>::min()))
+        return std::numeric_limits<int32_t>::min();
+    if (ms >= double(std::numeric_limits<int32_t>::max()))
+        return std::numeric_limits<int32_t>::max();
+    return int32_t(ms);
+}
+
 std::vector<uint8_t> BuildCubeHeader(const CubeHeaderInfo& info) {
     std::vector<uint8_t> out(kCubeHeaderSize, 0);
     Writer w(out);
@@ -49,7 +63,7 @@ std::vector<uint8_t> BuildCubeHeader(const CubeHeaderInfo& info) {
     for (int column : {1, 2, 3, 4, 0})
         for (const DefCalRow& row : cal.rows)
             w.F32(row.columns[column]);
-    w.I32(int32_t(std::trunc(info.exposureMs)));
+    w.I32(HeaderExposureMs(info.exposureMs));
     for (int i = 0; i < 1189; ++i)
         w.F32(0.0f);
     for (int i = 0; i < 384; ++i)

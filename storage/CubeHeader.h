@@ -21,6 +21,11 @@ struct CubeHeaderInfo {
     CubeHeaderVariant variant = CubeHeaderVariant::Cube;
 };
 
+// The integration time field: milliseconds truncated toward zero, held inside the 32-bit range
+// (0 for a value that is not a number). The settings and options refuse such values where they
+// enter; this keeps the file's field defined whatever reaches it.
+int32_t HeaderExposureMs(double exposureMs);
+
 // The header's bytes.
 std::vector<uint8_t> BuildCubeHeader(const CubeHeaderInfo& info);
 // Writes the header at the stream's position; false when the write failed.

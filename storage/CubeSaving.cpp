@@ -121,15 +121,10 @@ CubeSaveResult SaveCube(SaveFormat format, const std::string& chosenPath, const 
         return r;
     }
     case SaveFormat::Bitmap: {
-        FILE* probe = std::fopen(r.path.c_str(), "wb+");
-        if (!probe)
+        // The bitmap is written aside and renamed when complete: a failure (file that cannot be
+        // created, full disk) leaves no file and never touches an earlier one of the same name.
+        if (!s.picture || !s.picture->SaveBitmapFile(r.path))
             return Failed(kUnableToSaveCube);
-        std::fclose(probe);
-        if (!s.picture || !s.picture->SaveBitmapFile(r.path)) {
-            // A short bitmap would look like a picture that lost its rows.
-            std::remove(r.path.c_str());
-            return Failed(kUnableToSaveCube);
-        }
         r.ok = true;
         return r;
     }

@@ -1,4 +1,5 @@
 #include "analysis/ImageProcess.h"
+#include "support/DiskFaults.h"
 
 #include <gtest/gtest.h>
 
@@ -237,9 +238,12 @@ TEST(ImageProcessTest, OddWidthIsSavedWithPaddedRows) {
 TEST(ImageProcessTest, SaveFailuresReturnZero) {
     ImageProcess ip;
     EXPECT_EQ(ip.SaveBitmapFile("/nonexistent-folder/x.bmp"), 0);
-    // The device accepts the open but no data: the failed write must not pass as success.
+    // The device accepts the open but no data: the failed write must not pass as success, and the
+    // device is written directly, never replaced by a file.
     if (std::filesystem::exists("/dev/full")) {
         EXPECT_EQ(ip.SaveBitmapFile("/dev/full"), 0);
+        EXPECT_TRUE(std::filesystem::is_character_file("/dev/full"));
+        EXPECT_FALSE(std::filesystem::exists("/dev/full.part"));
     }
 }
 
@@ -300,4 +304,43 @@ TEST(ImageProcessTest, ColumnsAloneOnlyOverAPictureMappedTheSameWay) {
     EXPECT_EQ(ip.BitmapFileImage(), reference.BitmapFileImage());
     EXPECT_FALSE(ip.MakeColorBitmapColumns(red.data(), green.data(), blue.data(), rows, columns, 0, 0, 1))
         << "another colour table";
+}
+
+namespace {
+std::vector<std::string> Names(const std::filesystem::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        names.push_back(e.path().filename().string());
+    return names;
+}
+
+// In a fault's child: an earlier picture "view" holding "old", then a save of the 1 085 814-byte
+// bitmap over it. 0 when the save failed, left no other file and kept the earlier one.
+int SaveOverEarlierPicture(const std::filesystem::path& dir) {
+    const std::string path = (dir / "view").string();
+    std::ofstream(path, std::ios::binary) << "old";
+    ImageProcess ip;
+    if (ip.SaveBitmapFile(path) != 0)
+        return 1;
+    if (Names(dir) != std::vector<std::string>{"view"})
+        return 2;
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {}) == "old" ? 0 : 3;
+}
+} // namespace
+
+TEST(ImageProcessTest, ASaveThatFailsPartWayKeepsTheEarlierPicture) {
+    const auto dir = TempDir();
+    EXPECT_EQ(RunWithFileSizeLimit(100000, [&] { return SaveOverEarlierPicture(dir); }), 0);
+    const int full = RunOnFullDisk(dir.string(), 256 * 1024, [&] { return SaveOverEarlierPicture(dir); });
+    if (full != kDiskFaultUnavailable) {
+        EXPECT_EQ(full, 0);
+    }
+    // Without a fault the picture replaces the earlier file.
+    std::ofstream((dir / "view").string(), std::ios::binary) << "old";
+    ImageProcess ip;
+    ASSERT_EQ(ip.SaveBitmapFile((dir / "view").string()), 1);
+    EXPECT_EQ(std::filesystem::file_size(dir / "view"), 1085814u);
+    EXPECT_EQ(Names(dir), std::vector<std::string>{"view"});
+    std::filesystem::remove_all(dir);
 }

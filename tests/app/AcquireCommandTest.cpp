@@ -204,6 +204,33 @@ TEST_F(Acquire, MirrorThatNeverArrivesEndsTheCommand) {
     controller.SetNeverArrives(false);
 }
 
+TEST_F(Acquire, AStepThatWouldLeaveTheMirrorsRangeIsRefusedAndTheScanKeepsTheDefault) {
+    // A missing decimal point: 12000000 instead of 12.000000.
+    std::string settings = Read(dir.File("Settings/ARV300_Scanner_Settings.txt"));
+    settings.replace(settings.find("Scanner_Step_size 12.000000"), 27, "Scanner_Step_size 12000000");
+    std::ofstream(dir.File("Settings/ARV300_Scanner_Settings.txt"), std::ios::binary) << settings;
+    ASSERT_TRUE(controller.Start());
+    options.acq.format = "bil";
+    options.acq.out = dir.File("scan");
+    ASSERT_EQ(Run(), kAcquireOk) << err;
+    EXPECT_NE(
+        err.find("[Strata] ARV300_Scanner_Settings.txt: line 7, Scanner_Step_size 12000000: a scan of 696 "
+                 "lines from the Scan Start Position 0 would leave the mirror's range"),
+        std::string::npos)
+        << err;
+    // Every move of the scan was a 12-count step; nothing outside the range went to the mirror.
+    int steps = 0;
+    for (const std::string& c : controller.ReceivedCommands()) {
+        if (c.rfind("LA", 0) != 0)
+            continue;
+        const long long position = std::stoll(c.substr(2));
+        EXPECT_TRUE(position >= 0 && position <= 696 * 12) << c;
+        steps += 1;
+    }
+    EXPECT_GE(steps, 697);
+    EXPECT_EQ(controller.CountOf("LA8352\n"), 1u);
+}
+
 TEST(AcquireOptions, ParsedAndRefused) {
     AppOptions o;
     std::string error;

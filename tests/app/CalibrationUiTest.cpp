@@ -394,6 +394,42 @@ TEST_F(WindowCalibration, GainFilesChangeOnlyWhatTheyHoldAndApplyRadCalNeedsThem
     EXPECT_EQ(e.m_radCalGains[kFrameValues], 3.0f);
 }
 
+TEST_F(WindowCalibration, FilesHoldingNoGainsOrNoDarkValuesAreRefusedWithTheirReason) {
+    AcquisitionEngine& e = dlg->Engine();
+    dir.Write("gain4.rad", std::string("\x00\x00\x20\x40", 4));
+    prompts.QueueOpenPath(dir.File("gain4.rad"));
+    dlg->OnCommand(ID_LOAD_RADCAL);
+    ASSERT_TRUE(e.m_radCalLoaded.load());
+    // 2.0f, then not a number (0x7FC00000): refused like a file that cannot be opened.
+    dir.Write("nan.rad", std::string("\x00\x00\x00\x40\x00\x00\xC0\x7F", 8));
+    prompts.QueueOpenPath(dir.File("nan.rad"));
+    dlg->OnCommand(ID_LOAD_RADCAL);
+    EXPECT_EQ(prompts.Texts(),
+              std::vector<std::string>{"nan.rad is not a radiometric calibration file: gain 1 is nan, "
+                                       "not a finite number of 0 or more. No gains were loaded."});
+    EXPECT_EQ(LabelText(IDC_RADCAL_LABEL), "Rad. Cal.:  None");
+    EXPECT_FALSE(e.m_radCalLoaded.load());
+    EXPECT_EQ(e.m_radCalGains[0], 2.5f);
+
+    // A dark file with a value no 12-bit sample can take: the dark frame and label stay.
+    prompts.Clear();
+    dir.Write("one.drk", std::string(kHeader, '\0') + std::string("\x05\x00", 2));
+    prompts.QueueOpenPath(dir.File("one.drk"));
+    dlg->OnCommand(ID_LOAD_DARK);
+    ASSERT_EQ(LabelText(IDC_DARK_LABEL), "Dark Frame: one.drk");
+    dir.Write("wide.drk", std::string(kHeader, '\0') + std::string("\x05\x00\xFF\xFF", 4));
+    prompts.QueueOpenPath(dir.File("wide.drk"));
+    dlg->OnCommand(ID_LOAD_DARK);
+    EXPECT_EQ(prompts.Texts(),
+              std::vector<std::string>{"wide.drk is not a dark frame file of this instrument: value 1 "
+                                       "is 65535, above the largest sample value 4095. The dark frame "
+                                       "is unchanged."});
+    EXPECT_EQ(LabelText(IDC_DARK_LABEL), "Dark Frame: one.drk");
+    EXPECT_EQ(dlg->DarkFileName().toStdString(), "one.drk");
+    EXPECT_EQ(e.m_darkCube[0], 5);
+    EXPECT_EQ(e.m_darkCube[1], 0);
+}
+
 TEST_F(WindowCalibration, LongFileNamesAreKeptWholeAndShortenedInTheLabels) {
     const std::string name = std::string(50, 'a') + std::string(50, 'b');
     dir.Write(name, std::string(kHeader, '\0'));

@@ -138,6 +138,31 @@ TEST_F(Startup, SettingsFileGeometryIsOverriddenAtStart) {
     EXPECT_EQ(dlg->RgbSelections(), (std::array<int32_t, 3>{1, 2, 3}));
 }
 
+TEST_F(Startup, SettingsValuesOutsideTheirMeaningAreReportedOncePerFileAndDefaultsHold) {
+    dir.Write("Settings/ARV300_Camera_Settings.txt", "128 0 -5 0 0.000000 0\n47 27 58\n");
+    std::string scanner = dir.Read("Settings/ARV300_Scanner_Settings.txt");
+    scanner.replace(scanner.find("Scanner_Step_size 12.000000"), 27, "Scanner_Step_size 12000000");
+    dir.Write("Settings/ARV300_Scanner_Settings.txt", scanner);
+    std::string defCal = dir.Read("Settings/DefCalLite2x2.txt");
+    defCal.replace(defCal.find("2.300000"), 8, "inf");
+    dir.Write("Settings/DefCalLite2x2.txt", defCal);
+    ASSERT_EQ(Start(), 0);
+    const auto texts = prompts.Texts();
+    ASSERT_EQ(texts.size(), 3u);
+    EXPECT_EQ(texts[0], "ARV300_Camera_Settings.txt:\n"
+                        "line 1, Integration -5 ms is not more than 0 and at most 60000 ms; 10 ms kept\n"
+                        "line 1, Gain 0 is not between 1 and 1000; 1 kept");
+    EXPECT_EQ(
+        texts[1],
+        "ARV300_Scanner_Settings.txt: line 7, Scanner_Step_size 12000000: a scan of 696 lines from "
+        "the Scan Start Position 0 would leave the mirror's range (-2147483648 to 2147483647); 12 kept");
+    EXPECT_EQ(texts[2], "DefCalLite2x2.txt: coefficient c1 inf is not a finite single-precision number; the "
+                        "coefficients 0 0 0 kept");
+    EXPECT_EQ(dlg->StatusText(2), "Ready");
+    EXPECT_DOUBLE_EQ(dlg->CameraSettingsDialog().Values().exposure, 10.0);
+    EXPECT_DOUBLE_EQ(dlg->Engine().m_stepPerLine, 12.0);
+}
+
 TEST_F(Startup, WavelengthListsFollowTheDefaultCalibration) {
     ASSERT_EQ(Start(), 0);
     auto* wave = static_cast<QComboBox*>(dlg->Control(IDC_WAVELENGTH_LIST));

@@ -1,11 +1,14 @@
 #include "calibration/CalibrationFiles.h"
+#include "support/DiskFaults.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 
 namespace {
 
@@ -27,9 +30,9 @@ CubeGeometry Full() {
     return CubeGeometry{};
 } // W 696, H 520, B 128, N 25
 
-// Stack value of frame f, element i (a distinct pattern per frame).
+// Stack value of frame f, element i (a distinct pattern per frame), 12-bit as every stack value.
 uint16_t Pattern(int f, size_t i) {
-    return uint16_t(f * 1000 + i % 997);
+    return uint16_t(f * 100 + i % 97);
 }
 
 std::vector<uint16_t> MakeStack(int frames, size_t frameValues) {
@@ -141,6 +144,70 @@ TEST_F(CalibrationFilesTest, SaveFailuresAreReported) {
         EXPECT_EQ(SaveDarkCubeFile("/dev/full", stack.data(), g, {}), FileResult::WriteFailed);
         EXPECT_EQ(SaveCalibrationCubeFile("/dev/full", stack.data(), g, {}), FileResult::WriteFailed);
     }
+}
+
+namespace {
+// The three stack savers on the full geometry; `kind` 0 dark, 1 calibration, 2 automatic calibration.
+FileResult SaveKind(int kind, const std::string& path) {
+    const CubeGeometry g = Full();
+    const size_t frame = kind == 2 ? size_t(g.bands) * size_t(g.width) : g.LineValues();
+    const auto stack = MakeStack(25, frame);
+    return kind == 0   ? SaveDarkCubeFile(path, stack.data(), g, {})
+           : kind == 1 ? SaveCalibrationCubeFile(path, stack.data(), g, {})
+                       : SaveAutoCalibrationCubeFile(path, stack.data(), g, {});
+}
+
+std::vector<std::string> Names(const std::filesystem::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        names.push_back(e.path().filename().string());
+    return names;
+}
+
+// In the fault's child: an earlier file "stack" holding "old", then the save over it. 0 when the
+// save reported the failure, left no other file and kept the earlier one; else which check failed.
+int SaveOverEarlierFile(int kind, const std::filesystem::path& dir) {
+    const std::string path = (dir / "stack").string();
+    WriteBytes(path, {'o', 'l', 'd'});
+    if (SaveKind(kind, path) != FileResult::WriteFailed)
+        return 1;
+    if (Names(dir) != std::vector<std::string>{"stack"})
+        return 2;
+    if (ReadAll(path) != std::vector<uint8_t>{'o', 'l', 'd'})
+        return 3;
+    return 0;
+}
+} // namespace
+
+TEST_F(CalibrationFilesTest, SavesThatFailPartWayLeaveNoFileAndKeepTheEarlierOne) {
+    for (int kind = 0; kind < 3; ++kind) {
+        // A file-size limit inside the frames (the header fits).
+        EXPECT_EQ(RunWithFileSizeLimit(100000, [&] { return SaveOverEarlierFile(kind, m_dir); }), 0) << kind;
+        // A full disk: 1 MB free, files of 3.3 to 4.5 MB.
+        const int full =
+            RunOnFullDisk(m_dir.string(), 1 << 20, [&] { return SaveOverEarlierFile(kind, m_dir); });
+        if (full == kDiskFaultUnavailable)
+            GTEST_SKIP() << "no private mount namespace for a full disk here";
+        EXPECT_EQ(full, 0) << kind;
+        // Without a fault the same save replaces the earlier file.
+        ASSERT_EQ(SaveKind(kind, Path("stack")), FileResult::Ok);
+        EXPECT_GT(std::filesystem::file_size(Path("stack")), 3000000u);
+        EXPECT_EQ(Names(m_dir), std::vector<std::string>{"stack"});
+        std::filesystem::remove(Path("stack"));
+    }
+}
+
+TEST_F(CalibrationFilesTest, AStackSavedToADeviceWritesToTheDevice) {
+    // A device cannot be replaced by a file: /dev/null takes the bytes, /dev/full refuses them, and
+    // both stay devices with no temporary file beside them.
+    ASSERT_EQ(SaveKind(0, "/dev/null"), FileResult::Ok);
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
+    if (std::filesystem::exists("/dev/full")) {
+        EXPECT_EQ(SaveKind(1, "/dev/full"), FileResult::WriteFailed);
+        EXPECT_TRUE(std::filesystem::is_character_file("/dev/full"));
+    }
+    EXPECT_FALSE(std::filesystem::exists("/dev/null.part"));
+    EXPECT_FALSE(std::filesystem::exists("/dev/full.part"));
 }
 
 TEST_F(CalibrationFilesTest, LoadReadsFramesInFileOrder) {
@@ -279,4 +346,68 @@ TEST(CalibrationLabelsTest, LabelTextsAndNames) {
     const std::string accents = std::string(37, 'a') + "\xC3\xA9" + std::string(60, 'b');
     const std::string cut = LabelFileName(accents);
     EXPECT_EQ(cut.substr(0, 40), std::string(37, 'a') + "...");
+}
+
+TEST_F(CalibrationFilesTest, GainFilesHoldingNoGainsAreRefusedWhole) {
+    std::vector<float> gains(128 * 520, 1.0f);
+    gains[0] = 3.0f;
+    auto fileOf = [](std::initializer_list<float> values) {
+        std::vector<uint8_t> bytes;
+        for (float v : values) {
+            uint8_t b[4];
+            std::memcpy(b, &v, 4);
+            bytes.insert(bytes.end(), b, b + 4);
+        }
+        return bytes;
+    };
+    const float inf = std::numeric_limits<float>::infinity();
+    const struct {
+        std::vector<uint8_t> bytes;
+        const char* problem;
+    } cases[] = {
+        {fileOf({2.0f, std::nanf(""), 2.0f}), "gain 1 is nan"},
+        {fileOf({2.0f, 2.0f, inf}), "gain 2 is inf"},
+        {fileOf({-0.5f}), "gain 0 is -0.5"},
+    };
+    for (const auto& c : cases) {
+        WriteBytes(Path("bad.rad"), c.bytes);
+        const RadCalLoad r = LoadRadCalFile(Path("bad.rad"), gains.data(), gains.size());
+        EXPECT_EQ(r.result, FileResult::Refused);
+        EXPECT_EQ(r.problem, std::string("bad.rad is not a radiometric calibration file: ") + c.problem +
+                                 ", not a finite number of 0 or more. No gains were loaded.");
+        EXPECT_EQ(gains[0], 3.0f) << "no gain changes, not even those before the bad one";
+        EXPECT_EQ(gains[1], 1.0f);
+    }
+    // Zero and very large finite gains are gains.
+    WriteBytes(Path("ok.rad"), fileOf({0.0f, 3e38f}));
+    const RadCalLoad ok = LoadRadCalFile(Path("ok.rad"), gains.data(), gains.size());
+    EXPECT_EQ(ok.result, FileResult::Ok);
+    EXPECT_EQ(gains[0], 0.0f);
+    EXPECT_EQ(gains[1], 3e38f);
+}
+
+TEST_F(CalibrationFilesTest, DarkFilesHoldingValuesAbove12BitsAreRefused) {
+    CubeGeometry g;
+    g.height = 3;
+    g.bands = 2;
+    g.darkLines = 2; // frames of 6 values, stack of 12
+    std::vector<uint8_t> bytes(32768, 0);
+    for (uint16_t v : {uint16_t(10), uint16_t(4095), uint16_t(4096)}) {
+        bytes.push_back(uint8_t(v));
+        bytes.push_back(uint8_t(v >> 8));
+    }
+    WriteBytes(Path("not-dark"), bytes);
+    std::vector<uint16_t> stack(12, 7);
+    const DarkCubeLoad r = LoadDarkCubeFile(Path("not-dark"), stack.data(), g);
+    EXPECT_EQ(r.result, FileResult::Refused);
+    EXPECT_EQ(r.problem,
+              "not-dark is not a dark frame file of this instrument: value 2 is 4096, above the largest "
+              "sample value 4095. The dark frame is unchanged.");
+    EXPECT_EQ(stack, std::vector<uint16_t>(12, 7));
+    // 4095 is a sample value.
+    bytes.resize(bytes.size() - 2);
+    WriteBytes(Path("dark"), bytes);
+    const DarkCubeLoad ok = LoadDarkCubeFile(Path("dark"), stack.data(), g);
+    EXPECT_EQ(ok.result, FileResult::Ok);
+    EXPECT_EQ(stack, (std::vector<uint16_t>{10, 4095, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 }

@@ -98,6 +98,63 @@ TEST_F(Engine, FullCubeStepsTheMirrorPerLineAndEndsOnThe697thFrame) {
     EXPECT_EQ(mirror.moves.size(), 697u);
 }
 
+TEST_F(Engine, AScanWhosePositionsLeaveThe32BitRangeIsRefusedBeforeAnythingMoves) {
+    // A step of 12000000 (a missing decimal point): line 696 would be at 8 352 000 000 counts.
+    engine.m_stepPerLine = 12000000.0;
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+    EXPECT_FALSE(engine.m_busy.load());
+    EXPECT_FALSE(engine.m_acquireCube.load());
+    EXPECT_TRUE(mirror.Log().empty()) << "nothing sent, not even the drive enable";
+    EXPECT_EQ(engine.m_scansRefused.load(), 1);
+    ASSERT_EQ(host.Messages().size(), 1u);
+    EXPECT_EQ(host.Messages()[0],
+              "The scan does not fit the mirror's range: from the Scan Start Position 0 with a Step Size of "
+              "12000000.000000, line 696 would be at 8352000000 counts. Check the scanner settings.");
+    Feed(3);
+    EXPECT_TRUE(mirror.moves.empty());
+    // A scan start near 2^31: the last step would be 2147483000 + 696 * 12 = 2147491352.
+    engine.m_stepPerLine = 12.0;
+    engine.scanPositions = [] { return ScanPositions{2147483000, 0}; };
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+    EXPECT_FALSE(engine.m_busy.load());
+    EXPECT_EQ(engine.m_scansRefused.load(), 2);
+    // Going down: -2147483000 - 696 * 12 is below -2^31 as well.
+    engine.scanPositions = [] { return ScanPositions{-2147483000, 0}; };
+    engine.m_stepPerLine = -12.0;
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+    EXPECT_EQ(engine.m_scansRefused.load(), 3);
+    // The largest scan that fits: its last step lands exactly on 2^31 - 1.
+    engine.scanPositions = [] { return ScanPositions{2147483647 - 696 * 12, 0}; };
+    engine.m_stepPerLine = 12.0;
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+    EXPECT_TRUE(engine.m_busy.load());
+    Feed(W + 1);
+    ASSERT_EQ(mirror.moves.size(), 697u);
+    EXPECT_EQ(mirror.moves.back(), 2147483647);
+    EXPECT_EQ(engine.m_scansRefused.load(), 3);
+    EXPECT_FALSE(engine.m_busy.load());
+}
+
+TEST_F(Engine, AScanStartMovedOutOfRangeDuringTheScanEndsItWithTheLinesTaken) {
+    std::atomic<int32_t> scanStart{0};
+    engine.scanPositions = [&] { return ScanPositions{scanStart.load(), 0}; };
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+    std::fill(frame.begin(), frame.end(), uint16_t(7 * 16));
+    Feed(100);
+    // The settings dialog changes the start: line 100 would be at 2147483600 + 1200.
+    scanStart = 2147483600;
+    Feed(1);
+    EXPECT_FALSE(engine.m_busy.load());
+    EXPECT_EQ(engine.m_scansRefused.load(), 1);
+    ASSERT_EQ(mirror.moves.size(), 100u);
+    for (int32_t m : mirror.moves)
+        EXPECT_LE(m, 99 * 12);
+    EXPECT_EQ(host.Status(3).rfind("The scan does not fit the mirror's range", 0), 0u) << host.Status(3);
+    EXPECT_EQ(Cube(99, 3, 3), 7);
+    EXPECT_EQ(Cube(100, 3, 3), 0);
+    EXPECT_EQ(host.Status(2), "Ready");
+}
+
 TEST_F(Engine, StopHalfwayKeepsTheStoredLinesAndZerosTheRest) {
     // A previous cube's data is cleared by the next acquisition.
     std::fill(engine.m_cube.begin(), engine.m_cube.end(), uint16_t(9));

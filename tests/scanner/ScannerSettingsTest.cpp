@@ -1,10 +1,14 @@
 #include "scanner/ScannerSettings.h"
+#include "support/DiskFaults.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <clocale>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <unistd.h>
 
@@ -230,6 +234,89 @@ TEST_F(ScannerSettingsTest, UnreadableValuesKeepTheirDefaults) {
     ExpectDefaults(binary);
 }
 
+namespace {
+// The defaults' text with line `n` (1-based) replaced.
+std::string WithLine(int n, const std::string& replacement) {
+    std::istringstream in(kDefaultsText);
+    std::string line, out;
+    for (int i = 1; std::getline(in, line); ++i)
+        out += (i == n ? replacement : line) + "\n";
+    return out;
+}
+} // namespace
+
+TEST_F(ScannerSettingsTest, NumbersOutsideTheirMeaningAreRefusedAndReported) {
+    struct Case {
+        int line;
+        const char* text;
+        const char* problem;
+    };
+    const Case cases[] = {
+        {7, "Scanner_Step_size 0.000000",
+         "line 7, Scanner_Step_size 0: every line would be taken at the same mirror position; 12 kept"},
+        {7, "Scanner_Step_size inf", "line 7, Scanner_Step_size inf is not a finite number; 12 kept"},
+        {7, "Scanner_Step_size 1e999", "line 7, Scanner_Step_size 1e999 is not a finite number; 12 kept"},
+        {7, "Scanner_Step_size 12000000.000000",
+         "line 7, Scanner_Step_size 12000000: a scan of 696 lines from the Scan Start Position 0 would leave "
+         "the "
+         "mirror's range (-2147483648 to 2147483647); 12 kept"},
+        {12, "Scanner_home_position 2147483000",
+         "line 12, Scanner_home_position 2147483000: a scan of 696 lines with the Step Size 12 would leave "
+         "the "
+         "mirror's range; 0 kept"},
+        {12, "Scanner_home_position 2147483648",
+         "line 12, Scanner_home_position 2147483648 does not fit in 32 bits (-2147483648 to 2147483647); 0 "
+         "kept"},
+        {6, "Scanner_Center_Position -2147483649",
+         "line 6, Scanner_Center_Position -2147483649 does not fit in 32 bits (-2147483648 to 2147483647); "
+         "-165000 kept"},
+        {13, "Focus_home_position 99999999999",
+         "line 13, Focus_home_position 99999999999 does not fit in 32 bits (-2147483648 to 2147483647); 0 "
+         "kept"},
+        {3, "Scanner_Delay -10", "line 3, Scanner_Delay -10 is below 0; 10 kept"},
+        {11, "Scanner_Corridor -1", "line 11, Scanner_Corridor -1 is below 0; 10000 kept"},
+        {5, "Scanner_Baud fast", "line 5, Scanner_Baud \"fast\" is not a whole number; 115200 kept"},
+        {9, "Scanner_Check_position", "line 9, Scanner_Check_position: no value; 1 kept"},
+    };
+    for (const Case& c : cases) {
+        WriteFile(WithLine(c.line, c.text));
+        ScannerSettingsValues v;
+        std::string problems;
+        ASSERT_TRUE(LoadScannerSettings(m_file, v, nullptr, &problems));
+        EXPECT_EQ(problems, std::string("ARV300_Scanner_Settings.txt: ") + c.problem) << c.text;
+        ExpectDefaults(v);
+    }
+    // A file as the program writes it, and the largest scan that fits, have nothing to report.
+    for (const std::string& text :
+         {std::string(kDefaultsText), WithLine(12, "Scanner_home_position 2147475295"),
+          WithLine(7, "Scanner_Step_size -3085000.5")}) {
+        ScannerSettingsValues v;
+        std::string problems;
+        WriteFile(text);
+        ASSERT_TRUE(LoadScannerSettings(m_file, v, nullptr, &problems));
+        EXPECT_EQ(problems, "") << text;
+    }
+    // A step that is too large with a start that is too far: the step falls back, and with 12 the
+    // start still does not fit, so it falls back too.
+    std::string text = WithLine(7, "Scanner_Step_size 5000000");
+    text.replace(text.find("Scanner_home_position 0"), 23, "Scanner_home_position 2147480000");
+    WriteFile(text);
+    ScannerSettingsValues v;
+    std::string problems;
+    ASSERT_TRUE(LoadScannerSettings(m_file, v, nullptr, &problems));
+    EXPECT_EQ(v.m_stepSize, 12.0);
+    EXPECT_EQ(v.m_scanStartPosition, 0);
+    EXPECT_EQ(std::count(problems.begin(), problems.end(), '\n'), 2) << problems;
+    // A short file says where it ends; the rest keep their values.
+    WriteFile("Scanner_Velocity 80\nHome_Offset 0\nScanner_Delay 20\n");
+    ScannerSettingsValues shortFile;
+    problems.clear();
+    ASSERT_TRUE(LoadScannerSettings(m_file, shortFile, nullptr, &problems));
+    EXPECT_EQ(shortFile.m_delayMs, 20);
+    EXPECT_EQ(problems,
+              "ARV300_Scanner_Settings.txt: the file ends after line 3 of 13; the later values keep theirs");
+}
+
 TEST_F(ScannerSettingsTest, MissingOrUncreatableFilesAreReported) {
     ScannerSettingsValues v = Changed();
     std::string message;
@@ -241,6 +328,22 @@ TEST_F(ScannerSettingsTest, MissingOrUncreatableFilesAreReported) {
     EXPECT_FALSE(SaveScannerSettings((m_dir / "no_such_dir" / "s.txt").string(), v, &message));
     EXPECT_EQ(message, "unable to create ARV300_Scanner_Settings.txt");
     EXPECT_FALSE(fs::exists(m_dir / "no_such_dir"));
+}
+
+TEST_F(ScannerSettingsTest, AFailedSaveKeepsTheSettingsThatWereThere) {
+    WriteFile(kChangedText);
+    // 50 bytes: the write stops inside the third line.
+    const int child = RunWithFileSizeLimit(50, [&] {
+        std::string message;
+        if (SaveScannerSettings(m_file, ScannerSettingsValues{}, &message))
+            return 1;
+        if (message != "unable to create ARV300_Scanner_Settings.txt")
+            return 2;
+        return ReadFile() == kChangedText ? 0 : 3;
+    });
+    EXPECT_EQ(child, 0);
+    EXPECT_EQ(ReadFile(), kChangedText);
+    EXPECT_EQ(std::distance(fs::directory_iterator(m_dir), fs::directory_iterator()), 1);
 }
 
 TEST_F(ScannerSettingsTest, StepIsWrittenWithAPointWhateverTheLocale) {
@@ -277,4 +380,21 @@ TEST(LinePositionTest, TruncatesTowardZero) {
     EXPECT_EQ(LinePosition(0, -12.5, 1), -12);
     EXPECT_EQ(LinePosition(2147483000, 1000.0, 1), 2147483647); // held inside the range
     EXPECT_EQ(LinePosition(-2147483000, -1000.0, 1), -2147483647 - 1);
+}
+
+TEST(LinePositionTest, CheckedPositionsRefuseWhatDoesNotFitIn32Bits) {
+    EXPECT_EQ(CheckedLinePosition(-300000, 12.5, 1), std::optional<int32_t>(-299987));
+    EXPECT_EQ(CheckedLinePosition(2147483647 - 12, 12.0, 1), std::optional<int32_t>(2147483647));
+    EXPECT_EQ(CheckedLinePosition(-2147483647 - 1, 0.5, 1),
+              std::optional<int32_t>(-2147483647)); // toward zero
+    EXPECT_EQ(CheckedLinePosition(-2147483647 - 1, -0.5, 1), std::optional<int32_t>(-2147483647 - 1));
+    EXPECT_EQ(CheckedLinePosition(2147483647 - 11, 12.0, 1), std::nullopt);
+    EXPECT_EQ(CheckedLinePosition(0, 12000000.0, 696), std::nullopt);
+    EXPECT_EQ(CheckedLinePosition(0, std::nan(""), 0), std::nullopt);
+    EXPECT_EQ(CheckedLinePosition(0, std::numeric_limits<double>::infinity(), 1), std::nullopt);
+    EXPECT_TRUE(ScanFitsMirrorRange(0, 12.0, 696));
+    EXPECT_TRUE(ScanFitsMirrorRange(2147483647 - 8352, 12.0, 696));
+    EXPECT_FALSE(ScanFitsMirrorRange(2147483647 - 8351, 12.0, 696));
+    EXPECT_FALSE(ScanFitsMirrorRange(0, 3100000.0, 696));
+    EXPECT_TRUE(ScanFitsMirrorRange(0, -3000000.0, 696));
 }

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
+
 #include <cstring>
 
 namespace {
@@ -112,6 +115,23 @@ TEST(CubeHeader, CalibrationVariantOfADarkStack) {
     EXPECT_EQ(bytes[29], 0);
     EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 3197, bytes.begin() + 3201),
               (std::vector<uint8_t>{0xFE, 0xFF, 0xFF, 0xFF}));
+}
+
+TEST(CubeHeader, IntegrationFieldStaysDefinedForAnyValue) {
+    // Values from outside are refused where they enter; whatever still reaches the header is held
+    // inside the field's range instead of converting with undefined behaviour.
+    EXPECT_EQ(HeaderExposureMs(2147483646.9), 2147483646);
+    EXPECT_EQ(HeaderExposureMs(2147483647.5), 2147483647);
+    EXPECT_EQ(HeaderExposureMs(1e300), 2147483647);
+    EXPECT_EQ(HeaderExposureMs(std::numeric_limits<double>::infinity()), 2147483647);
+    EXPECT_EQ(HeaderExposureMs(-2147483648.9), -2147483647 - 1);
+    EXPECT_EQ(HeaderExposureMs(-std::numeric_limits<double>::infinity()), -2147483647 - 1);
+    EXPECT_EQ(HeaderExposureMs(std::nan("")), 0);
+    CubeHeaderInfo info;
+    info.exposureMs = 1e300;
+    const std::vector<uint8_t> bytes = BuildCubeHeader(info);
+    EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 3197, bytes.begin() + 3201),
+              (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0x7F}));
 }
 
 TEST(CubeHeader, WriteLeavesTheStreamAfterTheHeader) {

@@ -7,8 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <numeric>
+#include <sys/stat.h>
 
 using ::testing::ElementsAre;
 
@@ -271,6 +274,21 @@ int ExpectFailedWrite(const std::function<CubeWriteResult()>& write, const TempD
 }
 } // namespace
 
+TEST(CubeWriteFailures, TheProgramsSignalSetUpTurnsTheSizeLimitIntoAnError) {
+    FailureCube c;
+    TempDir dir;
+    const std::string path = dir.File("x.cube");
+    auto write = [&] { return WriteBilCubeFile(path, c.cube.data(), c.g) ? 0 : 7; };
+    // Without the program's set-up the limit kills the writer at its first write beyond it, and the
+    // temporary file stays behind.
+    EXPECT_EQ(RunWithFileSizeLimit(3000, write, false), -SIGXFSZ);
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"x.cube.part"});
+    std::filesystem::remove(dir.File("x.cube.part"));
+    // With it the write fails, is reported, and nothing stays.
+    EXPECT_EQ(RunWithFileSizeLimit(3000, write), 7);
+    EXPECT_TRUE(dir.Entries().empty());
+}
+
 TEST(CubeWriteFailures, AWriteThatFailsPartWayLeavesNoFile) {
     FailureCube c;
     TempDir dir;
@@ -308,4 +326,26 @@ TEST(CubeWriteFailures, AFailedSaveKeepsTheFileThatWasThere) {
     ASSERT_TRUE(WriteBilCubeFile(path, c.cube.data(), c.g));
     EXPECT_EQ(ReadFileBytes(path).size(), 8u * 1024u);
     EXPECT_THAT(dir.Entries(), ElementsAre("x.cube"));
+}
+
+TEST(CubeWriteFailures, DevicesAndPipesAreWrittenDirectlyOrRefused) {
+    FailureCube c;
+    // A device is written, never replaced by a file renamed over it.
+    EXPECT_TRUE(WriteBilCubeFile("/dev/null", c.cube.data(), c.g));
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
+    EXPECT_FALSE(std::filesystem::exists("/dev/null.part"));
+    if (std::filesystem::exists("/dev/full")) {
+        const CubeWriteResult full = WriteBilCubeFile("/dev/full", c.cube.data(), c.g);
+        EXPECT_EQ(full.status, CubeWriteStatus::WriteFailed);
+        EXPECT_EQ(full.errorNumber, ENOSPC);
+        EXPECT_TRUE(std::filesystem::is_character_file("/dev/full"));
+    }
+    // A named pipe nobody reads is refused at once instead of waited for; it stays a pipe.
+    TempDir dir;
+    ASSERT_EQ(::mkfifo(dir.File("pipe").c_str(), 0600), 0);
+    const CubeWriteResult pipe = WriteBilCubeFile(dir.File("pipe"), c.cube.data(), c.g);
+    EXPECT_EQ(pipe.status, CubeWriteStatus::CannotOpen);
+    EXPECT_EQ(pipe.errorNumber, ENXIO);
+    EXPECT_TRUE(std::filesystem::is_fifo(dir.File("pipe")));
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"pipe"});
 }

@@ -85,24 +85,6 @@ bool HaveFfmpeg() {
            std::system("ffmpeg -version >/dev/null 2>&1") == 0;
 }
 
-int RunWithFileSizeLimit(uint64_t limitBytes, const std::function<int()>& body) {
-    std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid < 0)
-        return -1;
-    if (pid == 0) {
-        std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{rlim_t(limitBytes), rlim_t(limitBytes)};
-        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
-            ::_exit(120);
-        ::_exit(body());
-    }
-    int status = 0;
-    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
-}
-
 std::string Hex(const std::vector<uint8_t>& bytes) {
     std::string s;
     char b[4];

@@ -1,6 +1,8 @@
 #pragma once
 // Helpers shared by the storage tests: temporary folders, file contents, external programs and
 // running a piece of code under a file size limit in a child process.
+#include "support/DiskFaults.h"
+
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -34,10 +36,6 @@ std::optional<std::string> RunCommand(const std::string& command);
 std::string PythonWithGdal();
 // True when ffprobe and ffmpeg can be run.
 bool HaveFfmpeg();
-
-// Runs body in a forked child whose files may not grow past limitBytes (writes beyond fail with
-// EFBIG; SIGXFSZ is ignored). Returns body's result, or -1 when the child died.
-int RunWithFileSizeLimit(uint64_t limitBytes, const std::function<int()>& body);
 
 // Hex text of bytes, for readable failure messages.
 std::string Hex(const std::vector<uint8_t>& bytes);
