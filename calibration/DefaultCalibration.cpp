@@ -27,8 +27,8 @@ namespace {
 // Longest number text looked at; a longer word is not a number of this file.
 constexpr size_t kMaxNumberText = 64;
 
-// The next white-space separated word of the file (at most kMaxNumberText characters are kept);
-// false at the end of the file.
+// The next white-space separated word of the file (at most kMaxNumberText + 1 characters are kept,
+// so a longer word shows as one); false at the end of the file.
 bool NextWord(FILE* f, std::string& word) {
     word.clear();
     int c;
@@ -45,6 +45,8 @@ bool NextWord(FILE* f, std::string& word) {
 
 // The whole word as a number, independent of the locale. Integer words may also be read as floats.
 bool WordNumber(const std::string& word, double& value) {
+    if (word.size() > kMaxNumberText)
+        return false;
     const char* p = word.data();
     const char* end = p + word.size();
     if (p < end && *p == '+' && !(p + 1 < end && p[1] == '-')) // one sign at most
@@ -58,6 +60,8 @@ bool WordNumber(const std::string& word, double& value) {
 }
 
 bool WordInteger(const std::string& word, int64_t& value, bool& fits) {
+    if (word.size() > kMaxNumberText)
+        return false;
     const char* p = word.data();
     const char* end = p + word.size();
     if (p < end && *p == '+' && !(p + 1 < end && p[1] == '-')) // one sign at most
@@ -135,7 +139,7 @@ bool ReadDefaultCalibrationFile(const std::string& path, DefaultCalibration& cal
         ++count;
         const bool integer = index >= 3 && (index - 3) % 6 == 0;
         DefCalRow* row = index >= 3 ? &cal.rows[(index - 3) / 6] : nullptr;
-        const std::string shown = word.size() > 40 ? word.substr(0, 40) + "..." : word;
+        const std::string shown = QuotedFileText(word);
         if (integer) {
             int64_t v = 0;
             bool fits = false;

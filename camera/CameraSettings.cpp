@@ -94,28 +94,25 @@ struct FieldRule {
     const char* name;
     bool integer;
     double min;
-    bool minInclusive;
     double max;
     const char* unit; // for messages ("" or " ms")
 };
 
 constexpr double kAnyInt32Min = -2147483648.0, kAnyInt32Max = 2147483647.0;
 constexpr FieldRule kLine1Rules[6] = {
-    {"the band count", true, kAnyInt32Min, true, kAnyInt32Max, ""},
-    {"the binning code", true, kAnyInt32Min, true, kAnyInt32Max, ""},
-    {"Integration", false, 0.0, false, ValueRange::kMaxIntegrationMs, " ms"},
-    {"Gain", true, double(ValueRange::kMinGain), true, double(ValueRange::kMaxGain), ""},
-    {"the second integration", false, 0.0, true, ValueRange::kMaxIntegrationMs, " ms"},
-    {"the second gain", true, 0.0, true, double(ValueRange::kMaxGain), ""},
+    {"the band count", true, kAnyInt32Min, kAnyInt32Max, ""},
+    {"the binning code", true, kAnyInt32Min, kAnyInt32Max, ""},
+    {"Integration", false, ValueRange::kMinIntegrationMs, ValueRange::kMaxIntegrationMs, " ms"},
+    {"Gain", true, double(ValueRange::kMinGain), double(ValueRange::kMaxGain), ""},
+    {"the second integration", false, 0.0, ValueRange::kMaxIntegrationMs, " ms"},
+    {"the second gain", true, 0.0, double(ValueRange::kMaxGain), ""},
 };
 
-// "does not fit in 32 bits", "is not between 1 and 1000", "is not more than 0 and at most 60000 ms".
+// "does not fit in 32 bits", "is not between 1 and 1000".
 std::string RuleText(const FieldRule& r) {
     if (r.min == kAnyInt32Min && r.max == kAnyInt32Max)
         return "does not fit in 32 bits";
-    if (r.minInclusive)
-        return "is not between " + NumberText(r.min) + " and " + NumberText(r.max) + r.unit;
-    return "is not more than " + NumberText(r.min) + " and at most " + NumberText(r.max) + r.unit;
+    return "is not between " + NumberText(r.min) + " and " + NumberText(r.max) + r.unit;
 }
 
 std::string ValueText(double value, const FieldRule& r) {
@@ -145,13 +142,13 @@ int ReadFields(const std::string& line, int lineNumber, const FieldRule* rules, 
             const char* to = from;
             while (to < end && *to != ' ' && *to != '\t' && *to != '\r')
                 ++to;
-            problems.Add(where + ": \"" + std::string(from, std::min<size_t>(size_t(to - from), 40)) +
-                         "\" is not " + (r.integer ? "a whole number" : "a number") +
+            problems.Add(where + ": \"" + QuotedFileText(std::string(from, to)) + "\" is not " +
+                         (r.integer ? "a whole number" : "a number") +
                          "; it and the values after it are not read");
             break;
         }
-        const bool above = r.minInclusive ? t.value >= r.min : t.value > r.min;
-        const bool fits = std::isfinite(t.value) && above && t.value <= r.max && (!r.integer || t.inInt32);
+        const bool fits =
+            std::isfinite(t.value) && t.value >= r.min && t.value <= r.max && (!r.integer || t.inInt32);
         if (fits)
             take(n, t.value);
         else
@@ -218,9 +215,9 @@ CameraSettingsReadResult ReadCameraSettingsFile(const std::string& path, CameraS
             result.problems);
     }
     if (ReadLine(f.get(), line)) {
-        const FieldRule rgbRules[3] = {{"the red band", true, kAnyInt32Min, true, kAnyInt32Max, ""},
-                                       {"the green band", true, kAnyInt32Min, true, kAnyInt32Max, ""},
-                                       {"the blue band", true, kAnyInt32Min, true, kAnyInt32Max, ""}};
+        const FieldRule rgbRules[3] = {{"the red band", true, kAnyInt32Min, kAnyInt32Max, ""},
+                                       {"the green band", true, kAnyInt32Min, kAnyInt32Max, ""},
+                                       {"the blue band", true, kAnyInt32Min, kAnyInt32Max, ""}};
         result.fieldsLine2 = ReadFields(
             line, 2, rgbRules, 3, [&](int i) { return double(rgbBands[size_t(i)]); },
             [&](int i, double v) { rgbBands[size_t(i)] = int32_t(v); }, result.problems);

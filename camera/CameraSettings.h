@@ -46,7 +46,7 @@ struct CameraSettingsReadResult {
 };
 
 // Reads the file, independent of the locale. Every number is checked where it enters: the
-// integration must be more than 0 and at most ValueRange::kMaxIntegrationMs, the gain between
+// integration must be between ValueRange::kMinIntegrationMs and kMaxIntegrationMs, the gain between
 // kMinGain and kMaxGain, the hidden second integration and gain within the same limits or 0,
 // the band count and binning code whole numbers of 32 bits (any other count reads as 128).
 // A value outside its range is refused and its field keeps its current value; text that is not a

@@ -23,3 +23,11 @@ std::string NumberText(float value) {
     std::snprintf(text, sizeof text, "%.7g", double(value));
     return text;
 }
+
+std::string QuotedFileText(const std::string& text, size_t maxLength) {
+    std::string shown = text.substr(0, maxLength);
+    for (char& c : shown)
+        if (c < ' ' || c > '~')
+            c = '?';
+    return text.size() > maxLength ? shown + "..." : shown;
+}

@@ -7,7 +7,9 @@
 #include <vector>
 
 namespace ValueRange {
-// Integration time of the data camera, milliseconds: more than 0, at most one minute per line.
+// Integration time of the data camera, milliseconds: from a microsecond (the settings file keeps six
+// decimals, so a shorter time would be written as 0) to one minute per line.
+inline constexpr double kMinIntegrationMs = 0.001;
 inline constexpr double kMaxIntegrationMs = 60000.0;
 // Gain of the data camera (a whole number).
 inline constexpr int32_t kMinGain = 1;
@@ -32,4 +34,7 @@ private:
 // A number for a message: integers without decimals, others with up to 9 significant digits
 // ("1e+300", "12.5", "inf", "nan"); single-precision numbers with up to 7 ("0.00095").
 std::string NumberText(double value);
+// Text taken from a file, for a message: at most maxLength characters (then "..."), bytes that are
+// not printable ASCII shown as '?'.
+std::string QuotedFileText(const std::string& text, size_t maxLength = 40);
 std::string NumberText(float value);

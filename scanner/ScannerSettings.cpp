@@ -51,7 +51,7 @@ std::string Shown(std::string_view s) {
     size_t n = 0;
     while (n < s.size() && !IsBlank(s[n]))
         ++n;
-    return std::string(s.substr(0, std::min<size_t>(n, 40)));
+    return QuotedFileText(std::string(s.substr(0, n)));
 }
 
 // Leading decimal integer (optional sign) that fits in 32 bits, as "%d" reads it.
@@ -95,6 +95,18 @@ std::optional<std::string> WordValue(std::string_view line) {
     if (n == 0)
         return std::nullopt;
     return std::string(s.substr(0, n));
+}
+
+// Port names ("COM1" ... "COM10", or a name of the ports map): printable characters without blanks,
+// short enough to be written back and read again whole.
+constexpr size_t kMaxPortName = 32;
+bool IsPortName(const std::string& name) {
+    if (name.empty() || name.size() > kMaxPortName)
+        return false;
+    for (char c : name)
+        if (c <= ' ' || c > '~')
+            return false;
+    return true;
 }
 
 // Reads one line (without its line feed), keeping at most kMaxLine characters. False at end of file.
@@ -202,10 +214,15 @@ bool LoadScannerSettings(const std::string& path, ScannerSettingsValues& values,
     integer("Home_Offset", values.GetHomeOffset(), kAny, [&](int32_t v) { values.SetHomeOffset(v); });
     integer("Scanner_Delay", values.GetDelayMs(), 0, [&](int32_t v) { values.SetDelayMs(v); });
     if (next()) {
-        if (auto v = WordValue(line))
-            values.m_comPort = *v;
-        else
+        const std::optional<std::string> v = WordValue(line);
+        if (!v)
             problems.Add("line 4, Scanner_CommPort: no port name; " + values.m_comPort + " kept");
+        else if (!IsPortName(*v))
+            problems.Add("line 4, Scanner_CommPort \"" + QuotedFileText(*v) +
+                         "\" is not a port name (up to " + std::to_string(kMaxPortName) +
+                         " letters, digits or signs); " + values.m_comPort + " kept");
+        else
+            values.m_comPort = *v;
     }
     integer("Scanner_Baud", LeadingInt(values.m_baudRate), kAny,
             [&](int32_t v) { values.m_baudRate = std::to_string(v); });
@@ -216,11 +233,16 @@ bool LoadScannerSettings(const std::string& path, ScannerSettingsValues& values,
         const LineValue<double> v = DoubleValue(line);
         const std::string where = "line 7, Scanner_Step_size";
         const std::string kept = "; " + NumberText(values.GetStepSize()) + " kept";
-        if (v.status == LineValue<double>::Status::Ok && v.value != 0.0) {
+        const int lines = CubeGeometry{}.width;
+        if (v.status == LineValue<double>::Status::Ok && std::fabs(v.value) * lines >= 1.0) {
             values.SetStepSize(v.value);
             stepRead = true;
-        } else if (v.status == LineValue<double>::Status::Ok) {
+        } else if (v.status == LineValue<double>::Status::Ok && v.value == 0.0) {
             problems.Add(where + " 0: every line would be taken at the same mirror position" + kept);
+        } else if (v.status == LineValue<double>::Status::Ok) {
+            // Too small to move the mirror (and written back with six decimals it would read as 0).
+            problems.Add(where + " " + v.text + ": a " + std::to_string(lines) +
+                         "-line scan would move the mirror by less than one count" + kept);
         } else if (v.status == LineValue<double>::Status::Missing) {
             problems.Add(where + ": no value" + kept);
         } else if (v.status == LineValue<double>::Status::NotANumber) {

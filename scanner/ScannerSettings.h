@@ -80,7 +80,8 @@ void SetScannerVelocity(int velocity);
 
 // Reads the settings file into values. Lines are taken by position, numbers independent of the
 // locale and checked where they enter: a value that is missing or cannot be read, a position or any
-// other integer beyond 32 bits, a negative delay or corridor, a step of zero or that is not finite,
+// other integer beyond 32 bits, a negative delay or corridor, a step that is not finite or so small
+// (zero included) that a 696-line scan would move the mirror by less than one count,
 // and a step or scan start with which the scan's line positions would leave the 32-bit range, leave
 // their member as it was (the step falls back first, then the start). The velocity on line 1 is
 // ignored. When the file cannot be opened, message receives kScannerSettingsOpenError and false is

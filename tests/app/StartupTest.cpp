@@ -150,7 +150,7 @@ TEST_F(Startup, SettingsValuesOutsideTheirMeaningAreReportedOncePerFileAndDefaul
     const auto texts = prompts.Texts();
     ASSERT_EQ(texts.size(), 3u);
     EXPECT_EQ(texts[0], "ARV300_Camera_Settings.txt:\n"
-                        "line 1, Integration -5 ms is not more than 0 and at most 60000 ms; 10 ms kept\n"
+                        "line 1, Integration -5 ms is not between 0.001 and 60000 ms; 10 ms kept\n"
                         "line 1, Gain 0 is not between 1 and 1000; 1 kept");
     EXPECT_EQ(
         texts[1],

@@ -142,3 +142,12 @@ TEST(DefaultCalibration, NumbersAreReadWithAPointWhateverTheLocale) {
     EXPECT_FLOAT_EQ(r.cal.coeffs[1], 2.3f);
     EXPECT_EQ(r.problems, "");
 }
+
+TEST(DefaultCalibration, AWordTooLongToBeANumberStopsTheReading) {
+    // 70 characters: read whole it would be 5; cut short it would read as 0.
+    const std::string longZeroes = std::string(69, '0') + "5";
+    const Read r = ReadText("title\n400 2.3 0.00095\n" + longZeroes + " 1 0 0 0 0\n");
+    EXPECT_EQ(r.cal.rows[0].column1, 0);
+    EXPECT_EQ(r.problems, "DefCalLite2x2.txt: row 1 column 1: \"" + std::string(40, '0') +
+                              "...\" is not a whole number; it and the values after it are not read");
+}

@@ -153,13 +153,14 @@ TEST(CameraSettings, NumbersOutsideTheirRangeAreRefusedAndReported) {
         EXPECT_EQ(l.values.secondGain, 0);
         EXPECT_EQ(CameraSettingsProblemText(l.result),
                   "ARV300_Camera_Settings.txt:\n"
-                  "line 1, Integration 1e300 ms is not more than 0 and at most 60000 ms; 10 ms kept\n"
+                  "line 1, Integration 1e300 ms is not between 0.001 and 60000 ms; 10 ms kept\n"
                   "line 1, Gain 0 is not between 1 and 1000; 1 kept\n"
                   "line 1, the second integration -1 ms is not between 0 and 60000 ms; 0 ms kept\n"
                   "line 1, the second gain 5000 is not between 0 and 1000; 0 kept");
     }
-    // Zero, negative, infinite and not-a-number integrations; the largest accepted.
-    for (const char* bad : {"0", "-5", "inf", "-inf", "nan", "60000.001"}) {
+    // Zero, shorter than a microsecond (1e-9 would be written back as 0.000000), negative, infinite,
+    // not-a-number and too long integrations; then the shortest and longest accepted.
+    for (const char* bad : {"0", "1e-9", "0.0009", "-5", "inf", "-inf", "nan", "60000.001"}) {
         auto l = Load(dir, std::string("128 0 ") + bad + " 2 0 0\n");
         EXPECT_DOUBLE_EQ(l.values.exposure, 10.0) << bad;
         EXPECT_EQ(l.values.gain, 2) << bad;
@@ -169,6 +170,10 @@ TEST(CameraSettings, NumbersOutsideTheirRangeAreRefusedAndReported) {
         auto l = Load(dir, "128 0 60000 1000 0 0\n");
         EXPECT_DOUBLE_EQ(l.values.exposure, 60000.0);
         EXPECT_EQ(l.values.gain, 1000);
+        EXPECT_EQ(CameraSettingsProblemText(l.result), "");
+        l = Load(dir, "128 0 0.001 1 0 0\n");
+        EXPECT_DOUBLE_EQ(l.values.exposure, 0.001);
+        EXPECT_EQ(l.values.gain, 1);
         EXPECT_EQ(CameraSettingsProblemText(l.result), "");
     }
     // Integers beyond 32 bits are numbers out of range, not garbage; text ends the line.

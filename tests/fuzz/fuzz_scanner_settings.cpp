@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ScannerSettingsValues v;
     std::string message, problems;
     FuzzCheck(LoadScannerSettings(path, v, &message, &problems), "the file opens");
-    FuzzCheck(std::isfinite(v.m_stepSize) && std::fabs(v.m_stepSize) * 696 >= 1.0, "step finite, moves the mirror");
+    FuzzCheck(std::isfinite(v.m_stepSize) && std::fabs(v.m_stepSize) * 696 >= 1.0,
+              "step finite, moves the mirror");
     FuzzCheck(ScanFitsMirrorRange(v.m_scanStartPosition, v.m_stepSize, 696),
               "the scan fits the mirror's range");
     FuzzCheck(v.m_delayMs >= 0 && v.m_corridor >= 0, "delay and corridor not negative");

@@ -248,13 +248,16 @@ std::string WithLine(int n, const std::string& replacement) {
 TEST_F(ScannerSettingsTest, NumbersOutsideTheirMeaningAreRefusedAndReported) {
     struct Case {
         int line;
-        const char* text;
-        const char* problem;
+        std::string text;
+        std::string problem;
     };
     const Case cases[] = {
         {7, "Scanner_Step_size 0.000000",
          "line 7, Scanner_Step_size 0: every line would be taken at the same mirror position; 12 kept"},
         {7, "Scanner_Step_size inf", "line 7, Scanner_Step_size inf is not a finite number; 12 kept"},
+        {7, "Scanner_Step_size -0.0014",
+         "line 7, Scanner_Step_size -0.0014: a 696-line scan would move the mirror by less than one count; "
+         "12 kept"},
         {7, "Scanner_Step_size 1e999", "line 7, Scanner_Step_size 1e999 is not a finite number; 12 kept"},
         {7, "Scanner_Step_size 12000000.000000",
          "line 7, Scanner_Step_size 12000000: a scan of 696 lines from the Scan Start Position 0 would leave "
@@ -277,19 +280,25 @@ TEST_F(ScannerSettingsTest, NumbersOutsideTheirMeaningAreRefusedAndReported) {
         {11, "Scanner_Corridor -1", "line 11, Scanner_Corridor -1 is below 0; 10000 kept"},
         {5, "Scanner_Baud fast", "line 5, Scanner_Baud \"fast\" is not a whole number; 115200 kept"},
         {9, "Scanner_Check_position", "line 9, Scanner_Check_position: no value; 1 kept"},
+        {4, "Scanner_CommPort " + std::string(33, 'C'),
+         "line 4, Scanner_CommPort \"" + std::string(33, 'C') +
+             "\" is not a port name (up to 32 letters, digits or signs); COM1 kept"},
+        {4, "Scanner_CommPort COM\x01\xff",
+         "line 4, Scanner_CommPort \"COM??\" is not a port name (up to 32 "
+         "letters, digits or signs); COM1 kept"},
     };
     for (const Case& c : cases) {
         WriteFile(WithLine(c.line, c.text));
         ScannerSettingsValues v;
         std::string problems;
         ASSERT_TRUE(LoadScannerSettings(m_file, v, nullptr, &problems));
-        EXPECT_EQ(problems, std::string("ARV300_Scanner_Settings.txt: ") + c.problem) << c.text;
+        EXPECT_EQ(problems, "ARV300_Scanner_Settings.txt: " + c.problem) << c.text;
         ExpectDefaults(v);
     }
     // A file as the program writes it, and the largest scan that fits, have nothing to report.
     for (const std::string& text :
          {std::string(kDefaultsText), WithLine(12, "Scanner_home_position 2147475295"),
-          WithLine(7, "Scanner_Step_size -3085000.5")}) {
+          WithLine(7, "Scanner_Step_size 0.001437"), WithLine(7, "Scanner_Step_size -3085000.5")}) {
         ScannerSettingsValues v;
         std::string problems;
         WriteFile(text);
