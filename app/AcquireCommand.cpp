@@ -113,6 +113,8 @@ std::string EndText(AcquisitionEngine::ScanEnd end, const std::string& port, int
         return "; ended: the link to the controller was lost (" + port + " Offline)";
     case End::Stopped:
         return "; ended: stopped";
+    case End::FramesStopped:
+        return "; ended: the data camera stopped delivering frames";
     default:
         return "";
     }
@@ -221,6 +223,9 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
         // A complete stack is saved even when the mirror failed afterwards (it did not return, or
         // the link was lost): the exit code still says so.
         const AcquisitionEngine::ScanEnd darkEnd = engine.m_scanEnd.load();
+        // A stack cut short is no dark frame (as after Stop): nothing is saved.
+        if (darkEnd == AcquisitionEngine::ScanEnd::FramesStopped)
+            return finish(kAcquireCameraStopped);
         if (!host.darkDone.load())
             return finish(MirrorFailed(darkEnd) ? kAcquireMirrorTimeout : kAcquireSaveFailed);
         std::string darkPath = a.darkOut;
@@ -267,7 +272,9 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
         const int lines = engine.m_linesTaken.load();
         if (MirrorFailed(end))
             result = kAcquireMirrorTimeout;
-        if (lines == 0 && MirrorFailed(end))
+        if (end == AcquisitionEngine::ScanEnd::FramesStopped)
+            result = kAcquireCameraStopped;
+        if (lines == 0 && (MirrorFailed(end) || end == AcquisitionEngine::ScanEnd::FramesStopped))
             break;
         std::string path = a.out.empty() ? ComposeCubeFileName("", cameraSettings.exposure, 0, 511, CurrentLocalTime())
                                          : Replace(a.out, "{n}", std::to_string(scan));
@@ -302,7 +309,7 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
                      host.Status(1).c_str(),
                      EndText(end, port, scannerSettings.GetScanStartPosition()).c_str());
         std::fflush(out);
-        if (MirrorFailed(end))
+        if (MirrorFailed(end) || end == AcquisitionEngine::ScanEnd::FramesStopped)
             break;
     }
     return finish(result);

@@ -12,6 +12,9 @@ enum AcquireExit {
     kAcquireScannerOffline = 4,
     kAcquireMirrorTimeout = 5,
     kAcquireSaveFailed = 6,
+    // The data camera stopped delivering frames: the lines taken before are saved (a cube), a dark
+    // stack cut short is not.
+    kAcquireCameraStopped = 7,
 };
 
 // Runs the acquisitions the options ask for in the current folder (./Settings as for the window).

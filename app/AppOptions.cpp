@@ -62,6 +62,8 @@ std::string AppOptionsHelp() {
            "  --sim-refuse-property P  the cameras refuse property P (20 exposure, 40 gain, 80 colour)\n"
            "  --sim-refuse-format      the cameras refuse a new frame format\n"
            "  --sim-controller F       controller fault: silent, garbage, stuck or absent\n"
+           "  --sim-camera-stops-at P  the data camera stops delivering frames once the mirror\n"
+           "                           stands at or beyond position P\n"
            "\n"
            "\n"
            "Exit codes: 0 normal end; 255 no data camera; 2 bad arguments.\n"
@@ -95,7 +97,9 @@ std::string AppOptionsHelp() {
            "\n"
            "Exit codes of acquire: 0 success; 2 bad arguments; 3 no data camera; 4 scanner offline;\n"
            "5 mirror time-out or link to the controller lost (what was acquired is still saved);\n"
-           "6 save failed.\n";
+           "6 save failed; 7 the data camera stopped delivering frames (the lines taken before are\n"
+           "saved in the cube; a dark stack cut short is not saved). A camera that delivers no frame\n"
+           "for five frame periods plus 3 s ends the acquisition.\n";
 }
 
 bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error) {
@@ -300,6 +304,14 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
             sim.cameraSwitches.push_back(a.toStdString());
         } else if (a == "--sim-refuse-format") {
             sim.cameras.refuseSetFormat = true;
+            sim.cameraSwitches.push_back(a.toStdString());
+        } else if (a == "--sim-camera-stops-at") {
+            int p = 0;
+            if (!value(v) || !ToInt(v, p)) {
+                error = "--sim-camera-stops-at takes a mirror position (a whole number of 32 bits)";
+                return false;
+            }
+            sim.cameras.stopDeliveringAt = p;
             sim.cameraSwitches.push_back(a.toStdString());
         } else if (a == "--sim-controller") {
             if (!value(v))

@@ -535,6 +535,7 @@ void CStrataDlg::ApplyCameraSettings() {
     if (m_engine->AllocateBuffers(CubeGeometry{m_frameWidth, m_frameHeight, m_bands, 25}))
         FillWavelengthLists();
     m_camera.ConfigureDataCamera(m_cameraSettingsDlg->Values());
+    m_engine->SetFrameRate(m_camera.m_dataFrameRate);
     WriteCameraSettings();
 }
 
@@ -667,6 +668,18 @@ void CStrataDlg::PostStackSave(bool dark) {
                 SaveDarkCube();
             else
                 SaveCalibrationCube();
+        },
+        Qt::QueuedConnection);
+}
+
+void CStrataDlg::PostMessage(const std::string& text) {
+    // Called off the window thread (the frame watchdog): the message box is shown by the window
+    // thread, and the caller does not wait for it.
+    QMetaObject::invokeMethod(
+        this,
+        [this, text] {
+            if (!m_exiting)
+                m_prompts.Message(text);
         },
         Qt::QueuedConnection);
 }

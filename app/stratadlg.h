@@ -78,6 +78,7 @@ public:
     void UpdateImage() override;
     void PostStackSave(bool dark) override;
     void AcquisitionEnded() override;
+    void PostMessage(const std::string& text) override;
 
     // Commands.
     void OnCommand(int id);

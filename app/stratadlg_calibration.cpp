@@ -391,6 +391,7 @@ bool CStrataDlg::RunSpectralCalibrationMode(int k, const std::string& prefix) {
                 // is measured again from its first frame.
                 cs.exposure = decision.newExposure;
                 m_camera.ConfigureDataCamera(cs);
+                m_engine->SetFrameRate(m_camera.m_dataFrameRate);
                 f = 0;
                 slot = N - 1;
                 ProcessWindowEvents();

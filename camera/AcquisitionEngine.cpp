@@ -20,6 +20,34 @@ std::string EngineMsg::ScanOutOfRangeText(int32_t scanStart, double stepPerLine,
     return text;
 }
 
+std::string EngineMsg::FramesStoppedText(double silentMs, double framePeriodMs, int lines) {
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "The data camera stopped delivering frames: none came for %.1f s (one was expected every %.0f "
+                  "ms). The acquisition was ended after %d lines; they are kept.",
+                  silentMs / 1000.0, framePeriodMs, lines);
+    return text;
+}
+
+namespace {
+int64_t SteadyNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+double FramePeriodMsOf(double framesPerSecond) {
+    return std::isfinite(framesPerSecond) && framesPerSecond > 0.01 ? 1000.0 / framesPerSecond : 1000.0;
+}
+} // namespace
+
+double AcquisitionEngine::FrameTimeoutMs(double framesPerSecond) {
+    return kFrameTimeoutPeriods * FramePeriodMsOf(framesPerSecond) + kFrameTimeoutMarginMs;
+}
+
+void AcquisitionEngine::SetFrameRate(double framesPerSecond) {
+    m_framePeriodMs = FramePeriodMsOf(framesPerSecond);
+    m_frameTimeoutMs = FrameTimeoutMs(framesPerSecond);
+}
+
 AcquisitionEngine::AcquisitionEngine(EngineHost& host, MirrorLink& mirror) : m_host(host), m_mirror(mirror) {
     convertFrame = [](uint16_t* dest, const uint16_t* src, int width, int height) {
         std::memcpy(dest, src, size_t(width) * size_t(height) * sizeof(uint16_t));
@@ -172,12 +200,48 @@ void AcquisitionEngine::StartAcquisition() {
     }
     m_stopRequested = false;
     m_host.SetStatusText(2, EngineMsg::kAcquiring);
+    // From here frames are expected (also when the stream did not start: then the watchdog ends
+    // the acquisition that would otherwise wait forever).
+    ArmFrameWatchdog(true);
     StartDisplayThread();
 }
 
-void AcquisitionEngine::StopAcquisition(ScanEnd reason) {
-    if (m_stopRequested.exchange(true))
+void AcquisitionEngine::ArmFrameWatchdog(bool armed) {
+    if (!armed) {
+        m_watchdogArmed = false;
         return;
+    }
+    m_lastFrameNs = SteadyNs();
+    m_watchdogArmed = true;
+    std::lock_guard lock(m_watchdogMutex);
+    if (!m_watchdogThread.joinable() && !m_watchdogExit && m_frameTimeoutMs.load() > 0)
+        m_watchdogThread = std::thread(&AcquisitionEngine::WatchdogLoop, this);
+}
+
+void AcquisitionEngine::WatchdogLoop() {
+    std::unique_lock lock(m_watchdogMutex);
+    while (!m_watchdogExit) {
+        m_watchdogWake.wait_for(lock, std::chrono::milliseconds(50), [this] { return m_watchdogExit; });
+        if (m_watchdogExit)
+            break;
+        const double limitMs = m_frameTimeoutMs.load();
+        if (!m_watchdogArmed.load() || limitMs <= 0 || m_stopRequested.load() || m_scannerPositioning.load())
+            continue;
+        const double silentMs = double(SteadyNs() - m_lastFrameNs.load()) / 1e6;
+        if (silentMs <= limitMs || !m_watchdogArmed.exchange(false))
+            continue;
+        // The stop returns the mirror (a wait of its own, with its own limit): not under the lock.
+        lock.unlock();
+        if (StopAcquisition(ScanEnd::FramesStopped))
+            m_host.PostMessage(EngineMsg::FramesStoppedText(silentMs, m_framePeriodMs.load(), m_linesTaken.load()));
+        lock.lock();
+    }
+}
+
+bool AcquisitionEngine::StopAcquisition(ScanEnd reason) {
+    if (m_stopRequested.exchange(true))
+        return false;
+    ArmFrameWatchdog(false);
     m_scannerPositioning = true;
     RequestRedraw(); // wakes the display thread so that it draws the last lines and ends
     // With the link lost nothing can reach the controller: the mirror stays where it is, and the
@@ -187,13 +251,16 @@ void AcquisitionEngine::StopAcquisition(ScanEnd reason) {
         m_mirror.EnableScannerDrive(true);
         const int32_t scanStart = scanPositions().scanStart;
         const TravelResult back = m_mirror.TravelTo(scanStart);
+        // A camera that stopped is the first fault and stays the recorded end; the mirror's own
+        // failure is reported by the scanner link.
         if (back == TravelResult::TimedOut) {
             ++m_mirrorTimeouts;
-            reason = ScanEnd::ReturnTimedOut;
-        } else if (back == TravelResult::LinkLost) {
+            if (reason != ScanEnd::FramesStopped)
+                reason = ScanEnd::ReturnTimedOut;
+        } else if (back == TravelResult::LinkLost && reason != ScanEnd::FramesStopped) {
             reason = ScanEnd::LinkLost;
         }
-    } else {
+    } else if (reason != ScanEnd::FramesStopped) {
         reason = ScanEnd::LinkLost;
     }
     m_scanEnd = reason;
@@ -219,6 +286,7 @@ void AcquisitionEngine::StopAcquisition(ScanEnd reason) {
         m_mirror.EnableScannerDrive(false);
     m_busy = false;
     m_host.AcquisitionEnded();
+    return true;
 }
 
 std::string AcquisitionEngine::LastFrameRateText() const {
@@ -240,6 +308,7 @@ void AcquisitionEngine::OnDataFrameCallback(void* context, uint8_t* data, uint32
 }
 
 void AcquisitionEngine::OnDataFrame(const uint16_t* frame) {
+    m_lastFrameNs = SteadyNs();
     const int W = m_geometry.width, H = m_geometry.height;
     const bool cube = m_acquireCube.load() && !m_scannerPositioning.load();
     // Mirror step for the current line (issued before the line limit is tested, so the frame that
@@ -453,6 +522,13 @@ void AcquisitionEngine::DisplayLoop() {
 }
 
 void AcquisitionEngine::ShutdownDisplayThread() {
+    {
+        std::lock_guard lock(m_watchdogMutex);
+        m_watchdogExit = true;
+    }
+    m_watchdogWake.notify_all();
+    if (m_watchdogThread.joinable() && m_watchdogThread.get_id() != std::this_thread::get_id())
+        m_watchdogThread.join();
     {
         std::lock_guard lock(m_displayMutex);
         m_displayExit = true;

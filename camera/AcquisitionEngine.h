@@ -33,6 +33,9 @@ inline constexpr const char* kStreamStart = "Unable start streaming data , Start
 inline constexpr const char* kReady = "Ready";
 inline constexpr const char* kAcquiring = "Acquiring...";
 inline constexpr const char* kFrameRate = "frame rate = ";
+// The data camera delivered no frame within the frame time-out during an acquisition.
+inline constexpr const char* kFramesStoppedStatus = "Data camera stopped delivering frames";
+std::string FramesStoppedText(double silentMs, double framePeriodMs, int lines);
 // A cube whose line positions would leave the 32-bit range of mirror positions.
 std::string ScanOutOfRangeText(int32_t scanStart, double stepPerLine, int lastLine);
 } // namespace EngineMsg
@@ -72,6 +75,9 @@ public:
     virtual void PostStackSave(bool dark) = 0;
     // A cube, dark or calibration acquisition ended (camera or window thread).
     virtual void AcquisitionEnded() {}
+    // A fault found off the window thread (the frame watchdog): the host shows text without making
+    // the caller wait for the user. The default shows it at once.
+    virtual void PostMessage(const std::string& text) { ShowMessage(text); }
 };
 
 struct ScanPositions {
@@ -90,7 +96,20 @@ public:
         StartTimedOut,  // the mirror did not reach its start: nothing taken
         ReturnTimedOut, // every line (or those up to a Stop) taken, the mirror did not return
         LinkLost,       // the controller's link was lost: the lines taken before stay
+        FramesStopped,  // the data camera stopped delivering frames: the lines taken before stay
     };
+
+    // The frame watchdog: during an acquisition (mirror at its start, stream started), a gap between
+    // two frames longer than the frame time-out ends it as Stop does, with its own message. The
+    // time-out is a few frame periods plus a margin, so a slow exposure never trips it; 0 (the
+    // default until a frame rate is known) switches the watchdog off.
+    static constexpr int kFrameTimeoutPeriods = 5;
+    static constexpr double kFrameTimeoutMarginMs = 3000.0;
+    static double FrameTimeoutMs(double framesPerSecond);
+    // The data camera's frame rate (after each configuration of the camera).
+    void SetFrameRate(double framesPerSecond);
+    void SetFrameTimeoutMs(double ms) { m_frameTimeoutMs = ms; }
+    double FrameTimeoutMsSetting() const { return m_frameTimeoutMs.load(); }
 
     AcquisitionEngine(EngineHost& host, MirrorLink& mirror);
     ~AcquisitionEngine();
@@ -107,8 +126,9 @@ public:
     void PrepareAcquisition();
     void StartAcquisition();
     // Stop (and the end of a scan): returns the mirror, reports the frame rate, ends the
-    // acquisition. reason is what the end is recorded as (m_scanEnd).
-    void StopAcquisition(ScanEnd reason = ScanEnd::Stopped);
+    // acquisition. reason is what the end is recorded as (m_scanEnd). False when the acquisition
+    // was already stopped (nothing done).
+    bool StopAcquisition(ScanEnd reason = ScanEnd::Stopped);
     // Streaming callback of the data camera (camera thread). Frames are W x H 16-bit pixels.
     void OnDataFrame(const uint16_t* frame);
     static void OnDataFrameCallback(void* context, uint8_t* data, uint32_t length);
@@ -128,7 +148,8 @@ public:
     void RequestRedraw();
     void SetMinimumRedrawInterval(double ms) { m_redrawIntervalMs = ms; }
     uint64_t PicturesDrawn() const { return m_picturesDrawn.load(); }
-    // Stops the display thread and waits for it (exit, tests).
+    // Stops the display thread and the frame watchdog and waits for them (exit, tests); the
+    // watchdog does not start again afterwards.
     void ShutdownDisplayThread();
 
     // Scanner positions are read at each use.
@@ -195,6 +216,8 @@ private:
     void DisplayLoop();
     void StartDisplayThread();
     void ReportTravel(TravelResult result, int32_t target);
+    void ArmFrameWatchdog(bool armed);
+    void WatchdogLoop();
 
     EngineHost& m_host;
     MirrorLink& m_mirror;
@@ -221,4 +244,14 @@ private:
     std::atomic<uint64_t> m_frameImageWrites{0};
     std::atomic<uint64_t> m_darkFrameWrites{0};
     std::atomic<uint64_t> m_bufferGeneration{0};
+
+    // Frame watchdog: armed while frames are expected; the time of the last frame (or of arming).
+    std::atomic<double> m_frameTimeoutMs{0.0};
+    std::atomic<double> m_framePeriodMs{0.0};
+    std::atomic<int64_t> m_lastFrameNs{0};
+    std::atomic<bool> m_watchdogArmed{false};
+    std::thread m_watchdogThread;
+    std::mutex m_watchdogMutex;
+    std::condition_variable m_watchdogWake;
+    bool m_watchdogExit = false;
 };

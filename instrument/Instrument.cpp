@@ -210,8 +210,11 @@ bool Instrument::OpenCameras() {
 void Instrument::ConfigureCameras(FocusPreview* preview) {
     if (m_cameras.m_focusCameraOnline)
         m_cameras.ConfigureFocusCamera(preview);
-    if (m_cameras.m_dataCameraOnline)
+    if (m_cameras.m_dataCameraOnline) {
         m_cameras.ConfigureDataCamera(m_cameraSettings);
+        if (m_engine)
+            m_engine->SetFrameRate(m_cameras.m_dataFrameRate);
+    }
 }
 
 bool Instrument::ConnectScanner() {

@@ -47,6 +47,8 @@ namespace {
 std::mutex g_registryMutex;
 std::array<std::unique_ptr<LucamCamera>, 3> g_cameras; // index = camera number
 std::atomic<double> g_clockScale{1.0};
+// The data camera's deliveries have stopped (fault switch; latched until switched off or reconfigured).
+std::atomic<bool> g_dataSilent{false};
 
 constexpr ULONG kSensorWidth = 1392;
 constexpr ULONG kSensorHeight = 1040;
@@ -187,6 +189,11 @@ void StreamLoop(LucamCamera* cam) {
         const bool deliberateDrop = cam->settings.dropEvery > 0 && index % uint64_t(cam->settings.dropEvery) == 0;
         if (deliberateDrop) {
             cam->dropped.fetch_add(1);
+        } else if (!cam->focus && (g_dataSilent.load() ||
+                                   (cam->settings.stopDeliveringAt &&
+                                    SimMirror::Instance().Position() >= *cam->settings.stopDeliveringAt))) {
+            // A camera that stopped delivering: no callback from now on, the stream runs on.
+            g_dataSilent = true;
         } else if (!cam->focus) {
             // A frame is rendered again only when what it shows changed (or noise is on), so an idle
             // stream costs next to nothing.
@@ -271,7 +278,12 @@ void SimCameras::Configure(const SimCameraSettings& settings) {
     std::lock_guard lock(m_mutex);
     m_settings = settings;
     g_clockScale = settings.clockScale;
+    g_dataSilent = false;
 }
+
+void SimCameras::SetDataCameraSilent(bool silent) { g_dataSilent = silent; }
+
+bool SimCameras::DataCameraSilent() const { return g_dataSilent.load(); }
 
 SimCameraSettings SimCameras::Settings() const {
     std::lock_guard lock(m_mutex);
@@ -304,6 +316,7 @@ void SimCameras::ResetCounters() {
 }
 
 void SimCameras::Shutdown() {
+    g_dataSilent = false;
     std::lock_guard lock(g_registryMutex);
     for (auto& c : g_cameras)
         if (c) {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -22,6 +23,9 @@ struct SimCameraSettings {
     double clockScale = 1.0;
     // Drop every n-th frame deliberately (0: none), to exercise the consumer's handling.
     int dropEvery = 0;
+    // The data camera stops delivering frames for good once the mirror stands at or beyond this
+    // position (a camera that dies mid-scan); its stream keeps running and answers every call.
+    std::optional<int32_t> stopDeliveringAt;
     uint32_t serialNumber = 20113;
 };
 
@@ -38,6 +42,9 @@ public:
     uint64_t DeliveredFrames(int number) const;
     uint64_t DroppedFrames(int number) const;
     void ResetCounters();
+    // Stops (true) or resumes (false) the data camera's deliveries at once; the stream keeps running.
+    void SetDataCameraSilent(bool silent);
+    bool DataCameraSilent() const;
 
     // Stops every stream and forgets every camera (end of the process, end of a test).
     void Shutdown();

@@ -231,6 +231,52 @@ TEST_F(Acquire, AStepThatWouldLeaveTheMirrorsRangeIsRefusedAndTheScanKeepsTheDef
     EXPECT_EQ(controller.CountOf("LA8352\n"), 1u);
 }
 
+TEST_F(Acquire, ACameraThatStopsMidScanEndsTheCommandWithTheLinesSaved) {
+    ASSERT_TRUE(controller.Start());
+    // The camera dies when the mirror reaches 4200 counts, about line 350 of the default scan.
+    cameras.stopDeliveringAt = 4200;
+    options.acq.format = "bil";
+    options.acq.scans = 2;
+    options.acq.out = dir.File("scan{n}");
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(Run(), kAcquireCameraStopped) << err;
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(40));
+    EXPECT_NE(err.find("[Strata] The data camera stopped delivering frames: none came for "), std::string::npos)
+        << err;
+    // One summary line: the series ends with the camera.
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    EXPECT_FALSE(FileExists(dir.File("scan2.cube")));
+    const size_t at = out.find(" lines, frame rate = ");
+    ASSERT_NE(at, std::string::npos) << out;
+    const int lines = std::stoi(out.substr(out.rfind(", ", at - 1) + 2));
+    EXPECT_GT(lines, 200);
+    EXPECT_LT(lines, 500);
+    EXPECT_NE(out.find("; ended: the data camera stopped delivering frames\n"), std::string::npos) << out;
+    // The lines taken are in the file, the rest is zero.
+    const std::string cube = Read(dir.File("scan1.cube"));
+    ASSERT_EQ(cube.size(), 92651520u);
+    const size_t lineBytes = 128u * 520u * 2u;
+    int zeroLines = 0;
+    for (size_t l = 0; l < 696; ++l)
+        zeroLines += std::all_of(cube.begin() + long(l * lineBytes), cube.begin() + long((l + 1) * lineBytes),
+                                 [](char c) { return c == 0; });
+    EXPECT_EQ(zeroLines, 696 - lines);
+    // The drive was switched off at the end.
+    EXPECT_EQ(controller.ReceivedCommands().back(), "DI\n");
+}
+
+TEST_F(Acquire, ACameraThatDeliversNothingEndsADarkStackWithoutAFile) {
+    ASSERT_TRUE(controller.Start());
+    cameras.stopDeliveringAt = std::numeric_limits<int32_t>::min();
+    options.acq.dark = true;
+    options.acq.out = dir.File("s");
+    ASSERT_EQ(Run(), kAcquireCameraStopped) << err;
+    EXPECT_NE(err.find("ended after 0 lines"), std::string::npos) << err;
+    EXPECT_FALSE(FileExists(dir.File("s_dark.drk")));
+    EXPECT_FALSE(FileExists(dir.File("s.cube")));
+    EXPECT_EQ(out, "");
+}
+
 TEST(AcquireOptions, ParsedAndRefused) {
     AppOptions o;
     std::string error;

@@ -120,3 +120,36 @@ TEST_F(WindowAcquisition, SaveCubeIsRefusedDuringTheLiveDisplay) {
     EXPECT_EQ(dlg->StatusText(2), "Ready");
     EXPECT_TRUE(dlg->StatusText(1).startsWith("frame rate =  "));
 }
+
+TEST_F(WindowAcquisition, ACameraThatStopsDeliveringEndsTheCubeWithAMessageAndTheLinesStay) {
+    AcquisitionEngine& e = dlg->Engine();
+    prompts.Clear();
+    dlg->OnCommand(ID_TB_START_CUBE);
+    ASSERT_TRUE(WaitFor([&] { return e.m_lineIndex.load() >= 40; }, 20000));
+    SimCameras::Instance().SetDataCameraSilent(true);
+    // Five frame periods plus the margin, then the message box, and the window answers meanwhile.
+    const double limitMs = AcquisitionEngine::FrameTimeoutMs(dlg->Cameras().m_dataFrameRate);
+    EXPECT_DOUBLE_EQ(e.FrameTimeoutMsSetting(), limitMs);
+    ASSERT_TRUE(WaitFor([&] { return !prompts.Texts().empty(); }, int(limitMs) + 8000));
+    EXPECT_FALSE(e.m_busy.load());
+    EXPECT_EQ(e.m_scanEnd.load(), AcquisitionEngine::ScanEnd::FramesStopped);
+    const int lines = e.m_linesTaken.load();
+    EXPECT_GE(lines, 40);
+    EXPECT_LT(lines, 696);
+    const std::string text = prompts.Texts().front();
+    EXPECT_EQ(text.rfind("The data camera stopped delivering frames: none came for ", 0), 0u) << text;
+    EXPECT_NE(text.find("ended after " + std::to_string(lines) + " lines; they are kept."), std::string::npos)
+        << text;
+    ASSERT_TRUE(WaitFor([&] { return dlg->StatusText(2) == "Ready"; }, 2000));
+    // The lines taken are still in the cube for Save Cube; the next line was never written.
+    const size_t lineValues = size_t(e.Geometry().LineValues());
+    auto lineSum = [&](int l) {
+        uint64_t sum = 0;
+        for (size_t i = 0; i < lineValues; ++i)
+            sum += e.m_cube[size_t(l) * lineValues + i];
+        return sum;
+    };
+    EXPECT_GT(lineSum(lines - 1), 0u);
+    EXPECT_EQ(lineSum(lines), 0u);
+    SimCameras::Instance().SetDataCameraSilent(false);
+}

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 namespace {
 constexpr int W = 696, H = 520, B = 128;
@@ -389,4 +391,67 @@ TEST_F(Engine, GeometryChangeReallocatesOnlyWhenItReallyChanges) {
     EXPECT_FALSE(engine.m_darkFrameValid.load());
     EXPECT_FLOAT_EQ(engine.m_radCalGains[7], 1.0f);
     EXPECT_EQ(engine.m_frameImage[77], 77u);
+}
+
+TEST_F(Engine, ACameraThatStopsDeliveringEndsTheAcquisitionWithItsLinesKept) {
+    engine.SetFrameTimeoutMs(300);
+    Pixel(508, 88) = 1600; // band 0, sample 0: 1600 >> 6 = 25
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+    // Frames that come in time, even slowly, keep the acquisition going.
+    for (int i = 0; i < 10; ++i) {
+        Feed(1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    }
+    EXPECT_TRUE(engine.m_busy.load());
+    // Then nothing comes: the watchdog ends the scan as Stop does, within a few of its periods.
+    const auto t0 = std::chrono::steady_clock::now();
+    while (engine.m_busy.load() && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(10))
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    ASSERT_FALSE(engine.m_busy.load());
+    EXPECT_GE(waited, 0.2); // 300 ms after the last frame, which came 60 ms before t0
+    EXPECT_LT(waited, 3.0);
+    EXPECT_EQ(engine.m_scanEnd.load(), AcquisitionEngine::ScanEnd::FramesStopped);
+    EXPECT_EQ(engine.m_linesTaken.load(), 10);
+    EXPECT_EQ(Cube(9, 0, H - 1), 25);
+    EXPECT_EQ(Cube(10, 0, H - 1), 0);
+    // The mirror went back to the scan start and the drive is off; the message says what happened.
+    const auto log = mirror.Log();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[log.size() - 2], "TRAVEL0");
+    EXPECT_EQ(log.back(), "DI");
+    const auto messages = host.Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].rfind("The data camera stopped delivering frames: none came for 0.", 0), 0u) << messages[0];
+    EXPECT_NE(messages[0].find("ended after 10 lines; they are kept."), std::string::npos) << messages[0];
+    EXPECT_EQ(host.Status(2), EngineMsg::kReady);
+}
+
+TEST_F(Engine, FrameWatchdogIsQuietOutsideAcquisitionsAndWithoutAFrameRate) {
+    // No frame rate known yet: no time-out, the acquisition waits for its frames (and for Stop).
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_TRUE(engine.m_busy.load());
+    engine.StopAcquisition();
+    EXPECT_EQ(engine.m_scanEnd.load(), AcquisitionEngine::ScanEnd::Stopped);
+    // With a time-out: after Stop nothing more happens, however long the camera is silent; a dark
+    // stack cut short by the watchdog hands nothing over for saving.
+    engine.SetFrameTimeoutMs(200);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_TRUE(host.Messages().empty());
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Dark);
+    Feed(5);
+    const auto t0 = std::chrono::steady_clock::now();
+    while (engine.m_busy.load() && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(10))
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(engine.m_scanEnd.load(), AcquisitionEngine::ScanEnd::FramesStopped);
+    EXPECT_EQ(engine.m_linesTaken.load(), 5);
+    Feed(30); // a camera that comes back does not finish the stack
+    EXPECT_EQ(host.darkSaves.load(), 0);
+    EXPECT_FALSE(engine.m_darkFrameValid.load());
+    EXPECT_EQ(host.Messages().size(), 1u);
+    // The time-out follows the frame rate: five periods and a margin.
+    EXPECT_DOUBLE_EQ(AcquisitionEngine::FrameTimeoutMs(50.0), 5 * 20.0 + 3000.0);
+    EXPECT_DOUBLE_EQ(AcquisitionEngine::FrameTimeoutMs(0.5), 5 * 2000.0 + 3000.0);
+    EXPECT_DOUBLE_EQ(AcquisitionEngine::FrameTimeoutMs(std::nan("")), 5 * 1000.0 + 3000.0);
 }
