@@ -9,6 +9,9 @@
 #include "storage/CubeSaving.h"
 #include "storage/CubeWriters.h"
 
+#include "scanner/SerialPort.h"
+
+#include <csignal>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,6 +22,53 @@
 #include <thread>
 
 namespace {
+
+// Ctrl-C and SIGTERM during the command. The first one asks for a stop like the Stop button (the
+// command's own thread carries it out); a second one ends the process at once, after switching the
+// mirror's drive off.
+std::atomic<int> g_interrupts{0};
+std::atomic<int> g_interruptSignal{0};
+std::atomic<CSerialPort*> g_controllerPort{nullptr};
+
+extern "C" void OnInterruptSignal(int sig) {
+    if (g_interrupts.fetch_add(1) == 0) {
+        g_interruptSignal.store(sig);
+        return;
+    }
+    static constexpr char kDriveOff[] = "DI\n";
+    if (CSerialPort* port = g_controllerPort.load())
+        port->WriteFromSignalHandler(kDriveOff, int(sizeof kDriveOff - 1));
+    ::_exit(128 + g_interruptSignal.load());
+}
+
+// Installs the handler for SIGINT and SIGTERM for the duration of the command.
+class InterruptHandling {
+public:
+    InterruptHandling() {
+        g_interrupts = 0;
+        g_interruptSignal = 0;
+        g_controllerPort = &GetSerialPort();
+        struct sigaction action {};
+        action.sa_handler = &OnInterruptSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        ::sigaction(SIGINT, &action, &m_previousInt);
+        ::sigaction(SIGTERM, &action, &m_previousTerm);
+    }
+    ~InterruptHandling() {
+        ::sigaction(SIGINT, &m_previousInt, nullptr);
+        ::sigaction(SIGTERM, &m_previousTerm, nullptr);
+    }
+    InterruptHandling(const InterruptHandling&) = delete;
+    InterruptHandling& operator=(const InterruptHandling&) = delete;
+    static bool Interrupted() { return g_interrupts.load() > 0; }
+    // The exit code of an interrupted command: 128 + the signal, as a shell reports it.
+    static int ExitCode() { return 128 + g_interruptSignal.load(); }
+
+private:
+    struct sigaction m_previousInt {};
+    struct sigaction m_previousTerm {};
+};
 
 // Messages with their captions on stderr; file dialogs do not exist here.
 class StreamPrompts : public UserPrompts {
@@ -103,7 +153,7 @@ bool MirrorFailed(AcquisitionEngine::ScanEnd end) {
 
 // Why an acquisition that took lines ended short of a normal end ("" for a normal end), for the
 // summary line.
-std::string EndText(AcquisitionEngine::ScanEnd end, const std::string& port, int32_t scanStart) {
+std::string EndText(AcquisitionEngine::ScanEnd end, const std::string& port, int32_t scanStart, int lines) {
     using End = AcquisitionEngine::ScanEnd;
     switch (end) {
     case End::ReturnTimedOut:
@@ -112,7 +162,7 @@ std::string EndText(AcquisitionEngine::ScanEnd end, const std::string& port, int
     case End::LinkLost:
         return "; ended: the link to the controller was lost (" + port + " Offline)";
     case End::Stopped:
-        return "; ended: stopped";
+        return "; stopped at line " + std::to_string(lines);
     case End::FramesStopped:
         return "; ended: the data camera stopped delivering frames";
     default:
@@ -129,6 +179,7 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
         return kAcquireBadArguments;
     }
     StreamPrompts prompts(err);
+    InterruptHandling interrupts;
     const bool terminal = ::isatty(::fileno(err)) != 0;
 
     // The instrument, brought up as the window brings it up.
@@ -164,6 +215,8 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
         instrument.Shutdown();
         return code;
     };
+    if (InterruptHandling::Interrupted())
+        return finish(InterruptHandling::ExitCode());
     if (!instrument.OpenCameras())
         return finish(kAcquireNoDataCamera);
     instrument.ConfigureCameras(nullptr);
@@ -176,8 +229,13 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
     auto wait = [&](int lines, const std::string& what) {
         const auto t0 = std::chrono::steady_clock::now();
         int shown = -1;
+        bool stopAsked = false;
         while (engine.m_busy.load()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            if (InterruptHandling::Interrupted() && !stopAsked) {
+                stopAsked = true;
+                engine.StopAcquisition();
+            }
             const int done = std::min(engine.m_lineIndex.load(), lines);
             if (!terminal || a.quiet || done == shown)
                 continue;
@@ -199,6 +257,8 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
     };
 
     // Dark stack.
+    if (a.dark && InterruptHandling::Interrupted())
+        return finish(InterruptHandling::ExitCode());
     if (a.dark) {
         const bool simulatedCameras = instrument.Devices().camerasSimulated;
         const SimTarget target = SimOptics::Instance().target.load();
@@ -223,6 +283,11 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
         // A complete stack is saved even when the mirror failed afterwards (it did not return, or
         // the link was lost): the exit code still says so.
         const AcquisitionEngine::ScanEnd darkEnd = engine.m_scanEnd.load();
+        // Stopped by Ctrl-C: a stack cut short is no dark frame (as after Stop); nothing is saved.
+        if (InterruptHandling::Interrupted() && !host.darkDone.load()) {
+            std::fprintf(err, "dark stack stopped at line %d: not saved\n", engine.m_linesTaken.load());
+            return finish(InterruptHandling::ExitCode());
+        }
         // A stack cut short is no dark frame (as after Stop): nothing is saved.
         if (darkEnd == AcquisitionEngine::ScanEnd::FramesStopped)
             return finish(kAcquireCameraStopped);
@@ -242,7 +307,7 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
         }
         std::fprintf(out, "wrote %s (%llu bytes), dark stack of %d lines%s\n", darkPath.c_str(),
                      static_cast<unsigned long long>(FileSize(darkPath)), geometry.darkLines,
-                     EndText(darkEnd, port, scannerSettings.GetScanStartPosition()).c_str());
+                     EndText(darkEnd, port, scannerSettings.GetScanStartPosition(), geometry.darkLines).c_str());
         std::fflush(out);
         if (MirrorFailed(darkEnd))
             return finish(kAcquireMirrorTimeout);
@@ -256,7 +321,13 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
         if (scan > 1 && a.intervalSeconds > 0) {
             const auto start = series + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                             std::chrono::duration<double>(a.intervalSeconds * (scan - 1)));
-            std::this_thread::sleep_until(start);
+            while (!InterruptHandling::Interrupted() && std::chrono::steady_clock::now() < start)
+                std::this_thread::sleep_until(
+                    std::min(start, std::chrono::steady_clock::now() + std::chrono::milliseconds(100)));
+        }
+        if (InterruptHandling::Interrupted()) {
+            result = InterruptHandling::ExitCode();
+            break;
         }
         const int refused = engine.m_scansRefused.load();
         engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
@@ -274,8 +345,14 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
             result = kAcquireMirrorTimeout;
         if (end == AcquisitionEngine::ScanEnd::FramesStopped)
             result = kAcquireCameraStopped;
+        if (InterruptHandling::Interrupted())
+            result = InterruptHandling::ExitCode();
         if (lines == 0 && (MirrorFailed(end) || end == AcquisitionEngine::ScanEnd::FramesStopped))
             break;
+        if (lines == 0 && InterruptHandling::Interrupted()) {
+            std::fprintf(err, "stopped at line 0: nothing acquired, no file written\n");
+            break;
+        }
         std::string path = a.out.empty() ? ComposeCubeFileName("", cameraSettings.exposure, 0, 511, CurrentLocalTime())
                                          : Replace(a.out, "{n}", std::to_string(scan));
         if (a.out.empty() && (format == SaveFormat::Movie || format == SaveFormat::Bitmap))
@@ -307,9 +384,9 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
                      static_cast<unsigned long long>(FileSize(saved.path)),
                      saved.headerPath.empty() ? "" : " and ", saved.headerPath.c_str(), lines,
                      host.Status(1).c_str(),
-                     EndText(end, port, scannerSettings.GetScanStartPosition()).c_str());
+                     EndText(end, port, scannerSettings.GetScanStartPosition(), lines).c_str());
         std::fflush(out);
-        if (MirrorFailed(end) || end == AcquisitionEngine::ScanEnd::FramesStopped)
+        if (MirrorFailed(end) || end == AcquisitionEngine::ScanEnd::FramesStopped || InterruptHandling::Interrupted())
             break;
     }
     return finish(result);

@@ -99,7 +99,10 @@ std::string AppOptionsHelp() {
            "5 mirror time-out or link to the controller lost (what was acquired is still saved);\n"
            "6 save failed; 7 the data camera stopped delivering frames (the lines taken before are\n"
            "saved in the cube; a dark stack cut short is not saved). A camera that delivers no frame\n"
-           "for five frame periods plus 3 s ends the acquisition.\n";
+           "for five frame periods plus 3 s ends the acquisition.\n"
+           "Ctrl-C or SIGTERM stops the scan as Stop does: the lines taken are written, the summary\n"
+           "says \"stopped at line N\", and the exit code is 130 (Ctrl-C) or 143 (SIGTERM); a second\n"
+           "Ctrl-C ends the program at once, after switching the mirror's drive off.\n";
 }
 
 bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error) {

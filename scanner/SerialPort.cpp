@@ -187,6 +187,7 @@ int CSerialPort::Open(const DCB& dcb, const std::string& portName) {
     // Bytes that arrived before the port was ours are not replies to anything we send.
     ::tcflush(fd, TCIFLUSH);
     m_fd = fd;
+    m_signalFd.store(fd);
     m_dcb.BaudRate = dcb.BaudRate;
     m_dcb.ByteSize = dcb.ByteSize;
     m_dcb.Parity = dcb.Parity;
@@ -200,12 +201,19 @@ int CSerialPort::Close() {
     if (!m_open.load())
         return 0;
     m_open.store(0);
+    m_signalFd.store(-1);
     // Exclusive mode stays on the terminal as long as anyone holds it open (a pseudo-terminal's
     // other side, for instance), so it is lifted before closing to let the next Open in.
     ::ioctl(m_fd, TIOCNXCL);
     const int result = ::close(m_fd);
     m_fd = -1;
     return result == 0 ? 1 : 0;
+}
+
+bool CSerialPort::WriteFromSignalHandler(const char* data, int length) const {
+    static_assert(std::atomic<int>::is_always_lock_free);
+    const int fd = m_signalFd.load();
+    return fd >= 0 && length > 0 && ::write(fd, data, size_t(length)) == length;
 }
 
 int CSerialPort::Read(char* buffer, int maxBytes, int* bytesRead) {

@@ -73,6 +73,9 @@ public:
     // left bytes unwritten.
     int Write(const char* data, int length, int* bytesWritten);
     int IsOpen() const { return m_open.load(); }
+    // Writes data at once, without locks or waits, for a signal handler that ends the process (only
+    // async-signal-safe calls). False when the port is not open or the write failed.
+    bool WriteFromSignalHandler(const char* data, int length) const;
     // Discards bytes received but not yet read (stale replies). 0 when the port is closed.
     int PurgeInput();
     // Line parameters in effect (those of the last successful Open; the defaults before).
@@ -109,6 +112,7 @@ private:
     std::recursive_mutex m_exchangeMutex;
     std::atomic<int> m_open{0};
     int m_fd = -1;
+    std::atomic<int> m_signalFd{-1}; // m_fd while open, for WriteFromSignalHandler
     DCB m_dcb;
 };
 

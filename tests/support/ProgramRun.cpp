@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
@@ -93,10 +94,24 @@ ProgramRunResult RunProgram(const std::string& program, const std::vector<std::s
     result.started = true;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
     int status = 0;
+    size_t nextSignal = 0;
+    std::optional<std::chrono::steady_clock::time_point> signalAt;
     for (;;) {
         const pid_t done = ::waitpid(pid, &status, WNOHANG);
         if (done == pid)
             break;
+        if (nextSignal < options.signals.size()) {
+            const ProgramSignal& s = options.signals[nextSignal];
+            if (!signalAt && (s.afterErrText.empty() || Slurp(errTemplate).find(s.afterErrText) != std::string::npos))
+                signalAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(s.delayMs);
+            if (signalAt && std::chrono::steady_clock::now() >= *signalAt) {
+                ::kill(pid, s.signal);
+                result.signalled.push_back(std::chrono::steady_clock::now());
+                signalAt.reset();
+                ++nextSignal;
+                continue;
+            }
+        }
         if (done < 0) {
             result.started = false;
             break;
@@ -107,8 +122,9 @@ ProgramRunResult RunProgram(const std::string& program, const std::vector<std::s
             result.timedOut = true;
             break;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(std::chrono::milliseconds(nextSignal < options.signals.size() ? 2 : 20));
     }
+    result.ended = std::chrono::steady_clock::now();
     if (!result.timedOut && result.started) {
         if (WIFEXITED(status))
             result.exitCode = WEXITSTATUS(status);
