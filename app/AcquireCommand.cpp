@@ -345,6 +345,16 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
             result = kAcquireMirrorTimeout;
         if (end == AcquisitionEngine::ScanEnd::FramesStopped)
             result = kAcquireCameraStopped;
+        // A mirror that did not follow the scan gives lines that are not the scene's: they are still
+        // written, the summary and the exit code say so.
+        const bool notFollowed = engine.m_mirrorNotFollowed.load();
+        std::string followText;
+        if (notFollowed) {
+            result = kAcquireMirrorTimeout;
+            followText = "; the mirror did not follow the scan (at " + std::to_string(engine.m_mirrorAfterScan.load()) +
+                         " after the last line, sent to " + std::to_string(engine.m_mirrorCommandedAfterScan.load()) +
+                         ")";
+        }
         if (InterruptHandling::Interrupted())
             result = InterruptHandling::ExitCode();
         if (lines == 0 && (MirrorFailed(end) || end == AcquisitionEngine::ScanEnd::FramesStopped))
@@ -380,13 +390,13 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
             result = kAcquireSaveFailed;
             break;
         }
-        std::fprintf(out, "wrote %s (%llu bytes)%s%s, %d lines, %s%s\n", saved.path.c_str(),
+        std::fprintf(out, "wrote %s (%llu bytes)%s%s, %d lines, %s%s%s\n", saved.path.c_str(),
                      static_cast<unsigned long long>(FileSize(saved.path)),
                      saved.headerPath.empty() ? "" : " and ", saved.headerPath.c_str(), lines,
                      host.Status(1).c_str(),
-                     EndText(end, port, scannerSettings.GetScanStartPosition(), lines).c_str());
+                     EndText(end, port, scannerSettings.GetScanStartPosition(), lines).c_str(), followText.c_str());
         std::fflush(out);
-        if (MirrorFailed(end) || end == AcquisitionEngine::ScanEnd::FramesStopped || InterruptHandling::Interrupted())
+        if (MirrorFailed(end) || notFollowed || end == AcquisitionEngine::ScanEnd::FramesStopped || InterruptHandling::Interrupted())
             break;
     }
     return finish(result);

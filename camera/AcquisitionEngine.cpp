@@ -29,6 +29,13 @@ std::string EngineMsg::FramesStoppedText(double silentMs, double framePeriodMs, 
     return text;
 }
 
+std::string EngineMsg::MirrorNotFollowedText(int32_t at, int32_t commanded) {
+    char text[160];
+    std::snprintf(text, sizeof text, "Mirror did not follow the scan: at %d after the last line, sent to %d", at,
+                  commanded);
+    return text;
+}
+
 namespace {
 int64_t SteadyNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -41,6 +48,26 @@ double FramePeriodMsOf(double framesPerSecond) {
 
 double AcquisitionEngine::FrameTimeoutMs(double framesPerSecond) {
     return kFrameTimeoutPeriods * FramePeriodMsOf(framesPerSecond) + kFrameTimeoutMarginMs;
+}
+
+int32_t AcquisitionEngine::MirrorFollowTolerance(int32_t corridor, double stepPerLine, int lines) {
+    const double halfSpan = std::fabs(stepPerLine) * double(lines) / 2.0;
+    return int32_t(std::clamp(std::min(double(std::max(corridor, 0)), halfSpan), 1.0, 2147483647.0));
+}
+
+void AcquisitionEngine::CheckMirrorFollowed(int64_t commanded) {
+    if (commanded == kNoPosition)
+        return;
+    const std::optional<int32_t> at = m_mirror.QueryPosition();
+    if (!at)
+        return;
+    const int32_t tolerance = MirrorFollowTolerance(scanPositions().corridor, m_stepPerLine, m_geometry.width);
+    if (std::llabs(int64_t(*at) - commanded) <= tolerance)
+        return;
+    m_mirrorAfterScan = *at;
+    m_mirrorCommandedAfterScan = int32_t(commanded);
+    m_mirrorNotFollowed = true;
+    m_host.SetStatusText(3, EngineMsg::MirrorNotFollowedText(*at, int32_t(commanded)));
 }
 
 void AcquisitionEngine::SetFrameRate(double framesPerSecond) {
@@ -165,6 +192,8 @@ void AcquisitionEngine::StartAcquisition() {
     m_framesThisScan = 0;
     m_stopRequested = false;
     m_scanEnd = ScanEnd::None;
+    m_mirrorNotFollowed = false;
+    m_lastCommandedPosition = kNoPosition;
     const ScanPositions pos = scanPositions();
     const int32_t target = m_acquireCube.load() ? pos.scanStart : pos.center;
     m_scannerPositioning = true;
@@ -248,6 +277,8 @@ bool AcquisitionEngine::StopAcquisition(ScanEnd reason) {
     // next command restores the link.
     const bool linkLost = reason == ScanEnd::LinkLost || m_mirror.LinkLost();
     if (!linkLost) {
+        // Before it returns: did the mirror follow the scan to the last line position it was sent?
+        CheckMirrorFollowed(m_lastCommandedPosition.exchange(kNoPosition));
         m_mirror.EnableScannerDrive(true);
         const int32_t scanStart = scanPositions().scanStart;
         const TravelResult back = m_mirror.TravelTo(scanStart);
@@ -326,6 +357,7 @@ void AcquisitionEngine::OnDataFrame(const uint16_t* frame) {
             return;
         }
         m_mirror.MoveMirrorAbsolute(*position);
+        m_lastCommandedPosition = *position;
         ++m_framesThisScan;
         // A lost link ends the scan as Stop does: the lines taken so far stay.
         if (m_mirror.LinkLost()) {

@@ -20,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,6 +37,8 @@ inline constexpr const char* kFrameRate = "frame rate = ";
 // The data camera delivered no frame within the frame time-out during an acquisition.
 inline constexpr const char* kFramesStoppedStatus = "Data camera stopped delivering frames";
 std::string FramesStoppedText(double silentMs, double framePeriodMs, int lines);
+// After the last line of a cube the mirror stood too far from the last position it was sent to.
+std::string MirrorNotFollowedText(int32_t at, int32_t commanded);
 // A cube whose line positions would leave the 32-bit range of mirror positions.
 std::string ScanOutOfRangeText(int32_t scanStart, double stepPerLine, int lastLine);
 } // namespace EngineMsg
@@ -51,6 +54,8 @@ public:
     virtual TravelResult TravelTo(int32_t target) = 0;
     // The link to the controller was lost (hang-up, failed write) and not restored since.
     virtual bool LinkLost() const { return false; }
+    // One position query; nothing when the controller is not connected or gave no number.
+    virtual std::optional<int32_t> QueryPosition() { return std::nullopt; }
 };
 
 // What the engine needs from the window that owns it.
@@ -83,6 +88,7 @@ public:
 struct ScanPositions {
     int32_t scanStart = 0;
     int32_t center = -165000;
+    int32_t corridor = 10000; // counts the mirror may be away from where it was sent
 };
 
 class AcquisitionEngine {
@@ -197,6 +203,13 @@ public:
     std::atomic<int> m_linesTaken{0};
     // Cube scans refused or ended because a line position would not fit in 32 bits.
     std::atomic<int> m_scansRefused{0};
+    // The check after the last line of a cube: the mirror's position then was farther from the last
+    // line position sent than the tolerance (the corridor, at most half the scan's span, so that a
+    // mirror that never left the scan start is noticed); where it stood and where it was sent.
+    std::atomic<bool> m_mirrorNotFollowed{false};
+    std::atomic<int32_t> m_mirrorAfterScan{0};
+    std::atomic<int32_t> m_mirrorCommandedAfterScan{0};
+    static int32_t MirrorFollowTolerance(int32_t corridor, double stepPerLine, int lines);
 
     // Change counts, so that the display maps only what changed while an acquisition runs (then the
     // engine is the only writer of these buffers).
@@ -217,6 +230,9 @@ private:
     void StartDisplayThread();
     void ReportTravel(TravelResult result, int32_t target);
     void ArmFrameWatchdog(bool armed);
+    void CheckMirrorFollowed(int64_t commanded);
+    static constexpr int64_t kNoPosition = INT64_MIN;
+    std::atomic<int64_t> m_lastCommandedPosition{kNoPosition};
     void WatchdogLoop();
 
     EngineHost& m_host;

@@ -10,6 +10,12 @@ public:
     void MoveMirrorAbsolute(int32_t position) override { m_link.MoveMirrorAbsolute(position); }
     TravelResult TravelTo(int32_t target) override { return m_link.TravelTo(target); }
     bool LinkLost() const override { return m_link.LinkLost(); }
+    std::optional<int32_t> QueryPosition() override {
+        int32_t position = 0;
+        if (!m_link.m_scannerConnected.load() || !m_link.QueryMirrorPosition(position))
+            return std::nullopt;
+        return position;
+    }
 
 private:
     ScannerLink& m_link;

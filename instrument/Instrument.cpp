@@ -80,7 +80,8 @@ AcquisitionEngine& Instrument::CreateEngine(EngineHost& host) {
     };
     // Positions are read at each use: the scanner settings dialog may change them.
     engine.scanPositions = [this] {
-        return ScanPositions{m_scannerSettings.GetScanStartPosition(), m_scannerSettings.GetCenterPosition()};
+        return ScanPositions{m_scannerSettings.GetScanStartPosition(), m_scannerSettings.GetCenterPosition(),
+                             m_scannerSettings.GetCorridor()};
     };
     engine.m_stepPerLine = m_scannerSettings.m_stepSize;
     return engine;

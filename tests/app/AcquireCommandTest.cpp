@@ -204,6 +204,32 @@ TEST_F(Acquire, MirrorThatNeverArrivesEndsTheCommand) {
     controller.SetNeverArrives(false);
 }
 
+TEST_F(Acquire, AMirrorStuckAtTheScanStartIsReportedAfterTheLastLine) {
+    // The mirror stands at the scan start (0) and never moves from there: the start is reached, the
+    // steps are not carried out.
+    controller.SetNeverArrives(true);
+    ASSERT_TRUE(controller.Start());
+    options.acq.format = "bil";
+    options.acq.scans = 2;
+    options.acq.out = dir.File("scan{n}");
+    EXPECT_EQ(Run(), kAcquireMirrorTimeout) << err;
+    EXPECT_NE(err.find("[Scanner] Mirror did not follow the scan: at 0 after the last line, sent to 8352\n"),
+              std::string::npos)
+        << err;
+    // The lines are written, the summary says what happened, and the series ends there.
+    EXPECT_NE(out.find(", 696 lines, frame rate = "), std::string::npos) << out;
+    EXPECT_NE(out.find("; the mirror did not follow the scan (at 0 after the last line, sent to 8352)\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(FileSize(dir.File("scan1.cube")), 92651520u);
+    EXPECT_FALSE(FileExists(dir.File("scan2.cube")));
+    controller.SetNeverArrives(false);
+    // A mirror that follows gives no such text.
+    options.acq.scans = 1;
+    EXPECT_EQ(Run(), kAcquireOk) << err;
+    EXPECT_EQ(err.find("did not follow"), std::string::npos) << err;
+}
+
 TEST_F(Acquire, AStepThatWouldLeaveTheMirrorsRangeIsRefusedAndTheScanKeepsTheDefault) {
     // A missing decimal point: 12000000 instead of 12.000000.
     std::string settings = Read(dir.File("Settings/ARV300_Scanner_Settings.txt"));

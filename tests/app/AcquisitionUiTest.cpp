@@ -153,3 +153,14 @@ TEST_F(WindowAcquisition, ACameraThatStopsDeliveringEndsTheCubeWithAMessageAndTh
     EXPECT_EQ(lineSum(lines), 0u);
     SimCameras::Instance().SetDataCameraSilent(false);
 }
+
+TEST_F(WindowAcquisition, AMirrorThatDidNotFollowTheScanIsShownInPaneThree) {
+    controller.SetNeverArrives(true);
+    dlg->OnCommand(ID_TB_START_CUBE);
+    ASSERT_TRUE(WaitFor([&] { return !dlg->Engine().m_busy.load(); }, 90000));
+    ASSERT_TRUE(WaitFor([&] { return dlg->StatusText(3).startsWith("Mirror did not follow"); }, 2000))
+        << dlg->StatusText(3).toStdString();
+    EXPECT_EQ(dlg->StatusText(3).toStdString(), "Mirror did not follow the scan: at 0 after the last line, sent to 8352");
+    EXPECT_EQ(dlg->Engine().m_linesTaken.load(), 696);
+    controller.SetNeverArrives(false);
+}

@@ -73,6 +73,16 @@ public:
         return travelResult;
     }
     bool LinkLost() const override { return lost.load(); }
+    // Answers position queries with reportedPosition when set (nothing otherwise, as an unconnected
+    // controller); each query is logged as POS.
+    std::optional<int32_t> QueryPosition() override {
+        std::lock_guard lock(mutex);
+        if (!reportedPosition)
+            return std::nullopt;
+        log.push_back("POS");
+        return reportedPosition;
+    }
+    std::optional<int32_t> reportedPosition;
     std::vector<std::string> Log() {
         std::lock_guard lock(mutex);
         return log;

@@ -455,3 +455,49 @@ TEST_F(Engine, FrameWatchdogIsQuietOutsideAcquisitionsAndWithoutAFrameRate) {
     EXPECT_DOUBLE_EQ(AcquisitionEngine::FrameTimeoutMs(0.5), 5 * 2000.0 + 3000.0);
     EXPECT_DOUBLE_EQ(AcquisitionEngine::FrameTimeoutMs(std::nan("")), 5 * 1000.0 + 3000.0);
 }
+
+TEST_F(Engine, AfterTheLastLineOnePositionQueryChecksThatTheMirrorFollowed) {
+    // The scan from 0 in steps of 12 ends with the step to 696 * 12 = 8352; the corridor (10000)
+    // is wider than the whole scan, so the tolerance is half the scan's span (4176).
+    EXPECT_EQ(AcquisitionEngine::MirrorFollowTolerance(10000, 12.0, W), 4176);
+    EXPECT_EQ(AcquisitionEngine::MirrorFollowTolerance(100, 12.0, W), 100);
+    EXPECT_EQ(AcquisitionEngine::MirrorFollowTolerance(100, -12.0, W), 100);
+    EXPECT_EQ(AcquisitionEngine::MirrorFollowTolerance(-5, 12.0, W), 1);
+    engine.scanPositions = [] { return ScanPositions{0, -165000, 10000}; };
+    struct Case {
+        int32_t reported;
+        bool warned;
+    };
+    long scans = 0;
+    for (const Case c : {Case{8352 - 4176, false}, Case{8352 + 4176, false}, Case{0, true}, Case{8352 + 4177, true}}) {
+        SCOPED_TRACE(c.reported);
+        mirror.reportedPosition = c.reported;
+        host.SetStatusText(3, "");
+        engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+        Feed(W + 1);
+        ASSERT_FALSE(engine.m_busy.load());
+        EXPECT_EQ(engine.m_mirrorNotFollowed.load(), c.warned);
+        EXPECT_EQ(host.Status(3), c.warned ? "Mirror did not follow the scan: at " + std::to_string(c.reported) +
+                                                 " after the last line, sent to 8352"
+                                           : "");
+        // One query, after the last step and before the return.
+        const auto log = mirror.Log();
+        ASSERT_GE(log.size(), 5u);
+        EXPECT_EQ(log[log.size() - 5], "LA8352");
+        EXPECT_EQ(log[log.size() - 4], "POS");
+        EXPECT_EQ(std::count(log.begin(), log.end(), "POS"), ++scans);
+    }
+    // A Stop halfway checks against the last line sent; a controller that gives no position is not
+    // judged.
+    mirror.reportedPosition = 99999;
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+    Feed(100);
+    engine.StopAcquisition();
+    EXPECT_TRUE(engine.m_mirrorNotFollowed.load());
+    EXPECT_EQ(engine.m_mirrorCommandedAfterScan.load(), 99 * 12);
+    EXPECT_EQ(engine.m_mirrorAfterScan.load(), 99999);
+    mirror.reportedPosition.reset();
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+    Feed(W + 1);
+    EXPECT_FALSE(engine.m_mirrorNotFollowed.load());
+}
