@@ -319,8 +319,10 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
     const auto series = std::chrono::steady_clock::now();
     for (int scan = 1; a.cube && scan <= a.scans; ++scan) {
         if (scan > 1 && a.intervalSeconds > 0) {
+            // At most a day (86400 s) times at most 100000 scans: the product fits the clock's range.
             const auto start = series + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                            std::chrono::duration<double>(a.intervalSeconds * (scan - 1)));
+                                            std::chrono::duration<double>(a.intervalSeconds)) *
+                                            (scan - 1);
             while (!InterruptHandling::Interrupted() && std::chrono::steady_clock::now() < start)
                 std::this_thread::sleep_until(
                     std::min(start, std::chrono::steady_clock::now() + std::chrono::milliseconds(100)));

@@ -2,10 +2,18 @@
 
 #include <unistd.h>
 
+#include "core/ValueRanges.h"
+
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 
 namespace {
+// Limits of the acquisition options beyond those of the settings files.
+constexpr double kMaxIntervalSeconds = 86400.0; // a day between scan starts
+constexpr int kMaxScans = 100000; // with a day between starts, the series still fits the steady clock
+constexpr int kMaxMoviePeriodMs = 3600000; // an hour per movie frame
+
 bool ToInt(const QString& s, int& v) {
     bool ok = false;
     v = s.toInt(&ok);
@@ -14,7 +22,24 @@ bool ToInt(const QString& s, int& v) {
 bool ToDouble(const QString& s, double& v) {
     bool ok = false;
     v = s.toDouble(&ok);
-    return ok && v > 0;
+    return ok && std::isfinite(v) && v > 0;
+}
+// A finite number from lo to hi; v is left as it was otherwise.
+bool ToDoubleIn(const QString& s, double lo, double hi, double& v) {
+    bool ok = false;
+    const double d = s.toDouble(&ok);
+    if (!ok || !std::isfinite(d) || d < lo || d > hi)
+        return false;
+    v = d;
+    return true;
+}
+// A whole number from lo to hi; v is left as it was otherwise.
+bool ToIntIn(const QString& s, int lo, int hi, int& v) {
+    int n = 0;
+    if (!ToInt(s, n) || n < lo || n > hi)
+        return false;
+    v = n;
+    return true;
 }
 } // namespace
 
@@ -177,17 +202,20 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
                 return false;
             o.previewScreenshot = v.toStdString();
         } else if (a == "--screenshot-line") {
-            if (!value(v) || !ToInt(v, o.screenshotLine) || o.screenshotLine < 0) {
-                error = "--screenshot-line takes a line number";
+            if (!value(v) || !ToIntIn(v, 0, 695, o.screenshotLine)) {
+                error = "--screenshot-line takes a line number from 0 to 695";
                 return false;
             }
         } else if (a == "--image-scale" || a == "--probe" || a == "--reference") {
             if (!value(v))
                 return false;
             const QStringList parts = v.split(a == "--image-scale" ? ':' : ',');
+            // Slider values (0 ... 4095) or a point of the picture (696 x 520).
+            const bool scale = a == "--image-scale";
             int p0 = 0, p1 = 0;
-            if (parts.size() != 2 || !ToInt(parts[0], p0) || !ToInt(parts[1], p1) || p0 < 0 || p1 < 0) {
-                error = a.toStdString() + " takes two numbers";
+            if (parts.size() != 2 || !ToIntIn(parts[0], 0, scale ? 4096 : 695, p0) ||
+                !ToIntIn(parts[1], 0, scale ? 4096 : 519, p1)) {
+                error = a.toStdString() + (scale ? " takes MIN:MAX from 0 to 4096" : " takes X,Y of the picture (0 to 695, 0 to 519)");
                 return false;
             }
             if (a == "--image-scale") {
@@ -204,27 +232,41 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
             if (!value(v))
                 return false;
             const QStringList parts = v.split(',');
-            if (parts.size() != 3 || !ToInt(parts[0], o.rgb[0]) || !ToInt(parts[1], o.rgb[1]) ||
-                !ToInt(parts[2], o.rgb[2])) {
-                error = "--rgb takes three band numbers";
+            if (parts.size() != 3 || !ToIntIn(parts[0], 0, 127, o.rgb[0]) || !ToIntIn(parts[1], 0, 127, o.rgb[1]) ||
+                !ToIntIn(parts[2], 0, 127, o.rgb[2])) {
+                error = "--rgb takes three band numbers from 0 to 127";
                 return false;
             }
         } else if (a == "--color") {
             o.color = true;
-        } else if (o.acquire && (a == "--integration" || a == "--interval")) {
-            double d = 0;
-            if (!value(v) || !ToDouble(v, d)) {
-                error = a.toStdString() + " takes a positive number";
+        } else if (o.acquire && a == "--integration") {
+            if (!value(v) || !ToDoubleIn(v, ValueRange::kMinIntegrationMs, ValueRange::kMaxIntegrationMs,
+                                         o.acq.integrationMs)) {
+                error = "--integration takes milliseconds from 0.001 to 60000";
                 return false;
             }
-            (a == "--integration" ? o.acq.integrationMs : o.acq.intervalSeconds) = d;
-        } else if (o.acquire && (a == "--gain" || a == "--scans" || a == "--period")) {
-            int n = 0;
-            if (!value(v) || !ToInt(v, n) || n < (a == "--gain" ? 0 : 1)) {
-                error = a.toStdString() + (a == "--gain" ? " takes a whole number" : " takes a number of at least 1");
+        } else if (o.acquire && a == "--interval") {
+            // Above 0 (0 would mean no interval, which is the default) and at most a day.
+            if (!value(v) || !ToDoubleIn(v, 0, kMaxIntervalSeconds, o.acq.intervalSeconds) ||
+                o.acq.intervalSeconds <= 0) {
+                error = "--interval takes seconds, above 0 and at most 86400 (a day)";
                 return false;
             }
-            (a == "--gain" ? o.acq.gain : a == "--scans" ? o.acq.scans : o.acq.periodMs) = n;
+        } else if (o.acquire && a == "--gain") {
+            if (!value(v) || !ToIntIn(v, ValueRange::kMinGain, ValueRange::kMaxGain, o.acq.gain)) {
+                error = "--gain takes a whole number from 1 to 1000";
+                return false;
+            }
+        } else if (o.acquire && a == "--scans") {
+            if (!value(v) || !ToIntIn(v, 1, kMaxScans, o.acq.scans)) {
+                error = "--scans takes a whole number from 1 to 100000";
+                return false;
+            }
+        } else if (o.acquire && a == "--period") {
+            if (!value(v) || !ToIntIn(v, 1, kMaxMoviePeriodMs, o.acq.periodMs)) {
+                error = "--period takes whole milliseconds from 1 to 3600000";
+                return false;
+            }
         } else if (o.acquire && a == "--format") {
             if (!value(v))
                 return false;
@@ -256,7 +298,7 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
             o.acq.assumeDark = true;
         } else if (o.acquire && a == "--mirror-stall") {
             double d = 0;
-            if (!value(v) || !ToDouble(v, d) || d > 3600) {
+            if (!value(v) || !ToDoubleIn(v, 0, 3600, d) || d <= 0) {
                 error = "--mirror-stall takes a number of seconds (above 0, at most 3600)";
                 return false;
             }
@@ -287,14 +329,14 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
             sim.noise = true;
             sim.cameraSwitches.push_back(a.toStdString());
         } else if (a == "--sim-clock-scale") {
-            if (!value(v) || !ToDouble(v, sim.cameras.clockScale)) {
-                error = "--sim-clock-scale takes a positive number";
+            if (!value(v) || !ToDoubleIn(v, 0.01, 1000, sim.cameras.clockScale)) {
+                error = "--sim-clock-scale takes a number from 0.01 to 1000";
                 return false;
             }
             sim.cameraSwitches.push_back(a.toStdString());
         } else if (a == "--sim-mirror-speed") {
-            if (!value(v) || !ToDouble(v, sim.mirrorSpeed)) {
-                error = "--sim-mirror-speed takes a positive number";
+            if (!value(v) || !ToDoubleIn(v, 1, 1e9, sim.mirrorSpeed)) {
+                error = "--sim-mirror-speed takes counts per second from 1 to 1000000000";
                 return false;
             }
             sim.controllerSwitches.push_back(a.toStdString());

@@ -322,3 +322,73 @@ TEST(AcquireOptions, ParsedAndRefused) {
     AppOptions window;
     EXPECT_FALSE(ParseAppOptions({"arv300", "--scans", "2"}, window, error));
 }
+
+TEST(AcquireOptions, NumbersOutsideTheirMeaningAreRefusedWithTheirRange) {
+    struct Case {
+        std::vector<QString> words;
+        std::string message; // empty: accepted
+    };
+    const std::string integration = "--integration takes milliseconds from 0.001 to 60000";
+    const std::string interval = "--interval takes seconds, above 0 and at most 86400 (a day)";
+    const std::vector<Case> cases = {
+        {{"--integration", "inf"}, integration},
+        {{"--integration", "nan"}, integration},
+        {{"--integration", "1e300"}, integration},
+        {{"--integration", "0"}, integration},
+        {{"--integration", "-1"}, integration},
+        {{"--integration", "0.0009"}, integration},
+        {{"--integration", "60000.5"}, integration},
+        {{"--integration", "12ms"}, integration},
+        {{"--integration", "0.001"}, ""},
+        {{"--integration", "60000"}, ""},
+        {{"--interval", "1e10"}, interval},
+        {{"--interval", "86400.001"}, interval},
+        {{"--interval", "0"}, interval},
+        {{"--interval", "-inf"}, interval},
+        {{"--interval", "86400"}, ""},
+        {{"--gain", "0"}, "--gain takes a whole number from 1 to 1000"},
+        {{"--gain", "1001"}, "--gain takes a whole number from 1 to 1000"},
+        {{"--gain", "2.5"}, "--gain takes a whole number from 1 to 1000"},
+        {{"--gain", "99999999999"}, "--gain takes a whole number from 1 to 1000"},
+        {{"--scans", "100001"}, "--scans takes a whole number from 1 to 100000"},
+        {{"--scans", "100000"}, ""},
+        {{"--period", "0"}, "--period takes whole milliseconds from 1 to 3600000"},
+        {{"--period", "3600001"}, "--period takes whole milliseconds from 1 to 3600000"},
+        {{"--mirror-stall", "nan"}, "--mirror-stall takes a number of seconds (above 0, at most 3600)"},
+        {{"--mirror-stall", "inf"}, "--mirror-stall takes a number of seconds (above 0, at most 3600)"},
+        {{"--sim-clock-scale", "1e300"}, "--sim-clock-scale takes a number from 0.01 to 1000"},
+        {{"--sim-clock-scale", "inf"}, "--sim-clock-scale takes a number from 0.01 to 1000"},
+        {{"--sim-mirror-speed", "inf"}, "--sim-mirror-speed takes counts per second from 1 to 1000000000"},
+        {{"--sim-camera-stops-at", "2147483648"},
+         "--sim-camera-stops-at takes a mirror position (a whole number of 32 bits)"},
+    };
+    for (const Case& c : cases) {
+        QStringList args = {"arv300", "acquire"};
+        for (const QString& w : c.words)
+            args << w;
+        SCOPED_TRACE(args.join(' ').toStdString());
+        AppOptions o;
+        const AppOptions defaults;
+        std::string error;
+        const bool ok = ParseAppOptions(args, o, error);
+        EXPECT_EQ(ok, c.message.empty());
+        EXPECT_EQ(error, c.message);
+        if (!ok) {
+            // Nothing of the refused value was kept.
+            EXPECT_EQ(o.acq.integrationMs, defaults.acq.integrationMs);
+            EXPECT_EQ(o.acq.intervalSeconds, defaults.acq.intervalSeconds);
+            EXPECT_EQ(o.acq.gain, defaults.acq.gain);
+            EXPECT_EQ(o.acq.scans, defaults.acq.scans);
+        }
+    }
+    // The window's screenshot options name their ranges too.
+    std::string error;
+    AppOptions w;
+    EXPECT_FALSE(ParseAppOptions({"arv300", "--rgb", "47,27,128"}, w, error));
+    EXPECT_EQ(error, "--rgb takes three band numbers from 0 to 127");
+    EXPECT_FALSE(ParseAppOptions({"arv300", "--probe", "696,10"}, w, error));
+    EXPECT_EQ(error, "--probe takes X,Y of the picture (0 to 695, 0 to 519)");
+    EXPECT_FALSE(ParseAppOptions({"arv300", "--screenshot-line", "696"}, w, error));
+    EXPECT_EQ(error, "--screenshot-line takes a line number from 0 to 695");
+    EXPECT_TRUE(ParseAppOptions({"arv300", "--image-scale", "0:4096", "--probe", "695,519"}, w, error)) << error;
+}
