@@ -3,6 +3,8 @@
 #include "app/ControlIds.h"
 #include "resources/resource.h"
 
+#include "core/ValueRanges.h"
+
 #include <QDoubleValidator>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -12,6 +14,8 @@
 #include <QLocale>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <cmath>
+#include <optional>
 
 CCameSettingsDlg::CCameSettingsDlg(CameraSettingsValues& values, QWidget* parent)
     : QDialog(parent), m_values(values) {
@@ -23,13 +27,13 @@ CCameSettingsDlg::CCameSettingsDlg(CameraSettingsValues& values, QWidget* parent
     m_gain = new QLineEdit(group);
     m_integration2 = new QLineEdit(this);
     m_gain2 = new QLineEdit(this);
-    auto* doubles = new QDoubleValidator(0.0, 100000.0, 6, this);
+    auto* doubles = new QDoubleValidator(0.0, ValueRange::kMaxIntegrationMs, 6, this);
     doubles->setLocale(QLocale::c());
     doubles->setNotation(QDoubleValidator::StandardNotation);
     m_integration->setValidator(doubles);
     m_integration2->setValidator(doubles);
-    m_gain->setValidator(new QIntValidator(0, 1000000, this));
-    m_gain2->setValidator(new QIntValidator(-1000000, 1000000, this));
+    m_gain->setValidator(new QIntValidator(0, ValueRange::kMaxGain, this));
+    m_gain2->setValidator(new QIntValidator(0, ValueRange::kMaxGain, this));
     SetControlId(m_integration, IDC_INTEGRATION_EDIT);
     SetControlId(m_gain, IDC_GAIN_EDIT);
     SetControlId(m_integration2, IDC_INTEGRATION2_EDIT);
@@ -59,23 +63,34 @@ CCameSettingsDlg::CCameSettingsDlg(CameraSettingsValues& values, QWidget* parent
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 }
 
+namespace {
+// The edit's number when it lies from lo to hi.
+std::optional<double> NumberIn(const QLineEdit* edit, double lo, double hi) {
+    bool ok = false;
+    const double d = QLocale::c().toDouble(edit->text().trimmed(), &ok);
+    return ok && std::isfinite(d) && d >= lo && d <= hi ? std::optional<double>(d) : std::nullopt;
+}
+std::optional<int> WholeIn(const QLineEdit* edit, int lo, int hi) {
+    bool ok = false;
+    const int i = edit->text().trimmed().toInt(&ok);
+    return ok && i >= lo && i <= hi ? std::optional<int>(i) : std::nullopt;
+}
+} // namespace
+
 void CCameSettingsDlg::DoDataExchange(bool save) {
     m_exchanging = true;
     if (save) {
-        // A field that does not hold a number is not transferred.
-        bool ok = false;
-        double d = QLocale::c().toDouble(m_integration->text(), &ok);
-        if (ok)
-            m_values.exposure = d;
-        int i = m_gain->text().toInt(&ok);
-        if (ok)
-            m_values.gain = i;
-        d = QLocale::c().toDouble(m_integration2->text(), &ok);
-        if (ok)
-            m_values.secondExposure = d;
-        i = m_gain2->text().toInt(&ok);
-        if (ok)
-            m_values.secondGain = i;
+        // A field that does not hold a number within its range is not transferred: the member keeps
+        // its last good value.
+        using namespace ValueRange;
+        if (const auto d = NumberIn(m_integration, kMinIntegrationMs, kMaxIntegrationMs))
+            m_values.exposure = *d;
+        if (const auto i = WholeIn(m_gain, kMinGain, kMaxGain))
+            m_values.gain = *i;
+        if (const auto d = NumberIn(m_integration2, 0.0, kMaxIntegrationMs))
+            m_values.secondExposure = *d;
+        if (const auto i = WholeIn(m_gain2, 0, kMaxGain))
+            m_values.secondGain = *i;
     } else {
         m_integration->setText(QString::number(m_values.exposure, 'g', 10));
         m_gain->setText(QString::number(m_values.gain));
@@ -97,6 +112,22 @@ void CCameSettingsDlg::OnEditChanged() {
 }
 
 void CCameSettingsDlg::OnOK() {
+    // A visible field outside its range keeps the dialog open on it, with the range.
+    using namespace ValueRange;
+    auto refuse = [this](QLineEdit* edit, const std::string& text) {
+        if (onMessage)
+            onMessage(text);
+        edit->setFocus();
+        edit->selectAll();
+    };
+    if (!NumberIn(m_integration, kMinIntegrationMs, kMaxIntegrationMs)) {
+        refuse(m_integration, "Integration must be a number of milliseconds from 0.001 to 60000.");
+        return;
+    }
+    if (!WholeIn(m_gain, kMinGain, kMaxGain)) {
+        refuse(m_gain, "Gain must be a whole number from 1 to 1000.");
+        return;
+    }
     DoDataExchange(true);
     if (onApply)
         onApply();

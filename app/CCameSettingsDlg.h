@@ -5,6 +5,7 @@
 
 #include <QDialog>
 #include <functional>
+#include <string>
 
 class QLineEdit;
 
@@ -17,6 +18,8 @@ public:
     const CameraSettingsValues& Values() const { return m_values; }
     // Called by OK before the dialog closes (the main window's ApplyCameraSettings).
     std::function<void()> onApply;
+    // Shows a message (the main window's message box); OK uses it for a value outside its range.
+    std::function<void(const std::string&)> onMessage;
 
     // Moves values between the edits and the members (save = true: edits -> members).
     void DoDataExchange(bool save);

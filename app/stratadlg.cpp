@@ -176,6 +176,7 @@ CStrataDlg::CStrataDlg(UserPrompts& prompts, StrataOptions options, QWidget* par
     SetControlId(this, IDD_STRATA_DIALOG);
     m_cameraSettingsDlg = new CCameSettingsDlg(m_instrument->CameraSettings(), this);
     m_cameraSettingsDlg->onApply = [this] { ApplyCameraSettings(); };
+    m_cameraSettingsDlg->onMessage = [this](const std::string& text) { m_prompts.Message(text); };
     m_instrument->SetStatusCallback([this](const std::string& text) { SetStatusText(3, text); });
     if (QScreen* screen = QGuiApplication::primaryScreen(); screen && screen->refreshRate() > 1)
         m_engine->SetMinimumRedrawInterval(1000.0 / screen->refreshRate());

@@ -1,6 +1,7 @@
 #include "scanner/CScannerSettings.h"
 
 #include "app/ControlIds.h"
+#include "core/ValueRanges.h"
 #include "resources/resource.h"
 
 #include <QCheckBox>
@@ -36,6 +37,13 @@ std::optional<double> DoubleOf(const QLineEdit* edit) {
     const double v = QLocale::c().toDouble(edit->text().trimmed(), &ok);
     return ok && std::isfinite(v) ? std::optional<double>(v) : std::nullopt;
 }
+
+// Lines of a scan, for the checks of the step and the scan start (the step after the last line is
+// commanded too).
+constexpr int kScanLines = 696;
+
+// Whether a step moves the mirror at all over a scan.
+bool StepMoves(double step) { return std::isfinite(step) && std::fabs(step) * kScanLines >= 1.0; }
 
 QString DoubleText(double v) {
     return QLocale::c().toString(v, 'g', 15);
@@ -212,6 +220,26 @@ bool CScannerSettings::DoDataExchange(bool save) {
             return false;
         }
     }
+    // Numbers outside the instrument's meaning: the dialog stays open on the field, nothing is taken.
+    auto refuse = [this](QLineEdit* edit, const std::string& text) {
+        m_prompts.Message(text);
+        edit->setFocus();
+        edit->selectAll();
+        return false;
+    };
+    if (!StepMoves(*step))
+        return refuse(m_stepSize, *step == 0.0 ? "Step Size 0: every line would be taken at the same mirror position."
+                                               : "Step Size " + NumberText(*step) + ": a " +
+                                                     std::to_string(kScanLines) +
+                                                     "-line scan would move the mirror by less than one count.");
+    if (!ScanFitsMirrorRange(*scanStart, *step, kScanLines))
+        return refuse(m_scanStart, "A scan of " + std::to_string(kScanLines) + " lines from the Scan Start Position " +
+                                       std::to_string(*scanStart) + " with the Step Size " + NumberText(*step) +
+                                       " would leave the mirror's range (-2147483648 to 2147483647).");
+    if (*corridor < 0)
+        return refuse(m_corridor, "The Corridor cannot be negative.");
+    if (*delay < 0)
+        return refuse(m_delay, "The delay cannot be negative.");
     // A list with nothing selected (a stored name that is not in it) keeps the stored name.
     if (m_comPort->currentIndex() >= 0)
         m_values.m_comPort = m_comPort->currentText().toStdString();
@@ -246,19 +274,22 @@ void CScannerSettings::OnBaudSelected(int index) {
     m_link.ConnectScanner();
 }
 
-// The edits below follow typing; text that is not (yet) a number leaves the member as it was.
+// The edits below follow typing; text that is not (yet) a number, or a number outside the
+// instrument's meaning (a step that does not move the mirror, a scan leaving the mirror's range, a
+// negative corridor or delay), leaves the member as it was. OK says what is wrong.
 
 void CScannerSettings::OnStepSizeChanged() {
     if (m_exchanging)
         return;
-    if (const auto v = DoubleOf(m_stepSize))
+    if (const auto v = DoubleOf(m_stepSize);
+        v && StepMoves(*v) && ScanFitsMirrorRange(m_values.GetScanStartPosition(), *v, kScanLines))
         m_values.SetStepSize(*v);
 }
 
 void CScannerSettings::OnCorridorChanged() {
     if (m_exchanging)
         return;
-    if (const auto v = IntOf(m_corridor))
+    if (const auto v = IntOf(m_corridor); v && *v >= 0)
         m_values.SetCorridor(*v);
 }
 
@@ -272,14 +303,14 @@ void CScannerSettings::OnCenterChanged() {
 void CScannerSettings::OnScanStartChanged() {
     if (m_exchanging)
         return;
-    if (const auto v = IntOf(m_scanStart))
+    if (const auto v = IntOf(m_scanStart); v && ScanFitsMirrorRange(*v, m_values.GetStepSize(), kScanLines))
         m_values.SetScanStartPosition(*v);
 }
 
 void CScannerSettings::OnDelayChanged() {
     if (m_exchanging)
         return;
-    if (const auto v = IntOf(m_delay)) {
+    if (const auto v = IntOf(m_delay); v && *v >= 0) {
         m_values.SetDelayMs(*v);
         if (setScannerDelayMs)
             setScannerDelayMs(*v);

@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QPushButton>
 #include <QSlider>
 #include <QToolBar>
 #include <gtest/gtest.h>
@@ -324,6 +325,36 @@ TEST_F(Startup, CameraSettingsOkKeepsTheCubeAndWritesTheReportedExposure) {
     cs.onApply();
     EXPECT_FLOAT_EQ(dlg->Cameras().m_dataFrameRate, 30.0f);
     EXPECT_TRUE(dlg->Cameras().m_streaming.load());
+}
+
+TEST_F(Startup, CameraSettingsOutsideTheirRangeAreNotTakenAndOkSaysWhy) {
+    ASSERT_EQ(Start(), 0);
+    CCameSettingsDlg& cs = dlg->CameraSettingsDialog();
+    cs.DoDataExchange(false);
+    auto* integration = FindControl<QLineEdit>(&cs, IDC_INTEGRATION_EDIT);
+    auto* gain = FindControl<QLineEdit>(&cs, IDC_GAIN_EDIT);
+    // Typing follows into the values only within the ranges: the last good value holds.
+    for (const char* text : {"inf", "1e300", "0", "-1", "60001", "nan"}) {
+        integration->setText(text);
+        EXPECT_DOUBLE_EQ(cs.Values().exposure, 10.0) << text;
+    }
+    for (const char* text : {"0", "1001", "-3"}) {
+        gain->setText(text);
+        EXPECT_EQ(cs.Values().gain, 1) << text;
+    }
+    prompts.Clear();
+    integration->setText("1e300");
+    FindControl<QPushButton>(&cs, IDOK)->click();
+    EXPECT_EQ(prompts.Texts(), std::vector<std::string>{"Integration must be a number of milliseconds from 0.001 to 60000."});
+    integration->setText("15");
+    gain->setText("0");
+    FindControl<QPushButton>(&cs, IDOK)->click();
+    EXPECT_EQ(prompts.Texts().back(), "Gain must be a whole number from 1 to 1000.");
+    // Nothing was applied: the file still holds the defaults.
+    EXPECT_EQ(dir.Read("Settings/ARV300_Camera_Settings.txt"), "128 0 10.000000 1 0.000000 0\n47 27 58\n");
+    gain->setText("2");
+    FindControl<QPushButton>(&cs, IDOK)->click();
+    EXPECT_EQ(dir.Read("Settings/ARV300_Camera_Settings.txt"), "128 0 15.000000 2 0.000000 0\n47 27 58\n");
 }
 
 TEST_F(Startup, ClosingRewritesTheSettingsOnlyAfterAColourChange) {

@@ -339,3 +339,49 @@ TEST_F(ScannerSettingsDlgTest, ScannerEnabledTogglesTheDriveAndFindHomeStartsHom
     // Find Home shows the values again: the focus position not yet taken is shown as stored.
     EXPECT_EQ(Ctl<QLineEdit>(Ids::kFocus)->text(), "0");
 }
+
+TEST_F(ScannerSettingsDlgTest, NumbersOutsideTheirMeaningAreNotTakenAndOkSaysWhy) {
+    dlg.open();
+    auto* step = Ctl<QLineEdit>(Ids::kStepSize);
+    auto* start = Ctl<QLineEdit>(Ids::kScanStart);
+    // A missing decimal point, a zero step, one too small to move the mirror: the step stays 12.
+    for (const char* text : {"12000000", "0", "0.001", "1e-300"}) {
+        step->setText(text);
+        EXPECT_DOUBLE_EQ(values.GetStepSize(), 12.0) << text;
+    }
+    step->setText("12000000");
+    ClickOk();
+    EXPECT_THAT(prompts.Texts(), ElementsAre("A scan of 696 lines from the Scan Start Position 0 with the Step Size "
+                                             "12000000 would leave the mirror's range (-2147483648 to 2147483647)."));
+    EXPECT_TRUE(dlg.isVisible());
+    EXPECT_EQ(saves, 0);
+    step->setText("0");
+    ClickOk();
+    EXPECT_EQ(prompts.Texts().back(), "Step Size 0: every line would be taken at the same mirror position.");
+    step->setText("0.001");
+    ClickOk();
+    EXPECT_EQ(prompts.Texts().back(), "Step Size 0.001: a 696-line scan would move the mirror by less than one count.");
+    // A scan start near the end of the range with the step of 12 does not fit either.
+    step->setText("12");
+    start->setText("2147483000");
+    EXPECT_EQ(values.GetScanStartPosition(), 0);
+    // Negative corridor and delay are not taken.
+    start->setText("-300000");
+    Ctl<QLineEdit>(Ids::kCorridor)->setText("-5");
+    Ctl<QLineEdit>(Ids::kDelay)->setText("-1");
+    EXPECT_EQ(values.GetCorridor(), 10000);
+    EXPECT_EQ(values.GetDelayMs(), 10);
+    EXPECT_TRUE(delays.empty());
+    ClickOk();
+    EXPECT_EQ(prompts.Texts().back(), "The Corridor cannot be negative.");
+    Ctl<QLineEdit>(Ids::kCorridor)->setText("100");
+    ClickOk();
+    EXPECT_EQ(prompts.Texts().back(), "The delay cannot be negative.");
+    EXPECT_EQ(saves, 0);
+    Ctl<QLineEdit>(Ids::kDelay)->setText("10");
+    ClickOk();
+    EXPECT_EQ(saves, 1);
+    EXPECT_EQ(values.GetScanStartPosition(), -300000);
+    EXPECT_DOUBLE_EQ(values.GetStepSize(), 12.0);
+    EXPECT_EQ(values.GetCorridor(), 100);
+}
