@@ -403,9 +403,12 @@ TEST_F(Engine, ACameraThatStopsDeliveringEndsTheAcquisitionWithItsLinesKept) {
         std::this_thread::sleep_for(std::chrono::milliseconds(60));
     }
     EXPECT_TRUE(engine.m_busy.load());
-    // Then nothing comes: the watchdog ends the scan as Stop does, within a few of its periods.
+    // Then nothing comes: the watchdog ends the scan as Stop does, within a few of its periods, and
+    // then posts its message.
     const auto t0 = std::chrono::steady_clock::now();
     while (engine.m_busy.load() && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(10))
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 500 && host.Messages().empty(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     ASSERT_FALSE(engine.m_busy.load());
@@ -443,6 +446,8 @@ TEST_F(Engine, FrameWatchdogIsQuietOutsideAcquisitionsAndWithoutAFrameRate) {
     Feed(5);
     const auto t0 = std::chrono::steady_clock::now();
     while (engine.m_busy.load() && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(10))
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 500 && host.Messages().empty(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(engine.m_scanEnd.load(), AcquisitionEngine::ScanEnd::FramesStopped);
     EXPECT_EQ(engine.m_linesTaken.load(), 5);
