@@ -6,9 +6,11 @@
 #include <atomic>
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #if defined(__x86_64__) || defined(__i386__)
 #define ARV_MAPPING_X86 1
@@ -60,6 +62,11 @@ bool DetectAvx2() {
     return __builtin_cpu_supports("avx2") != 0;
 }
 
+bool DetectFma() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("fma") != 0;
+}
+
 // Maps groups of eight values from the table while every value of a group lies in it (below 65536):
 // eight lookups, packed from 32-bit blue-green-red-0 to 24 bytes in registers and stored as 16 + 8
 // bytes, so nothing beyond the group is written. Returns the number of values mapped.
@@ -84,13 +91,524 @@ __attribute__((target("avx2"))) size_t MapGreyGroupsAvx2(const uint32_t* src, si
     }
     return l;
 }
+
+// The arithmetic mapping: index = trunc(value * scale + bias) with FMA in single precision,
+// saturated to 0..255 by the packs; eight values per vector, 32 per round. It is only used for a
+// mapping key after the whole table domain has been mapped this way and compared with the exact
+// table (see ImageProcess::PrepareVectorMapping), so it is exact wherever it is used.
+__attribute__((target("avx2,fma"))) inline __m256i IndexOf8(__m256i v, __m256 scale, __m256 bias) {
+    return _mm256_cvttps_epi32(_mm256_fmadd_ps(_mm256_cvtepi32_ps(v), scale, bias));
+}
+
+// Four vectors of eight 32-bit indices to 32 bytes in value order, saturated to 0..255 (Packed
+// leaves them in the packs' order, see BlockMasks).
+__attribute__((target("avx2,fma"))) inline __m256i Packed(__m256i a, __m256i b, __m256i c, __m256i d) {
+    return _mm256_packus_epi16(_mm256_packs_epi32(a, b), _mm256_packs_epi32(c, d));
+}
+
+__attribute__((target("avx2,fma"))) inline __m256i PackIndices(__m256i a, __m256i b, __m256i c, __m256i d) {
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    const __m256i p = _mm256_packus_epi16(_mm256_packs_epi32(a, b), _mm256_packs_epi32(c, d));
+    return _mm256_permutevar8x32_epi32(p, order);
+}
+
+__attribute__((target("avx2,fma"))) inline void Extremes(__m256i mn, __m256i mx, uint8_t& lowest,
+                                                         uint8_t& highest) {
+    __m128i a = _mm_min_epu8(_mm256_castsi256_si128(mn), _mm256_extracti128_si256(mn, 1));
+    __m128i b = _mm_max_epu8(_mm256_castsi256_si128(mx), _mm256_extracti128_si256(mx, 1));
+    a = _mm_min_epu8(a, _mm_srli_si128(a, 8));
+    b = _mm_max_epu8(b, _mm_srli_si128(b, 8));
+    a = _mm_min_epu8(a, _mm_srli_si128(a, 4));
+    b = _mm_max_epu8(b, _mm_srli_si128(b, 4));
+    a = _mm_min_epu8(a, _mm_srli_si128(a, 2));
+    b = _mm_max_epu8(b, _mm_srli_si128(b, 2));
+    a = _mm_min_epu8(a, _mm_srli_si128(a, 1));
+    b = _mm_max_epu8(b, _mm_srli_si128(b, 1));
+    lowest = std::min(lowest, uint8_t(_mm_cvtsi128_si32(a)));
+    highest = std::max(highest, uint8_t(_mm_cvtsi128_si32(b)));
+}
+
+// Indices of `count` grey values (read as signed 32-bit, `offset` subtracted first) into idx, with
+// their lowest and highest. Values outside 0..65535 get meaningless indices here; returns whether
+// there were any, so that the caller can put the exact ones in their place.
+__attribute__((target("avx2,fma"))) bool GreyIndicesAvx2(const uint32_t* src, size_t count, uint8_t* idx,
+                                                         float scale, float bias, int32_t offset,
+                                                         uint8_t& lowest, uint8_t& highest) {
+    const __m256 s = _mm256_set1_ps(scale), b = _mm256_set1_ps(bias);
+    const __m256i off = _mm256_set1_epi32(offset);
+    __m256i outside = _mm256_setzero_si256();
+    __m256i mn = _mm256_set1_epi8(-1), mx = _mm256_setzero_si256();
+    uint32_t last[32];
+    for (size_t l = 0; l < count; l += 32) {
+        const uint32_t* p = src + l;
+        const size_t n = std::min<size_t>(32, count - l);
+        if (n < 32) {
+            // The last values, padded with a repeat of the first so that the extremes stay exact.
+            std::memcpy(last, p, n * 4);
+            std::fill(last + n, last + 32, p[0]);
+            p = last;
+        }
+        const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 8));
+        const __m256i v2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 16));
+        const __m256i v3 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 24));
+        outside = _mm256_or_si256(outside, _mm256_or_si256(_mm256_or_si256(v0, v1), _mm256_or_si256(v2, v3)));
+        const __m256i g =
+            PackIndices(IndexOf8(_mm256_sub_epi32(v0, off), s, b), IndexOf8(_mm256_sub_epi32(v1, off), s, b),
+                        IndexOf8(_mm256_sub_epi32(v2, off), s, b), IndexOf8(_mm256_sub_epi32(v3, off), s, b));
+        mn = _mm256_min_epu8(mn, g);
+        mx = _mm256_max_epu8(mx, g);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(idx + l), g);
+    }
+    Extremes(mn, mx, lowest, highest);
+    return !_mm256_testz_si256(outside, _mm256_set1_epi32(int32_t(0xFFFF0000u)));
+}
+
+// Indices of `count` values of a colour plane (read as signed 16-bit) into idx, with their lowest
+// and highest.
+__attribute__((target("avx2,fma"))) void PlaneIndicesAvx2(const uint16_t* src, size_t count, uint8_t* idx,
+                                                          float scale, float bias, uint8_t& lowest,
+                                                          uint8_t& highest) {
+    const __m256 s = _mm256_set1_ps(scale), b = _mm256_set1_ps(bias);
+    __m256i mn = _mm256_set1_epi8(-1), mx = _mm256_setzero_si256();
+    uint16_t last[32];
+    for (size_t l = 0; l < count; l += 32) {
+        const uint16_t* p = src + l;
+        const size_t n = std::min<size_t>(32, count - l);
+        if (n < 32) {
+            std::memcpy(last, p, n * 2);
+            std::fill(last + n, last + 32, p[0]);
+            p = last;
+        }
+        auto half = [](const uint16_t* q) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q)); };
+        const __m256i g = PackIndices(IndexOf8(_mm256_cvtepi16_epi32(half(p)), s, b),
+                                      IndexOf8(_mm256_cvtepi16_epi32(half(p + 8)), s, b),
+                                      IndexOf8(_mm256_cvtepi16_epi32(half(p + 16)), s, b),
+                                      IndexOf8(_mm256_cvtepi16_epi32(half(p + 24)), s, b));
+        mn = _mm256_min_epu8(mn, g);
+        mx = _mm256_max_epu8(mx, g);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(idx + l), g);
+    }
+    Extremes(mn, mx, lowest, highest);
+}
+
+// Table lookups of 32 indices at once, in 16 slices of 16 entries looked up with byte shuffles.
+// Only the slices kLow ... kHigh (index / 16) of the indices present are needed. A shuffle gives zero
+// where the index byte has its top bit set; adding 0x70 - 16 k with saturation leaves that bit clear
+// exactly for the indices below 16 (k + 1), with their low four bits kept. So an index of slice K is
+// looked up in every slice k >= K of its half (0..7 or 8..15), and the slices hold differences
+// (slice k xor slice k + 1; the top one of a half, the plain entries) that the xor of those lookups
+// telescopes to the entry.
+struct TableSlices {
+    __m256i slice[16];
+    __m256i shift[8];
+    int kLow, kHigh;
+};
+
+__attribute__((target("avx2"))) inline void MakeSlices(TableSlices& t, const uint8_t* table,
+                                                       const uint8_t* diff, int lowest, int highest) {
+    t.kLow = lowest >> 4;
+    t.kHigh = highest >> 4;
+    for (int k = t.kLow; k <= t.kHigh; ++k) {
+        const bool top = k == t.kHigh || k == 7;
+        t.slice[k] = _mm256_broadcastsi128_si256(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>((top ? table : diff) + 16 * k)));
+    }
+    for (int k = 0; k < 8; ++k)
+        t.shift[k] = _mm256_set1_epi8(int8_t(0x70 - 16 * k));
+}
+
+// The xor of the lookups of `a` (shifted by shift[k]) in slice[k] for the n slices given.
+__attribute__((target("avx2"))) inline __m256i LookupSeries(__m256i r, __m256i a, const __m256i* slice,
+                                                            const __m256i* shift, int n) {
+#define ARV_SLICE(k)                                                                                         \
+    case k + 1:                                                                                              \
+        r = _mm256_xor_si256(r, _mm256_shuffle_epi8(slice[k], _mm256_adds_epu8(a, shift[k])));               \
+        [[fallthrough]];
+    switch (n) {
+        ARV_SLICE(7)
+        ARV_SLICE(6)
+        ARV_SLICE(5)
+        ARV_SLICE(4)
+        ARV_SLICE(3)
+        ARV_SLICE(2)
+        ARV_SLICE(1)
+        ARV_SLICE(0)
+    default:
+        break;
+    }
+#undef ARV_SLICE
+    return r;
+}
+
+__attribute__((target("avx2"))) inline __m256i Lookup(__m256i a, const TableSlices& t) {
+    const int lowTop = std::min(t.kHigh, 7);
+    __m256i r =
+        LookupSeries(_mm256_setzero_si256(), a, t.slice + t.kLow, t.shift + t.kLow, lowTop - t.kLow + 1);
+    if (t.kHigh >= 8) {
+        const int from = std::max(t.kLow, 8);
+        r = LookupSeries(r, _mm256_xor_si256(a, _mm256_set1_epi8(int8_t(0x80))), t.slice + from,
+                         t.shift + (from - 8), t.kHigh - from + 1);
+    }
+    return r;
+}
+
+// Replaces the indices idx[0 .. count rounded up to 32), all within lowest ... highest, by their
+// table entries.
+__attribute__((target("avx2"))) void ApplyTableAvx2(uint8_t* idx, size_t count, const uint8_t* table,
+                                                    const uint8_t* diff, int lowest, int highest) {
+    TableSlices t;
+    MakeSlices(t, table, diff, lowest, highest);
+    for (size_t l = 0; l < count; l += 32) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(idx + l));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(idx + l), Lookup(a, t));
+    }
+}
+
+// Byte shuffles that spread 32 source bytes over 96 output bytes, three per pixel: output vector j
+// takes its bytes from the 16 source bytes starting at 8 j (the same in both halves), channel c
+// (0 blue, 1 green, 2 red) of each pixel, or all three when c is 3.
+struct SpreadMasks {
+    alignas(32) uint8_t m[4][3][32];
+    SpreadMasks() {
+        for (int c = 0; c < 4; ++c)
+            for (int j = 0; j < 3; ++j)
+                for (int q = 0; q < 32; ++q) {
+                    const int pos = 32 * j + q, pixel = pos / 3, channel = pos % 3;
+                    m[c][j][q] = (c == 3 || c == channel) ? uint8_t(pixel - 8 * j) : 0x80;
+                }
+    }
+};
+const SpreadMasks& Spread() {
+    static const SpreadMasks masks;
+    return masks;
+}
+
+// Byte shuffles from the packs' order to pixels. The 32 bytes of a block come out of the packs as
+// four groups of eight (64-bit words); windows of the block put two of them in each half of a
+// vector (words 0,2 | 0,2, then 0,2 | 1,3, then 1,3 | 1,3) and output vector j of 96 bytes is
+// shuffled from window j. Layout 0: grey values, packed from four vectors of eight 32-bit values in
+// turn; layout 1: a colour plane, packed from the even and the odd elements of two vectors of
+// sixteen 16-bit values. Channel c as in SpreadMasks.
+struct BlockMasks {
+    alignas(32) uint8_t m[2][4][3][32];
+    BlockMasks() {
+        const int words[2][4][8] = {{{0, 1, 2, 3, 8, 9, 10, 11},
+                                     {16, 17, 18, 19, 24, 25, 26, 27},
+                                     {4, 5, 6, 7, 12, 13, 14, 15},
+                                     {20, 21, 22, 23, 28, 29, 30, 31}},
+                                    {{0, 2, 4, 6, 1, 3, 5, 7},
+                                     {16, 18, 20, 22, 17, 19, 21, 23},
+                                     {8, 10, 12, 14, 9, 11, 13, 15},
+                                     {24, 26, 28, 30, 25, 27, 29, 31}}};
+        const int windows[3][2][2] = {{{0, 2}, {0, 2}}, {{0, 2}, {1, 3}}, {{1, 3}, {1, 3}}};
+        for (int layout = 0; layout < 2; ++layout)
+            for (int c = 0; c < 4; ++c)
+                for (int j = 0; j < 3; ++j)
+                    for (int q = 0; q < 32; ++q) {
+                        const int pos = 32 * j + q, pixel = pos / 3, channel = pos % 3, half = q / 16;
+                        uint8_t at = 0x80;
+                        for (int w = 0; w < 2; ++w)
+                            for (int e = 0; e < 8; ++e)
+                                if (words[layout][windows[j][half][w]][e] == pixel)
+                                    at = uint8_t(8 * w + e);
+                        m[layout][c][j][q] = (c == 3 || c == channel) ? at : 0x80;
+                    }
+    }
+};
+const BlockMasks& Blocks() {
+    static const BlockMasks masks;
+    return masks;
+}
+
+// Window j of a block (see BlockMasks).
+__attribute__((target("avx2"))) inline __m256i BlockWindow(__m256i g, int j) {
+    return j == 0 ? _mm256_permute4x64_epi64(g, _MM_SHUFFLE(2, 0, 2, 0))
+                  : (j == 1 ? _mm256_permute4x64_epi64(g, _MM_SHUFFLE(3, 1, 2, 0))
+                            : _mm256_permute4x64_epi64(g, _MM_SHUFFLE(3, 1, 3, 1)));
+}
+
+__attribute__((target("avx2"))) inline __m256i Window(const uint8_t* p) {
+    return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+__attribute__((target("avx2"))) inline __m256i Mask(const uint8_t* m) {
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(m));
+}
+
+// Grey bytes to blue, green, red triples.
+__attribute__((target("avx2"))) void SpreadGreyAvx2(const uint8_t* grey, size_t count, uint8_t* dst) {
+    const SpreadMasks& s = Spread();
+    const __m256i m0 = Mask(s.m[3][0]), m1 = Mask(s.m[3][1]), m2 = Mask(s.m[3][2]);
+    size_t l = 0;
+    for (; l + 32 <= count; l += 32, dst += 96) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), _mm256_shuffle_epi8(Window(grey + l), m0));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 32),
+                            _mm256_shuffle_epi8(Window(grey + l + 8), m1));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 64),
+                            _mm256_shuffle_epi8(Window(grey + l + 16), m2));
+    }
+    for (; l < count; ++l, dst += 3)
+        dst[0] = dst[1] = dst[2] = grey[l];
+}
+
+__attribute__((target("avx2"))) void InterleaveAvx2(const uint8_t* blue, const uint8_t* green,
+                                                    const uint8_t* red, size_t count, uint8_t* dst);
+
+// What the vector mapping of a picture needs: the arithmetic's scale, bias and offset, the table
+// with its differences (see MakeSlices), and scratch room for three rows of indices.
+struct VectorParams {
+    float scale;
+    float bias;
+    int32_t offset;
+    const uint8_t* table;
+    const uint8_t* diff;
+    bool identity;
+    uint8_t* scratch;
+};
+
+// The exact index of a grey value outside the table.
+using ExactIndex = uint8_t (*)(const void* context, uint32_t value);
+
+// 32 grey values to 96 bytes of pixels: indices, the table (within the slices of t), the grey bytes
+// spread to three.
+template <bool kOffset>
+__attribute__((target("avx2,fma"))) inline void
+GreyBlock(const uint32_t* p, uint8_t* out, __m256 s, __m256 b, __m256i off, const TableSlices& t,
+          bool identity, const __m256i* m, __m256i& outside, __m256i& mn, __m256i& mx) {
+    __m256i v[4];
+    for (int k = 0; k < 4; ++k) {
+        v[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 8 * k));
+        outside = _mm256_or_si256(outside, v[k]);
+        if constexpr (kOffset)
+            v[k] = _mm256_sub_epi32(v[k], off);
+    }
+    __m256i g =
+        Packed(IndexOf8(v[0], s, b), IndexOf8(v[1], s, b), IndexOf8(v[2], s, b), IndexOf8(v[3], s, b));
+    mn = _mm256_min_epu8(mn, g);
+    mx = _mm256_max_epu8(mx, g);
+    if (!identity)
+        g = Lookup(g, t);
+    for (int j = 0; j < 3; ++j)
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * j),
+                            _mm256_shuffle_epi8(BlockWindow(g, j), m[j]));
+}
+
+// Whether the indices whose extremes are mn, mx all lie in the slices of t.
+__attribute__((target("avx2,fma"))) inline bool WithinSlices(__m256i mn, __m256i mx, const TableSlices& t) {
+    uint8_t lo = 255, hi = 0;
+    Extremes(mn, mx, lo, hi);
+    return (lo >> 4) >= t.kLow && (hi >> 4) <= t.kHigh;
+}
+
+// A grey picture of `rows` rows of `count` values (row r at values + r * stride) to pixels (row r at
+// top + r * step). Each row goes in one pass with the table slices of the indices met so far. A row
+// holding other indices, or values outside 0..65535, is mapped again in three passes: its indices
+// (the exact ones for values outside the table), the table for the indices it holds, the grey
+// bytes spread to pixels; the slices then cover its indices too.
+template <bool kOffset>
+__attribute__((target("avx2,fma"))) void
+GreyPictureAvx2(const uint32_t* values, size_t stride, int rows, size_t count, uint8_t* top, ptrdiff_t step,
+                const VectorParams& vp, ExactIndex exact, const void* context) {
+    const __m256 s = _mm256_set1_ps(vp.scale), b = _mm256_set1_ps(vp.bias);
+    const __m256i off = _mm256_set1_epi32(vp.offset);
+    const __m256i high = _mm256_set1_epi32(int32_t(0xFFFF0000u));
+    const BlockMasks& bm = Blocks();
+    const __m256i m[3] = {Mask(bm.m[0][3][0]), Mask(bm.m[0][3][1]), Mask(bm.m[0][3][2])};
+    TableSlices t;
+    t.kLow = 0;
+    t.kHigh = -1;
+    bool known = vp.identity; // slices for the indices met so far (none are needed for the identity)
+    int rangeLow = 255, rangeHigh = 0;
+    uint32_t padded[32];
+    alignas(32) uint8_t paddedOut[96];
+    uint8_t* idx = vp.scratch;
+    for (int r = 0; r < rows; ++r) {
+        const uint32_t* src = values + size_t(r) * stride;
+        uint8_t* dst = top + ptrdiff_t(r) * step;
+        if (known) {
+            __m256i outside = _mm256_setzero_si256();
+            __m256i mn = _mm256_set1_epi8(-1), mx = _mm256_setzero_si256();
+            size_t l = 0;
+            for (; l + 32 <= count; l += 32)
+                GreyBlock<kOffset>(src + l, dst + 3 * l, s, b, off, t, vp.identity, m, outside, mn, mx);
+            if (l < count && count >= 32) {
+                // The last 32 values again, overlapping pixels already written with the same bytes.
+                GreyBlock<kOffset>(src + count - 32, dst + 3 * (count - 32), s, b, off, t, vp.identity, m,
+                                   outside, mn, mx);
+            } else if (l < count) {
+                std::memcpy(padded, src, count * 4);
+                std::fill(padded + count, padded + 32, src[0]);
+                GreyBlock<kOffset>(padded, paddedOut, s, b, off, t, vp.identity, m, outside, mn, mx);
+                std::memcpy(dst, paddedOut, 3 * count);
+            }
+            if (_mm256_testz_si256(outside, high) && (vp.identity || WithinSlices(mn, mx, t)))
+                continue;
+        }
+        uint8_t lowest = 255, highest = 0;
+        if (GreyIndicesAvx2(src, count, idx, vp.scale, vp.bias, vp.offset, lowest, highest)) {
+            for (size_t l = 0; l < count; ++l) {
+                if (src[l] < kLutSize)
+                    continue;
+                idx[l] = exact(context, src[l]);
+                lowest = std::min(lowest, idx[l]);
+                highest = std::max(highest, idx[l]);
+            }
+        }
+        if (!vp.identity) {
+            ApplyTableAvx2(idx, count, vp.table, vp.diff, lowest, highest);
+            rangeLow = std::min<int>(rangeLow, lowest);
+            rangeHigh = std::max<int>(rangeHigh, highest);
+            MakeSlices(t, vp.table, vp.diff, rangeLow, rangeHigh);
+        }
+        SpreadGreyAvx2(idx, count, dst);
+        known = true;
+    }
+}
+
+// 32 values of a colour plane to indices (layout 1 of BlockMasks), looked up in the table unless it
+// is the identity. The 16-bit values are widened with their sign by shifts: the even elements of a
+// vector shifted up and back, the odd ones shifted down.
+__attribute__((target("avx2,fma"))) inline __m256i PlaneBytes(const uint16_t* p, __m256 s, __m256 b,
+                                                              const TableSlices& t, bool identity,
+                                                              __m256i& mn, __m256i& mx) {
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 16));
+    __m256i g = Packed(IndexOf8(_mm256_srai_epi32(_mm256_slli_epi32(x, 16), 16), s, b),
+                       IndexOf8(_mm256_srai_epi32(x, 16), s, b),
+                       IndexOf8(_mm256_srai_epi32(_mm256_slli_epi32(y, 16), 16), s, b),
+                       IndexOf8(_mm256_srai_epi32(y, 16), s, b));
+    mn = _mm256_min_epu8(mn, g);
+    mx = _mm256_max_epu8(mx, g);
+    return identity ? g : Lookup(g, t);
+}
+
+// 32 pixels of the three planes (blue, green, red) to 96 bytes.
+__attribute__((target("avx2,fma"))) inline void ColorBlock(const uint16_t* const* planes, size_t l,
+                                                           uint8_t* out, __m256 s, __m256 b,
+                                                           const TableSlices& t, bool identity,
+                                                           const __m256i (*m)[3], __m256i& mn, __m256i& mx) {
+    const __m256i gb = PlaneBytes(planes[0] + l, s, b, t, identity, mn, mx);
+    const __m256i gg = PlaneBytes(planes[1] + l, s, b, t, identity, mn, mx);
+    const __m256i gr = PlaneBytes(planes[2] + l, s, b, t, identity, mn, mx);
+    for (int j = 0; j < 3; ++j) {
+        const __m256i o = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(BlockWindow(gb, j), m[0][j]),
+                                                          _mm256_shuffle_epi8(BlockWindow(gg, j), m[1][j])),
+                                          _mm256_shuffle_epi8(BlockWindow(gr, j), m[2][j]));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * j), o);
+    }
+}
+
+// A colour picture (see GreyPictureAvx2): planes blue, green, red, each row at plane + r * stride.
+__attribute__((target("avx2,fma"))) void ColorPictureAvx2(const uint16_t* blue, const uint16_t* green,
+                                                          const uint16_t* red, size_t stride, int rows,
+                                                          size_t count, uint8_t* top, ptrdiff_t step,
+                                                          const VectorParams& vp) {
+    const __m256 s = _mm256_set1_ps(vp.scale), b = _mm256_set1_ps(vp.bias);
+    const BlockMasks& bm = Blocks();
+    __m256i m[3][3];
+    for (int c = 0; c < 3; ++c)
+        for (int j = 0; j < 3; ++j)
+            m[c][j] = Mask(bm.m[1][c][j]);
+    TableSlices t;
+    t.kLow = 0;
+    t.kHigh = -1;
+    bool known = vp.identity;
+    int rangeLow = 255, rangeHigh = 0;
+    uint16_t padded[3][32];
+    alignas(32) uint8_t paddedOut[96];
+    const size_t room = (count + 31) / 32 * 32;
+    uint8_t* idx[3] = {vp.scratch, vp.scratch + room, vp.scratch + 2 * room};
+    for (int r = 0; r < rows; ++r) {
+        const uint16_t* planes[3] = {blue + size_t(r) * stride, green + size_t(r) * stride,
+                                     red + size_t(r) * stride};
+        uint8_t* dst = top + ptrdiff_t(r) * step;
+        if (known) {
+            __m256i mn = _mm256_set1_epi8(-1), mx = _mm256_setzero_si256();
+            size_t l = 0;
+            for (; l + 32 <= count; l += 32)
+                ColorBlock(planes, l, dst + 3 * l, s, b, t, vp.identity, m, mn, mx);
+            if (l < count && count >= 32) {
+                ColorBlock(planes, count - 32, dst + 3 * (count - 32), s, b, t, vp.identity, m, mn, mx);
+            } else if (l < count) {
+                const uint16_t* shortRows[3];
+                for (int c = 0; c < 3; ++c) {
+                    std::memcpy(padded[c], planes[c], count * 2);
+                    std::fill(padded[c] + count, padded[c] + 32, planes[c][0]);
+                    shortRows[c] = padded[c];
+                }
+                ColorBlock(shortRows, 0, paddedOut, s, b, t, vp.identity, m, mn, mx);
+                std::memcpy(dst, paddedOut, 3 * count);
+            }
+            if (vp.identity || WithinSlices(mn, mx, t))
+                continue;
+        }
+        for (int c = 0; c < 3; ++c) {
+            uint8_t lowest = 255, highest = 0;
+            PlaneIndicesAvx2(planes[c], count, idx[c], vp.scale, vp.bias, lowest, highest);
+            if (!vp.identity) {
+                ApplyTableAvx2(idx[c], count, vp.table, vp.diff, lowest, highest);
+                rangeLow = std::min<int>(rangeLow, lowest);
+                rangeHigh = std::max<int>(rangeHigh, highest);
+            }
+        }
+        if (!vp.identity)
+            MakeSlices(t, vp.table, vp.diff, rangeLow, rangeHigh);
+        InterleaveAvx2(idx[0], idx[1], idx[2], count, dst);
+        known = true;
+    }
+}
+
+// Three planes of bytes to blue, green, red triples.
+__attribute__((target("avx2"))) void InterleaveAvx2(const uint8_t* blue, const uint8_t* green,
+                                                    const uint8_t* red, size_t count, uint8_t* dst) {
+    const SpreadMasks& s = Spread();
+    size_t l = 0;
+    for (; l + 32 <= count; l += 32, dst += 96) {
+        for (int j = 0; j < 3; ++j) {
+            const size_t w = l + size_t(8 * j);
+            const __m256i o =
+                _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(Window(blue + w), Mask(s.m[0][j])),
+                                                _mm256_shuffle_epi8(Window(green + w), Mask(s.m[1][j]))),
+                                _mm256_shuffle_epi8(Window(red + w), Mask(s.m[2][j])));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 32 * j), o);
+        }
+    }
+    for (; l < count; ++l, dst += 3) {
+        dst[0] = blue[l];
+        dst[1] = green[l];
+        dst[2] = red[l];
+    }
+}
 #else
 bool DetectAvx2() {
+    return false;
+}
+bool DetectFma() {
     return false;
 }
 size_t MapGreyGroupsAvx2(const uint32_t*, size_t, uint8_t*, const uint32_t*) {
     return 0;
 }
+bool GreyIndicesAvx2(const uint32_t*, size_t, uint8_t*, float, float, int32_t, uint8_t&, uint8_t&) {
+    return false;
+}
+void PlaneIndicesAvx2(const uint16_t*, size_t, uint8_t*, float, float, uint8_t&, uint8_t&) {}
+void ApplyTableAvx2(uint8_t*, size_t, const uint8_t*, const uint8_t*, int, int) {}
+struct VectorParams {
+    float scale;
+    float bias;
+    int32_t offset;
+    const uint8_t* table;
+    const uint8_t* diff;
+    bool identity;
+    uint8_t* scratch;
+};
+using ExactIndex = uint8_t (*)(const void* context, uint32_t value);
+template <bool kOffset>
+void GreyPictureAvx2(const uint32_t*, size_t, int, size_t, uint8_t*, ptrdiff_t, const VectorParams&,
+                     ExactIndex, const void*) {}
+void ColorPictureAvx2(const uint16_t*, const uint16_t*, const uint16_t*, size_t, int, size_t, uint8_t*,
+                      ptrdiff_t, const VectorParams&) {}
 #endif
 
 std::atomic<bool> g_forcePortableMapping{false};
@@ -98,6 +616,23 @@ std::atomic<bool> g_forcePortableMapping{false};
 bool VectorMappingInForce() {
     static const bool avx2 = DetectAvx2();
     return avx2 && std::endian::native == std::endian::little && !g_forcePortableMapping.load();
+}
+
+// The arithmetic mapping needs FMA besides AVX2 (every processor with AVX2 has had it so far).
+bool ArithmeticMappingInForce() {
+    static const bool fma = DetectFma();
+    return fma && VectorMappingInForce();
+}
+
+// The values 0..65535, the whole domain of the lookup tables.
+const std::vector<uint32_t>& TableDomain() {
+    static const std::vector<uint32_t> all = [] {
+        std::vector<uint32_t> v(kLutSize);
+        for (size_t u = 0; u < kLutSize; ++u)
+            v[u] = uint32_t(u);
+        return v;
+    }();
+    return all;
 }
 
 ImageProcess::ColorTable MakeRamp06() {
@@ -198,6 +733,7 @@ void ImageProcess::BuildGreyLut(const GreyKey& key) {
     }
     m_greyKey = key;
     m_greyLutValid = true;
+    m_greyVector.checked = false;
 }
 
 void ImageProcess::BuildColorLut(const ColorKey& key) {
@@ -209,6 +745,93 @@ void ImageProcess::BuildColorLut(const ColorKey& key) {
     }
     m_colorKey = key;
     m_colorLutValid = true;
+    m_colorVector.checked = false;
+}
+
+void ImageProcess::SetVectorTable(VectorMapping& vm, const ColorTable& table) {
+    vm.table = table;
+    vm.identity = true;
+    for (int i = 0; i < 256; ++i)
+        vm.identity = vm.identity && table[size_t(i)] == i;
+    for (size_t i = 0; i < 256; ++i)
+        vm.diff[i] = i < 240 ? uint8_t(table[i] ^ table[i + 16]) : table[i];
+}
+
+// Single-precision candidates for scale and bias near the exact ratio: the nearest float, one step
+// above it, and each with the bias a little above one half so that values lying exactly halfway
+// round up as the exact division does.
+template <class MapAll>
+bool ImageProcess::FindVectorMapping(VectorMapping& vm, double ratio, const uint8_t* exact, MapAll mapAll) {
+    const float nearest = float(ratio);
+    const float above = std::nextafter(nearest, 1e30f);
+    const float half = 0.5f, halfUp = 0.5f + 1.0f / 65536.0f;
+    const std::array<std::pair<float, float>, 4> candidates = {
+        {{nearest, half}, {above, half}, {nearest, halfUp}, {above, halfUp}}};
+    std::vector<uint8_t> mapped(kLutSize + 32);
+    for (const auto& [scale, bias] : candidates) {
+        uint8_t lowest = 255, highest = 0;
+        mapAll(scale, bias, mapped.data(), lowest, highest);
+        if (!vm.identity)
+            ApplyTableAvx2(mapped.data(), kLutSize, vm.table.data(), vm.diff.data(), lowest, highest);
+        if (std::memcmp(mapped.data(), exact, kLutSize) == 0) {
+            vm.scale = scale;
+            vm.bias = bias;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ImageProcess::GreyVectorUsableLocked() {
+    VectorMapping& vm = m_greyVector;
+    if (vm.checked)
+        return vm.usable;
+    vm.checked = true;
+    const GreyKey& key = m_greyKey;
+    // The colour table with the manual cut folded in: indices below the lower limit are black,
+    // above the upper one white.
+    const ColorTable& colors = GetColorTable(key.colorMap);
+    ColorTable table{};
+    for (int i = 0; i < 256; ++i) {
+        int j = i;
+        if (key.manual && i < key.lower)
+            j = 0;
+        else if (key.manual && i > key.upper)
+            j = 255;
+        table[size_t(i)] = colors[size_t(j)];
+    }
+    SetVectorTable(vm, table);
+    vm.offset = key.storedMin;
+    std::vector<uint8_t> exact(kLutSize);
+    for (size_t u = 0; u < kLutSize; ++u)
+        exact[u] = uint8_t(m_greyLut[u]);
+    const int32_t offset = vm.offset;
+
+    vm.usable = FindVectorMapping(
+        vm, 255.0 * double(key.gainNum) / (double(kFullScale) * double(key.gainDen)), exact.data(),
+        [offset](float scale, float bias, uint8_t* out, uint8_t& lo, uint8_t& hi) {
+            GreyIndicesAvx2(TableDomain().data(), kLutSize, out, scale, bias, offset, lo, hi);
+        });
+
+    return vm.usable;
+}
+
+bool ImageProcess::ColorVectorUsableLocked() {
+    VectorMapping& vm = m_colorVector;
+    if (vm.checked)
+        return vm.usable;
+    vm.checked = true;
+    SetVectorTable(vm, GetColorTable(m_colorKey.colorMap));
+    vm.offset = 0;
+    std::vector<uint16_t> domain(kLutSize);
+    for (size_t u = 0; u < kLutSize; ++u)
+        domain[u] = uint16_t(u);
+    vm.usable = FindVectorMapping(
+        vm, 255.0 * double(m_colorKey.gainNum) / (double(kFullScale) * double(m_colorKey.gainDen)),
+        m_colorLut.data(), [&domain](float scale, float bias, uint8_t* out, uint8_t& lo, uint8_t& hi) {
+            PlaneIndicesAvx2(domain.data(), kLutSize, out, scale, bias, lo, hi);
+        });
+    return vm.usable;
 }
 
 ImageProcess::GreyKey ImageProcess::GreyKeyLocked(int colorMap, bool manual, int min, int max) {
@@ -260,7 +883,28 @@ bool ImageProcess::MakeGreyLocked(const T* values, int rows, int columns, int co
     const size_t rowBytes = size_t(columns) * 3;
     const size_t count = size_t(endColumn - firstColumn);
     uint8_t* pixels = m_bitmap.data() + kBitmapHeaderSize;
-    for (int r = 0; r < rows && count > 0; ++r) {
+    const bool arithmetic = count > 0 && ArithmeticMappingInForce() && GreyVectorUsableLocked();
+    if (arithmetic) {
+        const VectorMapping& vm = m_greyVector;
+        m_indexRows.resize((count + 31) / 32 * 32);
+        const VectorParams vp{vm.scale,       vm.bias,     vm.offset,         vm.table.data(),
+                              vm.diff.data(), vm.identity, m_indexRows.data()};
+        // Values outside the table (negative or above 65535) take the exact computation.
+        const ExactIndex exact = [](const void* context, uint32_t u) {
+            const GreyKey& k = *static_cast<const GreyKey*>(context);
+            return uint8_t(ClampIndex(
+                RoundDiv(255 * (int64_t(int32_t(u)) - k.storedMin) * k.gainNum, kFullScale * k.gainDen)));
+        };
+        const auto* src = reinterpret_cast<const uint32_t*>(values) + size_t(firstColumn);
+        uint8_t* top = pixels + size_t(rows - 1) * rowBytes + size_t(firstColumn) * 3;
+        if (vm.offset == 0)
+            GreyPictureAvx2<false>(src, size_t(columns), rows, count, top, -ptrdiff_t(rowBytes), vp, exact,
+                                   &key);
+        else
+            GreyPictureAvx2<true>(src, size_t(columns), rows, count, top, -ptrdiff_t(rowBytes), vp, exact,
+                                  &key);
+    }
+    for (int r = 0; r < rows && count > 0 && !arithmetic; ++r) {
         const T* src = values + size_t(r) * size_t(columns) + size_t(firstColumn);
         // Picture row 0 is the last bitmap row.
         uint8_t* dst = pixels + size_t(rows - 1 - r) * rowBytes + size_t(firstColumn) * 3;
@@ -296,6 +940,7 @@ bool ImageProcess::MakeGreyLocked(const T* values, int rows, int columns, int co
     }
     m_lastPicture = Picture::Grey;
     m_lastGreyKey = key;
+    m_mappedArithmetically = arithmetic;
     m_ready = true;
     return partial;
 }
@@ -360,7 +1005,17 @@ bool ImageProcess::MakeColorLocked(const uint16_t* red, const uint16_t* green, c
     const size_t rowBytes = size_t(columns) * 3;
     const size_t count = size_t(endColumn - firstColumn);
     uint8_t* pixels = m_bitmap.data() + kBitmapHeaderSize;
-    for (int r = 0; r < rows && count > 0; ++r) {
+    const bool arithmetic = count > 0 && ArithmeticMappingInForce() && ColorVectorUsableLocked();
+    if (arithmetic) {
+        const VectorMapping& vm = m_colorVector;
+        m_indexRows.resize(3 * ((count + 31) / 32 * 32));
+        const VectorParams vp{vm.scale,       vm.bias,     vm.offset,         vm.table.data(),
+                              vm.diff.data(), vm.identity, m_indexRows.data()};
+        const size_t off = size_t(firstColumn);
+        ColorPictureAvx2(blue + off, green + off, red + off, size_t(columns), rows, count,
+                         pixels + size_t(rows - 1) * rowBytes + off * 3, -ptrdiff_t(rowBytes), vp);
+    }
+    for (int r = 0; r < rows && count > 0 && !arithmetic; ++r) {
         const size_t off = size_t(r) * size_t(columns) + size_t(firstColumn);
         const uint16_t* pr = red + off;
         const uint16_t* pg = green + off;
@@ -386,8 +1041,14 @@ bool ImageProcess::MakeColorLocked(const uint16_t* red, const uint16_t* green, c
     }
     m_lastPicture = Picture::Color;
     m_lastColorKey = key;
+    m_mappedArithmetically = arithmetic;
     m_ready = true;
     return partial;
+}
+
+bool ImageProcess::MappedArithmetically() const {
+    std::lock_guard lock(m_mutex);
+    return m_mappedArithmetically;
 }
 
 bool ImageProcess::IsReady() const {

@@ -58,9 +58,13 @@ public:
     bool MakeColorBitmapColumns(const uint16_t* red, const uint16_t* green, const uint16_t* blue, int rows,
                                 int columns, int colorMap, int firstColumn, int endColumn);
 
-    // The grey mapping packs its pixels with AVX2 where the processor has it. Test hook: false forces
-    // the portable code, true restores the processor's choice; returns whether AVX2 is in use.
+    // The mappings use AVX2 where the processor has it. Test hook: false forces the portable code,
+    // true restores the processor's choice; returns whether AVX2 is in use.
     static bool SetVectorMapping(bool on);
+
+    // Whether the last picture was mapped by the arithmetic vector mapping (AVX2 and FMA, used for a
+    // mapping once it has given the table's bytes for every value the table covers). Test hook.
+    bool MappedArithmetically() const;
 
     // True once a picture has been mapped.
     bool IsReady() const;
@@ -106,6 +110,21 @@ private:
         bool operator==(const ColorKey&) const = default;
     };
 
+    // The vector mapping of the current grey or colour key: the index computed arithmetically as
+    // trunc(value * scale + bias) and then looked up in a 256-entry table (skipped when that is the
+    // identity). It is used only once it has given the same bytes as the exact table for every
+    // value the table covers.
+    struct VectorMapping {
+        bool checked = false; // compared with the exact table since that was built
+        bool usable = false;  // ... and the same everywhere
+        bool identity = false;
+        float scale = 0.0f;
+        float bias = 0.0f;
+        int32_t offset = 0; // subtracted from a value first
+        ColorTable table{};
+        ColorTable diff{}; // entry i xor entry i + 16 (i < 240), then the entries themselves
+    };
+
     enum class Picture { None, Grey, Color };
 
     void ResizeLocked(int width, int height);
@@ -124,6 +143,12 @@ private:
     int GreyIndex(int64_t v, const GreyKey& key) const;
     void BuildGreyLut(const GreyKey& key);
     void BuildColorLut(const ColorKey& key);
+    // Whether the vector mapping serves the current table's key (checked once per table).
+    bool GreyVectorUsableLocked();
+    bool ColorVectorUsableLocked();
+    static void SetVectorTable(VectorMapping& vm, const ColorTable& table);
+    template <class MapAll>
+    static bool FindVectorMapping(VectorMapping& vm, double ratio, const uint8_t* exact, MapAll mapAll);
 
     mutable std::mutex m_mutex;
     std::vector<uint8_t> m_bitmap; // headers + pixels
@@ -148,6 +173,10 @@ private:
     std::vector<uint8_t> m_colorLut; // the colour table's entry for each value (red, green and blue alike)
     ColorKey m_colorKey{};
     bool m_colorLutValid = false;
+    VectorMapping m_greyVector;
+    VectorMapping m_colorVector;
+    std::vector<uint8_t> m_indexRows; // scratch rows of indices of the vector mapping
+    bool m_mappedArithmetically = false;
     // What the bitmap holds: the kind of the last picture and the key it was mapped with.
     Picture m_lastPicture = Picture::None;
     GreyKey m_lastGreyKey{};
