@@ -734,6 +734,7 @@ void ImageProcess::BuildGreyLut(const GreyKey& key) {
     m_greyKey = key;
     m_greyLutValid = true;
     m_greyVector.checked = false;
+    m_greyVector.usedOnce = false;
 }
 
 void ImageProcess::BuildColorLut(const ColorKey& key) {
@@ -746,6 +747,7 @@ void ImageProcess::BuildColorLut(const ColorKey& key) {
     m_colorKey = key;
     m_colorLutValid = true;
     m_colorVector.checked = false;
+    m_colorVector.usedOnce = false;
 }
 
 void ImageProcess::SetVectorTable(VectorMapping& vm, const ColorTable& table) {
@@ -786,6 +788,12 @@ bool ImageProcess::GreyVectorUsableLocked() {
     VectorMapping& vm = m_greyVector;
     if (vm.checked)
         return vm.usable;
+    // The first picture of a key takes the table: while a slider moves every picture has a key of
+    // its own, and the comparison would cost more than the picture.
+    if (!vm.usedOnce) {
+        vm.usedOnce = true;
+        return false;
+    }
     vm.checked = true;
     const GreyKey& key = m_greyKey;
     // The colour table with the manual cut folded in: indices below the lower limit are black,
@@ -820,6 +828,12 @@ bool ImageProcess::ColorVectorUsableLocked() {
     VectorMapping& vm = m_colorVector;
     if (vm.checked)
         return vm.usable;
+    // The first picture of a key takes the table: while a slider moves every picture has a key of
+    // its own, and the comparison would cost more than the picture.
+    if (!vm.usedOnce) {
+        vm.usedOnce = true;
+        return false;
+    }
     vm.checked = true;
     SetVectorTable(vm, GetColorTable(m_colorKey.colorMap));
     vm.offset = 0;

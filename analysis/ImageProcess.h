@@ -62,8 +62,9 @@ public:
     // true restores the processor's choice; returns whether AVX2 is in use.
     static bool SetVectorMapping(bool on);
 
-    // Whether the last picture was mapped by the arithmetic vector mapping (AVX2 and FMA, used for a
-    // mapping once it has given the table's bytes for every value the table covers). Test hook.
+    // Whether the last picture was mapped by the arithmetic vector mapping (AVX2 and FMA; used from
+    // the second picture of a mapping on, once it has given the table's bytes for every value the
+    // table covers). Test hook.
     bool MappedArithmetically() const;
 
     // True once a picture has been mapped.
@@ -112,11 +113,12 @@ private:
 
     // The vector mapping of the current grey or colour key: the index computed arithmetically as
     // trunc(value * scale + bias) and then looked up in a 256-entry table (skipped when that is the
-    // identity). It is used only once it has given the same bytes as the exact table for every
-    // value the table covers.
+    // identity). It is used from the second picture of a key on, once it has given the same bytes
+    // as the exact table for every value the table covers.
     struct VectorMapping {
-        bool checked = false; // compared with the exact table since that was built
-        bool usable = false;  // ... and the same everywhere
+        bool usedOnce = false; // a picture has been mapped with the table since it was built
+        bool checked = false;  // compared with the exact table since that was built
+        bool usable = false;   // ... and the same everywhere
         bool identity = false;
         float scale = 0.0f;
         float bias = 0.0f;

@@ -58,6 +58,18 @@ void BM_GreyMapping(benchmark::State& state) {
 }
 BENCHMARK(BM_GreyMapping);
 
+// "Image Scale" ticked with the max at the values' top: the indices span the whole colour table.
+void BM_GreyMappingManualFullRange(benchmark::State& state) {
+    const auto values = Values<uint32_t>();
+    ImageProcess ip(kW, kH);
+    for (auto _ : state) {
+        ip.MakeGreyBitmap(values.data(), kH, kW, 1, true, 0, 4095);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()) * kW * kH);
+}
+BENCHMARK(BM_GreyMappingManualFullRange);
+
 // "Image Scale" ticked with the max slider moving on every picture (tables rebuilt each time).
 void BM_GreyMappingSliderMoving(benchmark::State& state) {
     const auto values = Values<uint32_t>();

@@ -81,9 +81,11 @@ public:
     // Returns whether the vector side was mapped arithmetically.
     bool Grey(const std::vector<uint32_t>& v, int rows, int columns, int colorMap, bool manual, int min,
               int max, int first = 0, int end = -1, const std::string& what = "") {
+        // The first picture of a mapping takes the tables; the arithmetic serves the second on.
         ImageProcess::SetVectorMapping(true);
-        m_vector.MakeGreyBitmapColumns(v.data(), rows, columns, colorMap, manual, min, max, first,
-                                       end < 0 ? columns : end);
+        for (int twice = 0; twice < 2; ++twice)
+            m_vector.MakeGreyBitmapColumns(v.data(), rows, columns, colorMap, manual, min, max, first,
+                                           end < 0 ? columns : end);
         ImageProcess::SetVectorMapping(false);
         m_portable.MakeGreyBitmapColumns(v.data(), rows, columns, colorMap, manual, min, max, first,
                                          end < 0 ? columns : end);
@@ -98,8 +100,9 @@ public:
                const std::vector<uint16_t>& blue, int rows, int columns, int colorMap, int first = 0,
                int end = -1, const std::string& what = "") {
         ImageProcess::SetVectorMapping(true);
-        m_vector.MakeColorBitmapColumns(red.data(), green.data(), blue.data(), rows, columns, colorMap, first,
-                                        end < 0 ? columns : end);
+        for (int twice = 0; twice < 2; ++twice)
+            m_vector.MakeColorBitmapColumns(red.data(), green.data(), blue.data(), rows, columns, colorMap,
+                                            first, end < 0 ? columns : end);
         ImageProcess::SetVectorMapping(false);
         m_portable.MakeColorBitmapColumns(red.data(), green.data(), blue.data(), rows, columns, colorMap,
                                           first, end < 0 ? columns : end);
