@@ -400,11 +400,11 @@ __attribute__((target("avx2,fma"))) inline bool WithinSlices(__m256i mn, __m256i
     return (lo >> 4) >= t.kLow && (hi >> 4) <= t.kHigh;
 }
 
-// A grey picture of `rows` rows of `count` values (row r at values + r * stride) to pixels (row r at
-// top + r * step). Each row goes in one pass with the table slices of the indices met so far. A row
-// holding other indices, or values outside 0..65535, is mapped again in three passes: its indices
-// (the exact ones for values outside the table), the table for the indices it holds, the grey
-// bytes spread to pixels; the slices then cover its indices too.
+// A grey picture of `rows` rows of `count` values, at least 32 (row r at values + r * stride), to
+// pixels (row r at top + r * step). Each row goes in one pass with the table slices of the indices
+// met so far. A row holding other indices, or values outside 0..65535, is mapped again in three
+// passes: its indices (the exact ones for values outside the table), the table for the indices it
+// holds, the grey bytes spread to pixels; the slices then cover its indices too.
 template <bool kOffset>
 __attribute__((target("avx2,fma"))) void
 GreyPictureAvx2(const uint32_t* values, size_t stride, int rows, size_t count, uint8_t* top, ptrdiff_t step,
@@ -419,8 +419,6 @@ GreyPictureAvx2(const uint32_t* values, size_t stride, int rows, size_t count, u
     t.kHigh = -1;
     bool known = vp.identity; // slices for the indices met so far (none are needed for the identity)
     int rangeLow = 255, rangeHigh = 0;
-    uint32_t padded[32];
-    alignas(32) uint8_t paddedOut[96];
     uint8_t* idx = vp.scratch;
     for (int r = 0; r < rows; ++r) {
         const uint32_t* src = values + size_t(r) * stride;
@@ -431,15 +429,10 @@ GreyPictureAvx2(const uint32_t* values, size_t stride, int rows, size_t count, u
             size_t l = 0;
             for (; l + 32 <= count; l += 32)
                 GreyBlock<kOffset>(src + l, dst + 3 * l, s, b, off, t, vp.identity, m, outside, mn, mx);
-            if (l < count && count >= 32) {
+            if (l < count) {
                 // The last 32 values again, overlapping pixels already written with the same bytes.
                 GreyBlock<kOffset>(src + count - 32, dst + 3 * (count - 32), s, b, off, t, vp.identity, m,
                                    outside, mn, mx);
-            } else if (l < count) {
-                std::memcpy(padded, src, count * 4);
-                std::fill(padded + count, padded + 32, src[0]);
-                GreyBlock<kOffset>(padded, paddedOut, s, b, off, t, vp.identity, m, outside, mn, mx);
-                std::memcpy(dst, paddedOut, 3 * count);
             }
             if (_mm256_testz_si256(outside, high) && (vp.identity || WithinSlices(mn, mx, t)))
                 continue;
@@ -498,7 +491,8 @@ __attribute__((target("avx2,fma"))) inline void ColorBlock(const uint16_t* const
     }
 }
 
-// A colour picture (see GreyPictureAvx2): planes blue, green, red, each row at plane + r * stride.
+// A colour picture (see GreyPictureAvx2): planes blue, green, red of at least 32 values a row,
+// each row at plane + r * stride.
 __attribute__((target("avx2,fma"))) void ColorPictureAvx2(const uint16_t* blue, const uint16_t* green,
                                                           const uint16_t* red, size_t stride, int rows,
                                                           size_t count, uint8_t* top, ptrdiff_t step,
@@ -514,8 +508,6 @@ __attribute__((target("avx2,fma"))) void ColorPictureAvx2(const uint16_t* blue, 
     t.kHigh = -1;
     bool known = vp.identity;
     int rangeLow = 255, rangeHigh = 0;
-    uint16_t padded[3][32];
-    alignas(32) uint8_t paddedOut[96];
     const size_t room = (count + 31) / 32 * 32;
     uint8_t* idx[3] = {vp.scratch, vp.scratch + room, vp.scratch + 2 * room};
     for (int r = 0; r < rows; ++r) {
@@ -527,18 +519,8 @@ __attribute__((target("avx2,fma"))) void ColorPictureAvx2(const uint16_t* blue, 
             size_t l = 0;
             for (; l + 32 <= count; l += 32)
                 ColorBlock(planes, l, dst + 3 * l, s, b, t, vp.identity, m, mn, mx);
-            if (l < count && count >= 32) {
+            if (l < count)
                 ColorBlock(planes, count - 32, dst + 3 * (count - 32), s, b, t, vp.identity, m, mn, mx);
-            } else if (l < count) {
-                const uint16_t* shortRows[3];
-                for (int c = 0; c < 3; ++c) {
-                    std::memcpy(padded[c], planes[c], count * 2);
-                    std::fill(padded[c] + count, padded[c] + 32, planes[c][0]);
-                    shortRows[c] = padded[c];
-                }
-                ColorBlock(shortRows, 0, paddedOut, s, b, t, vp.identity, m, mn, mx);
-                std::memcpy(dst, paddedOut, 3 * count);
-            }
             if (vp.identity || WithinSlices(mn, mx, t))
                 continue;
         }
@@ -897,7 +879,8 @@ bool ImageProcess::MakeGreyLocked(const T* values, int rows, int columns, int co
     const size_t rowBytes = size_t(columns) * 3;
     const size_t count = size_t(endColumn - firstColumn);
     uint8_t* pixels = m_bitmap.data() + kBitmapHeaderSize;
-    const bool arithmetic = count > 0 && ArithmeticMappingInForce() && GreyVectorUsableLocked();
+    // Fewer values a row than a block (a few new columns during a scan) take the table.
+    const bool arithmetic = count >= 32 && ArithmeticMappingInForce() && GreyVectorUsableLocked();
     if (arithmetic) {
         const VectorMapping& vm = m_greyVector;
         m_indexRows.resize((count + 31) / 32 * 32);
@@ -1019,7 +1002,7 @@ bool ImageProcess::MakeColorLocked(const uint16_t* red, const uint16_t* green, c
     const size_t rowBytes = size_t(columns) * 3;
     const size_t count = size_t(endColumn - firstColumn);
     uint8_t* pixels = m_bitmap.data() + kBitmapHeaderSize;
-    const bool arithmetic = count > 0 && ArithmeticMappingInForce() && ColorVectorUsableLocked();
+    const bool arithmetic = count >= 32 && ArithmeticMappingInForce() && ColorVectorUsableLocked();
     if (arithmetic) {
         const VectorMapping& vm = m_colorVector;
         m_indexRows.resize(3 * ((count + 31) / 32 * 32));

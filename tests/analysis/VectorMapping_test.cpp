@@ -130,9 +130,10 @@ TEST(VectorMapping, SamePicturesAsThePortableMappingForEveryKindOfKey) {
         const auto grey = BandedRows(rows, columns, 32767, seed);
         const auto red = Plane(grey, 1), green = Plane(grey, 7), blue = Plane(grey, 13);
         for (const int table : {1, 0}) {
-            EXPECT_EQ(pair.Grey(grey, rows, columns, table, false, 0, 1), arithmetic)
+            // Rows shorter than a block of 32 take the tables.
+            EXPECT_EQ(pair.Grey(grey, rows, columns, table, false, 0, 1), arithmetic && columns >= 32)
                 << "the start gain is mapped arithmetically wherever the processor allows it";
-            EXPECT_EQ(pair.Color(red, green, blue, rows, columns, table), arithmetic);
+            EXPECT_EQ(pair.Color(red, green, blue, rows, columns, table), arithmetic && columns >= 32);
         }
         // Manual scaling: cuts inside the range, min above max, negative min, the smallest maxima.
         struct Manual {
