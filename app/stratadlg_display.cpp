@@ -193,6 +193,8 @@ void CStrataDlg::SetupSpectrumPlot() {
     m_graph->SetFonts(12, 0, 100, "Arial");
     const QColor face = m_client->palette().color(QPalette::Button);
     m_graph->SetTextBackground(face.red(), face.green(), face.blue());
+    // The y title's own place lies under the picture; it is drawn where it shows.
+    m_graph->SetVisibleLeft(ClientArea::kPlotAreaLeft);
     m_probeSpectrum.assign(size_t(B), 0.0f);
     m_refSpectrum.assign(size_t(B), 0.0f);
     m_bandAxis.resize(size_t(B));
@@ -223,7 +225,7 @@ void CStrataDlg::DrawSpectrumPlot() {
     {
         QPainter p(&surface);
         const int top = ClientArea::kPlotY + ClientArea::kPlotHeight + 1;
-        p.fillRect(QRect(ClientArea::kPictureX + 696 + 2, top, surface.width(), surface.height() - top),
+        p.fillRect(QRect(ClientArea::kPlotAreaLeft, top, surface.width(), surface.height() - top),
                    m_client->palette().color(QPalette::Button));
     }
     m_graph->Layout(ClientArea::kPlotX, ClientArea::kPlotY, ClientArea::kPlotWidth, ClientArea::kPlotHeight, 10, 5, 10,

@@ -20,8 +20,7 @@ void ClientArea::SetProbeCursor(bool on) { setCursor(on ? Qt::CrossCursor : Qt::
 void ClientArea::paintEvent(QPaintEvent*) {
     QPainter p(this);
     // The plot with its labels and titles occupies the area right of the picture.
-    const QRect plotArea(kPictureX + 696 + 2, 0, m_plotSurface.width() - (kPictureX + 696 + 2),
-                         m_plotSurface.height());
+    const QRect plotArea(kPlotAreaLeft, 0, m_plotSurface.width() - kPlotAreaLeft, m_plotSurface.height());
     p.drawImage(plotArea.topLeft(), m_plotSurface, plotArea);
     if (!m_picture.isNull())
         p.drawImage(QPoint(kPictureX, kPictureY), m_picture);

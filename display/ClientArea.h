@@ -14,6 +14,9 @@ public:
     static constexpr int kPlotY = 5;
     static constexpr int kPlotWidth = 250;
     static constexpr int kPlotHeight = 230;
+    // The plot with its labels and titles is shown from this column on; the picture covers what
+    // lies left of it.
+    static constexpr int kPlotAreaLeft = kPictureX + 696 + 2;
 
     explicit ClientArea(QWidget* parent = nullptr);
 

@@ -7,6 +7,7 @@
 // GraphScale holds the plot's geometry, ranges and the arithmetic (data to pixel mapping,
 // autoscaling, tick values and label texts) and is Qt-free. graph adds the drawing onto a QImage
 // that stands for the target window's client area (library arv_draw).
+#include <climits>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -113,9 +114,18 @@ public:
     void Layout(int left, int top, int width, int height, int xTicks, int xMinorTicks, int yTicks,
                 int yMinorTicks, QImage* fallback);
 
-    // Tick marks and labels 0..ticks of the axis (each first blanked with 15 spaces), then the
-    // axis title (nothing for an empty title).
+    // Tick marks and labels 0..ticks of the axis, then the axis title. Every label's place is first
+    // blanked with 15 spaces, all blanks before any text, so that a blank erases what an earlier
+    // drawing left there but never cuts a neighbouring label. When neighbouring x labels would
+    // touch, the odd ones go one text row lower and the x title one row lower with them. An empty
+    // title draws the axis's last title again, so it stays on screen over the fresh blanks.
     void DrawAxisLabels(int axis, const std::string& title, int binningCode, float a0, float a1, float a2);
+
+    // Leftmost column of the target that is shown (what lies further left is covered, such as the
+    // picture beside the plot): a y title whose place lies further left starts there instead.
+    void SetVisibleLeft(int x) { m_visibleLeft = x; }
+    // Rows of x labels in the last drawing: 1, or 2 when they were staggered.
+    int XLabelRows() const { return m_xLabelRows; }
 
     // Poly-line through (x[0], y[0]) and (xScale*x[i], yScale*y[i]), i >= 1, clipped to the plot
     // rectangle, in a solid pen of the colour and width.
@@ -131,4 +141,7 @@ private:
     int m_fontHeight = 0;
     int m_fontWidth = 0;
     uint32_t m_textBackground = 0xFFF0F0F0u; // 0xAARRGGBB
+    int m_visibleLeft = INT_MIN;
+    int m_xLabelRows = 1;
+    std::string m_titles[2]; // last title drawn, per axis
 };

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace {
 
@@ -137,42 +138,77 @@ void graph::DrawAxisLabels(int axis, const std::string& title, int binningCode, 
     const QFontMetrics fm(*m_font);
     const QColor bg = QColor::fromRgb(m_textBackground);
     const QString blank(15, QLatin1Char(' '));
-    // Each label is drawn over a blank of 15 spaces at its own anchor, which erases the label
-    // drawn there before. The blank is wider than the space between two ticks, so it also cuts
-    // the right end of a wide neighbour on the left: long labels read as their leading digits
-    // and do not run into each other.
+
+    // Every label with its anchor: x labels centred under the tick with their top 2 pixels below
+    // the mark's end, y labels with their right edge 9 pixels left of the mark's end, centred on
+    // the tick.
+    struct Placed {
+        QString text;
+        int x = 0; // x: centre; y: right edge
+        int y = 0; // x: top; y: centre
+    };
     const int n = Ticks(axis);
+    std::vector<Placed> labels;
     for (int k = 0; k <= n; ++k) {
         const double value = TickValue(axis, k);
-        const QString label = QString::fromStdString(TickLabel(axis, k, binningCode, a0, a1, a2));
+        Placed l{QString::fromStdString(TickLabel(axis, k, binningCode, a0, a1, a2))};
         if (axis == kXAxis) {
             const Point pt = Map(float(value), m_yMin);
             Segment(p, pt.x, pt.y, pt.x, pt.y + 8, kBlack);
-            // Centred under the tick, top 2 pixels below the mark's end.
-            for (const QString& s : {blank, label})
-                OpaqueText(p, fm, pt.x - TextExtent(fm, s).width / 2, pt.y + 10, s, bg);
+            l.x = pt.x;
+            l.y = pt.y + 10;
         } else {
             const Point pt = Map(m_xMin, float(value));
             Segment(p, pt.x, pt.y, pt.x - 8, pt.y, kBlack);
-            // Right edge 9 pixels left of the mark's end, centred on the tick.
-            for (const QString& s : {blank, label}) {
-                const Extent e = TextExtent(fm, s);
-                OpaqueText(p, fm, pt.x - 17 - e.width, pt.y - e.height / 2, s, bg);
-            }
+            l.x = pt.x - 17;
+            l.y = pt.y;
         }
+        labels.push_back(l);
     }
+    // x labels wider than the space between two ticks would run into each other ("943 1003.96"
+    // read as one number): the odd ones then go one text row lower.
+    int rows = 1;
+    if (axis == kXAxis) {
+        constexpr int kGap = 3;
+        for (size_t k = 1; k < labels.size(); ++k) {
+            const int rightOfPrevious = labels[k - 1].x + TextExtent(fm, labels[k - 1].text).width / 2;
+            const int leftOfThis = labels[k].x - TextExtent(fm, labels[k].text).width / 2;
+            if (leftOfThis - rightOfPrevious < kGap)
+                rows = 2;
+        }
+        if (rows == 2)
+            for (size_t k = 1; k < labels.size(); k += 2)
+                labels[k].y += fm.height();
+        m_xLabelRows = rows;
+    }
+    auto place = [&](const Placed& l, const QString& s) {
+        const Extent e = TextExtent(fm, s);
+        if (axis == kXAxis)
+            OpaqueText(p, fm, l.x - e.width / 2, l.y, s, bg);
+        else
+            OpaqueText(p, fm, l.x - e.width, l.y - e.height / 2, s, bg);
+    };
+    // All blanks first, then all texts: a blank erases what an earlier drawing left at its place
+    // but never the label of a neighbour.
+    for (const Placed& l : labels)
+        place(l, blank);
+    for (const Placed& l : labels)
+        place(l, l.text);
 
-    if (title.empty())
+    std::string& last = m_titles[axis == kXAxis ? 1 : 0];
+    if (!title.empty())
+        last = title;
+    if (last.empty())
         return;
-    const QString text = QString::fromStdString(title);
+    const QString text = QString::fromStdString(last);
     const Extent e = TextExtent(fm, text);
     if (axis == kXAxis) {
         const Point pt = Map((m_xMin + m_xMax) / 2.0f, m_yMin);
-        const int top = pt.y + Rnd(e.height + 10 + 5.0 * m_fontHeight / 15.0);
+        const int top = pt.y + Rnd(e.height + 10 + 5.0 * m_fontHeight / 15.0) + (rows - 1) * fm.height();
         OpaqueText(p, fm, pt.x - e.width / 2, top, text, bg);
     } else {
         const Point pt = Map(m_xMin, (m_yMin + m_yMax) / 2.0f);
-        const int x = pt.x - Rnd(80.0 * m_fontHeight / 15.0 + 8.0);
+        const int x = std::max(pt.x - Rnd(80.0 * m_fontHeight / 15.0 + 8.0), m_visibleLeft);
         const int y = pt.y + e.width / 2;
         // Rotated by 90 degrees: the text runs upward from (x, y), its top facing left.
         p.save();

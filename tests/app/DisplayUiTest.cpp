@@ -185,3 +185,23 @@ TEST_F(DisplayUi, ApplyRadCalCannotBeTickedWithoutGains) {
     box->click();
     EXPECT_TRUE(box->isChecked());
 }
+
+TEST_F(DisplayUi, PlotShowsTheYTitleAndWholeWavelengthLabels) {
+    Move(QPoint(127, 50));
+    // What the window shows of the plot: from column kPlotAreaLeft on (the picture covers the
+    // rest). The y title "Igram Magnitude" of the set-up is there, left of the y labels, after
+    // every redraw.
+    const QImage shown = client->grab().toImage();
+    auto dark = [&](QRect r) {
+        int n = 0;
+        for (int y = r.top(); y <= r.bottom(); ++y)
+            for (int x = r.left(); x <= r.right(); ++x)
+                n += qGray(shown.pixel(x, y)) < 100;
+        return n;
+    };
+    EXPECT_GT(dark(QRect(ClientArea::kPlotAreaLeft, 60, 15, 120)), 20);
+    // The x labels stand on two rows (they are wider than the space between two ticks): label 10,
+    // "1003.96", is whole on the first row, right of its tick at 1035.
+    EXPECT_GT(dark(QRect(1036, 246, 20, 9)), 10);
+    EXPECT_GT(dark(QRect(800, 257, 20, 9)), 5); // "460.4", second row
+}

@@ -143,3 +143,108 @@ TEST(GraphDrawTest, WithoutTargetNothingIsDrawn) {
     EXPECT_EQ(attached.pixel(785, 100), kBlack);
     EXPECT_EQ(canvas, untouched);
 }
+
+namespace {
+// Columns of the canvas that hold a dark pixel in the rows [top, bottom].
+std::vector<bool> DarkColumns(const QImage& img, int top, int bottom) {
+    std::vector<bool> dark(size_t(img.width()), false);
+    for (int x = 0; x < img.width(); ++x)
+        for (int y = top; y <= bottom; ++y)
+            if (IsDark(img.pixel(x, y)))
+                dark[size_t(x)] = true;
+    return dark;
+}
+// Runs of dark columns (separated by at least one blank column) between x0 and x1: [first, last].
+std::vector<std::pair<int, int>> DarkRuns(const std::vector<bool>& dark, int x0, int x1, int join = 3) {
+    std::vector<std::pair<int, int>> runs;
+    for (int x = x0; x <= x1; ++x) {
+        if (!dark[size_t(x)])
+            continue;
+        if (!runs.empty() && x - runs.back().second <= join)
+            runs.back().second = x;
+        else
+            runs.push_back({x, x});
+    }
+    return runs;
+}
+} // namespace
+
+TEST(GraphDrawTest, WavelengthLabelsKeepTheirWholeTextAndDoNotRunTogether) {
+    QImage canvas = Canvas();
+    graph g;
+    g.SetTextBackground(240, 240, 240);
+    LayOut(g, &canvas);
+    g.SetRange(1, 0.0f, 127.0f);
+    g.SetRange(0, 0.0f, 2000.0f);
+    // The shipped calibration: labels 400.0, 460.4, ... 943.6 and 1003.96, wider than the 25
+    // pixels between two ticks.
+    g.DrawAxisLabels(1, "Wavelength", 2, 400.0f, 2.3f, 0.00095f);
+    ASSERT_EQ(g.XLabelRows(), 2);
+    const int rowHeight = 11; // the text cell of the 12-pixel font, as the labels' blanks show
+    ASSERT_EQ(canvas.pixel(770, 245 + rowHeight - 1), qRgb(240, 240, 240));
+    ASSERT_EQ(canvas.pixel(770, 245 + rowHeight), kCanvas);
+    // Even labels on the first row (from 245), odd labels one row lower, each centred on its
+    // tick at 785 + 25 k, and no two run into each other.
+    for (int row = 0; row < 2; ++row) {
+        const auto dark = DarkColumns(canvas, 245 + row * rowHeight + 1, 245 + (row + 1) * rowHeight - 2);
+        const auto runs = DarkRuns(dark, 740, 1070);
+        ASSERT_EQ(runs.size(), row == 0 ? 6u : 5u) << "row " << row;
+        for (size_t i = 0; i < runs.size(); ++i) {
+            const int tick = 785 + 25 * int(2 * i + size_t(row));
+            const int centre = (runs[i].first + runs[i].second) / 2;
+            EXPECT_NEAR(centre, tick, 2) << "row " << row << " label " << i;
+            // A whole "460.4" is some 25 pixels wide; cut to "460" it was about 17.
+            EXPECT_GE(runs[i].second - runs[i].first, 20) << "row " << row << " label " << i;
+        }
+    }
+    // The title stands below both rows, centred at 910.
+    // Its own top, 235 + rnd(11 + 10 + 4) = 260, lies one row lower: 271.
+    const auto title = DarkRuns(DarkColumns(canvas, 271, 271 + rowHeight - 1), 740, 1070, 6);
+    ASSERT_EQ(title.size(), 1u);
+    EXPECT_NEAR((title[0].first + title[0].second) / 2, 910, 3);
+    EXPECT_EQ(DarkPixels(canvas, QRect(740, 245 + 2 * rowHeight, 330, 4)), 0);
+
+    // Drawn again with the same labels: nothing of the first drawing is cut away.
+    QImage before = canvas;
+    g.DrawAxisLabels(1, "Wavelength", 2, 400.0f, 2.3f, 0.00095f);
+    EXPECT_EQ(canvas, before);
+}
+
+TEST(GraphDrawTest, LabelsThatFitStayOnOneRow) {
+    QImage canvas = Canvas();
+    graph g;
+    g.SetFonts(12, 0, 100, "Arial");
+    // Ten intervals of 80 pixels hold every label.
+    g.Layout(100, 5, 800, 230, 10, 5, 10, 5, &canvas);
+    g.SetRange(1, 0.0f, 127.0f);
+    g.SetRange(0, 0.0f, 2000.0f);
+    g.DrawAxisLabels(1, "Wavelength", 2, 400.0f, 2.3f, 0.00095f);
+    EXPECT_EQ(g.XLabelRows(), 1);
+    EXPECT_EQ(DarkRuns(DarkColumns(canvas, 246, 254), 60, 940).size(), 11u);
+    // The title at its own place: top at 235 + rnd(11 + 10 + 4) = 260, below the one row.
+    EXPECT_GT(DarkPixels(canvas, QRect(450, 260, 200, 11)), 10);
+    EXPECT_EQ(DarkPixels(canvas, QRect(60, 256, 880, 4)), 0);
+}
+
+TEST(GraphDrawTest, YTitleIsDrawnWhereItShowsAndStaysOverFreshLabels) {
+    QImage canvas = Canvas();
+    graph g;
+    g.SetTextBackground(240, 240, 240);
+    // The picture beside the plot covers every column left of 725.
+    g.SetVisibleLeft(725);
+    LayOut(g, &canvas);
+    g.SetRange(1, 0.0f, 127.0f);
+    g.SetRange(0, 0.0f, 2000.0f);
+    g.DrawAxisLabels(0, "Igram Magnitude", 2, 400.0f, 1.0f, 0.0f);
+    // Its own place (785 - 72 = 713) lies under the picture: it starts at 725 instead and stays
+    // left of the widest label ("2000", from about 742).
+    EXPECT_GT(DarkPixels(canvas, QRect(725, 60, 15, 120)), 20);
+    EXPECT_EQ(DarkPixels(canvas, QRect(700, 0, 25, 240)), 0);
+    EXPECT_EQ(DarkPixels(canvas, QRect(740, 30, 2, 180)), 0);
+    // Every later drawing passes an empty title; the labels' blanks reach over the title's
+    // columns, and the title is drawn again over them.
+    const QImage first = canvas;
+    g.SetRange(0, 0.0f, 20.0f);
+    g.DrawAxisLabels(0, "", 2, 400.0f, 1.0f, 0.0f);
+    EXPECT_EQ(canvas.copy(725, 60, 15, 120), first.copy(725, 60, 15, 120));
+}
