@@ -1048,6 +1048,28 @@ bool ImageProcess::MappedArithmetically() const {
     return m_mappedArithmetically;
 }
 
+void ImageProcess::PaintMask(const uint8_t* mask, int rows, int columns, uint8_t red, uint8_t green,
+                             uint8_t blue, int firstColumn, int endColumn) {
+    std::lock_guard lock(m_mutex);
+    if (!m_ready || mask == nullptr || rows != m_height || columns != m_width)
+        return;
+    const int first = std::max(firstColumn, 0);
+    const int end = std::min(endColumn, columns);
+    const size_t rowBytes = size_t(columns) * 3;
+    uint8_t* pixels = m_bitmap.data() + kBitmapHeaderSize;
+    for (int r = 0; r < rows; ++r) {
+        const uint8_t* m = mask + size_t(r) * size_t(columns);
+        uint8_t* dst = pixels + size_t(rows - 1 - r) * rowBytes; // picture row 0 is the last bitmap row
+        for (int l = first; l < end; ++l) {
+            if (m[l] == 0)
+                continue;
+            dst[3 * size_t(l)] = blue;
+            dst[3 * size_t(l) + 1] = green;
+            dst[3 * size_t(l) + 2] = red;
+        }
+    }
+}
+
 bool ImageProcess::IsReady() const {
     std::lock_guard lock(m_mutex);
     return m_ready;

@@ -10,6 +10,7 @@
 #include "analysis/myMath.h"
 
 #include <array>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -66,6 +67,13 @@ public:
     // the second picture of a mapping on, once it has given the table's bytes for every value the
     // table covers). Test hook.
     bool MappedArithmetically() const;
+
+    // Draws in the colour the pixels of the mapped picture whose mask element (index
+    // r * columns + l, row 0 at the top) is nonzero, in the columns [firstColumn, endColumn): an
+    // overlay over what the last mapping drew (the saturation display). Nothing happens before a
+    // picture was mapped, for a null mask or when rows x columns is not the picture's size.
+    void PaintMask(const uint8_t* mask, int rows, int columns, uint8_t red, uint8_t green, uint8_t blue,
+                   int firstColumn = 0, int endColumn = INT_MAX);
 
     // True once a picture has been mapped.
     bool IsReady() const;

@@ -76,6 +76,7 @@ std::string AppOptionsHelp() {
            "  --preview-screenshot F   with --screenshot: also save the focus preview window\n"
            "  --image-scale MIN:MAX    tick \"Image Scale\" with these limits (for screenshots)\n"
            "  --color                  tick \"Color\" (for screenshots)\n"
+           "  --show-saturation        tick \"Show saturation\" (for screenshots)\n"
            "  --rgb R,G,B              bands of the colour composite (for screenshots)\n"
            "  --probe X,Y              probe the spectrum at picture point X,Y (for screenshots)\n"
            "  --reference X,Y          keep the spectrum at X,Y as reference curve (for screenshots)\n"
@@ -239,6 +240,8 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
             }
         } else if (a == "--color") {
             o.color = true;
+        } else if (a == "--show-saturation") {
+            o.showSaturation = true;
         } else if (o.acquire && a == "--integration") {
             if (!value(v) || !ToDoubleIn(v, ValueRange::kMinIntegrationMs, ValueRange::kMaxIntegrationMs,
                                          o.acq.integrationMs)) {

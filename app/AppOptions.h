@@ -45,6 +45,7 @@ struct AppOptions {
     int screenshotLine = -1;       // take it while the cube reaches this line (-1: after the scan)
     int imageScaleMin = -1, imageScaleMax = -1; // tick "Image Scale" with these slider values
     bool color = false;            // tick "Color"
+    bool showSaturation = false;   // tick "Show saturation"
     int rgb[3] = {-1, -1, -1};     // bands of the R, G, B lists
     int probeX = -1, probeY = -1;  // move the mouse to this picture point (spectrum probe)
     int refX = -1, refY = -1;      // left click this picture point (reference curve)

@@ -39,6 +39,8 @@ void ApplyDisplayOptions(CStrataDlg& dlg, const AppOptions& o) {
             FindControl<QComboBox>(&dlg, lists[i])->setCurrentIndex(o.rgb[i]);
     if (o.color)
         FindControl<QCheckBox>(&dlg, IDC_COLOR)->click();
+    if (o.showSaturation)
+        FindControl<QCheckBox>(&dlg, IDC_SHOW_SATURATION)->click();
     auto* client = dlg.findChild<ClientArea*>();
     auto send = [client](QEvent::Type type, Qt::MouseButton button, int x, int y) {
         const QPointF p(x + ClientArea::kPictureX, y);

@@ -15,7 +15,9 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QGroupBox>
 #include <QGuiApplication>
+#include <QIntValidator>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -45,20 +47,21 @@ struct ControlSpec {
 };
 
 // The picture spans x 27 ... 722, y 0 ... 519; the plot 785 ... 1035 x 5 ... 235 with its labels
-// below; the display controls stand under the plot.
+// below (two rows and the title, down to about 282); the display controls stand under the plot, and
+// the saturation group under them.
 constexpr ControlSpec kControls[] = {
-    {IDC_WAVELENGTH_LIST, Kind::Combo, "Wavelength:", 830, 290, 100, 24, true, true},
+    {IDC_WAVELENGTH_LIST, Kind::Combo, "Wavelength:", 830, 296, 100, 24, true, true},
     {IDC_SUBTRACT_DARK, Kind::Check, "Subtract Dark Frame ", 740, 560, 160, 20, false, false},
     {IDC_LOAD_DARK_FRAME, Kind::Button, "Load Dark Frame", 900, 560, 120, 24, false, false},
     {IDC_DARK_LABEL, Kind::Label, "Dark Frame: None", 740, 590, 300, 20, false, true},
     {IDC_RADCAL_LABEL, Kind::Label, "Rad. Cal.: None", 740, 610, 300, 20, false, true},
-    {IDC_X_STATIC, Kind::Label, "X = 0", 740, 500, 70, 20, true, true},
-    {IDC_Y_STATIC, Kind::Label, "Y = 0", 815, 500, 70, 20, true, true},
-    {IDC_PIXEL_STATIC, Kind::Label, "Pixel = 0", 890, 500, 150, 20, true, true},
+    {IDC_X_STATIC, Kind::Label, "X = 0", 740, 456, 70, 20, true, true},
+    {IDC_Y_STATIC, Kind::Label, "Y = 0", 815, 456, 70, 20, true, true},
+    {IDC_PIXEL_STATIC, Kind::Label, "Pixel = 0", 890, 456, 150, 20, true, true},
     {IDC_RED_EDIT, Kind::Edit, "47", 740, 640, 40, 22, false, false},
     {IDC_GREEN_EDIT, Kind::Edit, "27", 790, 640, 40, 22, false, false},
     {IDC_BLUE_EDIT, Kind::Edit, "58", 840, 640, 40, 22, false, false},
-    {IDC_COLOR, Kind::Check, "Color", 950, 292, 80, 20, true, true},
+    {IDC_COLOR, Kind::Check, "Color", 950, 298, 80, 20, true, true},
     {IDC_HSCROLL, Kind::HScroll, "", 27, 522, 696, 16, true, true},
     {IDC_VSCROLL, Kind::VScroll, "", 5, 0, 18, 520, true, true},
     {IDC_COLUMNS_EDIT, Kind::Edit, "", 890, 640, 60, 22, false, true},
@@ -67,23 +70,25 @@ constexpr ControlSpec kControls[] = {
     {IDC_LOAD_RADCAL, Kind::Button, "Load Rad. Cal.", 880, 670, 120, 24, false, false},
     {IDC_SCROLL_POS, Kind::Label, "Scroll Pos:", 740, 700, 100, 20, false, true},
     {IDC_ACTIVATE_GRAPH, Kind::Check, "Activate Graph", 850, 700, 120, 20, false, true},
-    {IDC_IMAGE_SCALE, Kind::Check, "Image Scale", 740, 390, 110, 20, true, true},
-    {IDC_MIN_SLIDER, Kind::Slider, "", 850, 420, 130, 22, true, true},
-    {IDC_MAX_SLIDER, Kind::Slider, "", 850, 452, 130, 22, true, true},
-    {IDC_MIN_LABEL, Kind::Label, "Min: 0", 740, 421, 80, 20, true, true},
-    {IDC_MAX_LABEL, Kind::Label, "Max: 16384", 740, 453, 80, 20, true, true},
-    {IDC_MIN_MINUS, Kind::Button, "-", 822, 420, 24, 22, true, true},
-    {IDC_MAX_MINUS, Kind::Button, "-", 822, 452, 24, 22, true, true},
-    {IDC_MIN_PLUS, Kind::Button, "+", 984, 420, 24, 22, true, true},
-    {IDC_MAX_PLUS, Kind::Button, "+", 984, 452, 24, 22, true, true},
-    {IDC_MIN_EDIT, Kind::Edit, "0", 1012, 420, 52, 22, true, true},
-    {IDC_MAX_EDIT, Kind::Edit, "1", 1012, 452, 52, 22, true, true},
-    {IDC_RED_LIST, Kind::Combo, "R", 760, 330, 84, 24, true, false},
-    {IDC_GREEN_LIST, Kind::Combo, "G", 868, 330, 84, 24, true, false},
-    {IDC_BLUE_LIST, Kind::Combo, "B", 976, 330, 84, 24, true, false},
+    {IDC_IMAGE_SCALE, Kind::Check, "Image Scale", 740, 368, 110, 20, true, true},
+    {IDC_MIN_SLIDER, Kind::Slider, "", 850, 396, 130, 22, true, true},
+    {IDC_MAX_SLIDER, Kind::Slider, "", 850, 426, 130, 22, true, true},
+    {IDC_MIN_LABEL, Kind::Label, "Min: 0", 740, 397, 80, 20, true, true},
+    {IDC_MAX_LABEL, Kind::Label, "Max: 16384", 740, 427, 80, 20, true, true},
+    {IDC_MIN_MINUS, Kind::Button, "-", 822, 396, 24, 22, true, true},
+    {IDC_MAX_MINUS, Kind::Button, "-", 822, 426, 24, 22, true, true},
+    {IDC_MIN_PLUS, Kind::Button, "+", 984, 396, 24, 22, true, true},
+    {IDC_MAX_PLUS, Kind::Button, "+", 984, 426, 24, 22, true, true},
+    {IDC_MIN_EDIT, Kind::Edit, "0", 1012, 396, 52, 22, true, true},
+    {IDC_MAX_EDIT, Kind::Edit, "1", 1012, 426, 52, 22, true, true},
+    {IDC_RED_LIST, Kind::Combo, "R", 760, 332, 84, 24, true, false},
+    {IDC_GREEN_LIST, Kind::Combo, "G", 868, 332, 84, 24, true, false},
+    {IDC_BLUE_LIST, Kind::Combo, "B", 976, 332, 84, 24, true, false},
     {IDC_SET_START, Kind::Check, "Set", 740, 730, 50, 20, false, true},
     {IDC_SHUTTER, Kind::Check, "Shutter", 800, 730, 80, 20, false, true},
-    {IDC_CHECK_SATURATION, Kind::Button, "Check Saturation", 890, 730, 130, 24, false, true},
+    // The saturation group (its frame is drawn behind these, see CreateControls).
+    {IDC_CHECK_SATURATION, Kind::Button, "Check Saturation", 746, 500, 130, 24, true, true},
+    {IDC_SHOW_SATURATION, Kind::Check, "Show saturation", 892, 502, 160, 20, true, true},
     {IDC_START_SCAN_EDIT, Kind::Edit, "0", 740, 760, 60, 22, false, true},
     {IDC_STOP_SCAN_EDIT, Kind::Edit, "511", 810, 760, 60, 22, false, true},
     {IDC_SET_STOP, Kind::Check, "Set", 880, 760, 50, 20, false, true},
@@ -95,11 +100,11 @@ constexpr ControlSpec kControls[] = {
     {IDC_STOP_RANGE_LABEL, Kind::Label, "(0-511)", 950, 820, 60, 20, false, true},
     {IDC_ACTIVATE_LIMITS, Kind::Check, "Activate limits", 740, 850, 130, 20, false, true},
     {IDC_SCANNER_ACCURACY, Kind::Check, "Scanner accuracy", 880, 850, 140, 20, false, true},
-    {IDC_SAT_MAX_EDIT, Kind::Edit, "4096", 740, 880, 60, 22, false, true},
-    {IDC_SAT_MAX_LABEL, Kind::Label, "0 Pixels", 810, 880, 70, 20, false, true},
-    {IDC_SAT_MIN_EDIT, Kind::Edit, "0", 890, 880, 60, 22, false, true},
-    {IDC_SAT_MIN_LABEL, Kind::Label, "0 Pixels", 960, 880, 70, 20, false, true},
-    {IDC_APPLY_DARK, Kind::Check, "Apply Dark", 870, 390, 110, 20, true, false},
+    {IDC_SAT_MAX_EDIT, Kind::Edit, "4096", 786, 532, 60, 22, true, true},
+    {IDC_SAT_MAX_LABEL, Kind::Label, "0 Pixels", 854, 533, 206, 20, true, true},
+    {IDC_SAT_MIN_EDIT, Kind::Edit, "0", 786, 562, 60, 22, true, true},
+    {IDC_SAT_MIN_LABEL, Kind::Label, "0 Pixels", 854, 563, 206, 20, true, true},
+    {IDC_APPLY_DARK, Kind::Check, "Apply Dark", 870, 368, 110, 20, true, false},
 };
 
 // Toolbar icons, drawn here so the window looks the same on every platform.
@@ -182,7 +187,7 @@ CStrataDlg::CStrataDlg(UserPrompts& prompts, StrataOptions options, QWidget* par
         m_engine->SetMinimumRedrawInterval(1000.0 / screen->refreshRate());
 
     m_client = new ClientArea(this);
-    m_client->setFixedSize(1070, 545);
+    m_client->setFixedSize(1070, 602);
     setCentralWidget(m_client);
     CreateControls();
     m_continuousTimer.setInterval(500);
@@ -197,6 +202,10 @@ CStrataDlg::~CStrataDlg() {
 }
 
 void CStrataDlg::CreateControls() {
+    // Frame of the saturation group, behind its controls.
+    auto* saturation = new QGroupBox("Saturation", m_client);
+    saturation->setObjectName("SaturationGroup");
+    saturation->setGeometry(736, 480, 330, 116);
     for (const ControlSpec& c : kControls) {
         QWidget* w = nullptr;
         switch (c.kind) {
@@ -252,6 +261,14 @@ void CStrataDlg::CreateControls() {
     vbar->setPageStep(40);
     vbar->setValue(-38);
     static_cast<QCheckBox*>(Control(IDC_ACTIVATE_GRAPH))->setChecked(true);
+    // Captions of the saturation limits; the edits take whole numbers only.
+    for (auto [id, caption] : {std::pair{IDC_SAT_MAX_EDIT, "Max"}, std::pair{IDC_SAT_MIN_EDIT, "Min"}}) {
+        QWidget* edit = Control(id);
+        auto* label = new QLabel(caption, m_client);
+        label->setGeometry(edit->x() - 38, edit->y() + 1, 34, 20);
+        label->setObjectName(QStringLiteral("caption_%1").arg(id));
+        static_cast<QLineEdit*>(edit)->setValidator(new QIntValidator(0, 65535, edit));
+    }
 }
 
 QWidget* CStrataDlg::Control(int id) const {

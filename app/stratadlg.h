@@ -2,6 +2,7 @@
 // The main window "ARV300 Data Acquisition Software": owns the cameras, the acquisition engine, the
 // scanner link, every buffer and every secondary dialog. A thin shell: command handlers call the
 // Qt-free operations of the objects it owns.
+#include "analysis/Saturation.h"
 #include "app/CCameSettingsDlg.h"
 #include "calibration/DefaultCalibration.h"
 #include "camera/AcquisitionEngine.h"
@@ -102,6 +103,11 @@ public:
     void OnLeftButtonDown(QPoint client);
     void OnLeftButtonUp(QPoint client);
     void OnRightButtonDown(QPoint client);
+    // "Check Saturation" (1187): the high and low values of the whole cube into the statics 1207
+    // and 1209.
+    void OnCheckSaturation();
+    // The limits of the Max (1206) and Min (1208) edits; an empty edit holds its default (4096, 0).
+    SaturationLimits SaturationEditLimits() const;
     ImageProcess& ImageProc();
     ImageDisplay& Display() { return *m_imageDisplay; }
     uint64_t PicturesDrawn() const { return m_picturesDrawn.load(); }

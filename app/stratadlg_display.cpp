@@ -54,6 +54,32 @@ void CStrataDlg::SyncDisplayControls() {
     c.minSlider = m_minSlider;
     c.maxSlider = m_maxSlider;
     c.applyDark = static_cast<QCheckBox*>(Control(IDC_APPLY_DARK))->isChecked();
+    const SaturationLimits limits = SaturationEditLimits();
+    c.showSaturation = static_cast<QCheckBox*>(Control(IDC_SHOW_SATURATION))->isChecked();
+    c.saturationMax = limits.max;
+    m_engine->m_saturationThreshold = limits.HighThreshold();
+}
+
+SaturationLimits CStrataDlg::SaturationEditLimits() const {
+    SaturationLimits limits;
+    bool ok = false;
+    int v = static_cast<QLineEdit*>(Control(IDC_SAT_MAX_EDIT))->text().toInt(&ok);
+    if (ok)
+        limits.max = v;
+    v = static_cast<QLineEdit*>(Control(IDC_SAT_MIN_EDIT))->text().toInt(&ok);
+    if (ok)
+        limits.min = v;
+    return limits;
+}
+
+void CStrataDlg::OnCheckSaturation() {
+    // Read under the line locks: an acquisition may be writing the cube meanwhile.
+    const SaturationCount c = CountSaturation(m_engine->m_cube.data(), m_engine->Geometry(),
+                                              SaturationEditLimits(), &m_imageDisplay->Guard());
+    static_cast<QLabel*>(Control(IDC_SAT_MAX_LABEL))
+        ->setText(QString::fromStdString(SaturationText(c.high, c.total)));
+    static_cast<QLabel*>(Control(IDC_SAT_MIN_LABEL))
+        ->setText(QString::fromStdString(SaturationText(c.low, c.total)));
 }
 
 void CStrataDlg::UpdateImage() {
@@ -82,6 +108,10 @@ void CStrataDlg::DrawBitmap() {
     QImage picture(reinterpret_cast<const uchar*>(m_pictureScratch.data()), w, h, w * 4, QImage::Format_RGB32);
     m_client->SetPicture(picture.copy());
     ++m_picturesDrawn;
+    // Clipped values of the last line or live frame, while an acquisition runs.
+    const int64_t high = m_engine->m_lastLineHigh.load();
+    if (m_engine->m_busy.load() && high >= 0)
+        SetStatusText(4, "Saturated: " + std::to_string(high));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -175,6 +205,18 @@ void CStrataDlg::ConnectDisplayControls() {
     connect(static_cast<QCheckBox*>(Control(IDC_APPLY_DARK)), &QCheckBox::clicked, this, [this] {
         SyncDisplayControls();
         UpdateImage();
+    });
+    connect(static_cast<QPushButton*>(Control(IDC_CHECK_SATURATION)), &QPushButton::clicked, this,
+            [this] { OnCheckSaturation(); });
+    // The overlay shows in the grey and the colour picture alike.
+    connect(static_cast<QCheckBox*>(Control(IDC_SHOW_SATURATION)), &QCheckBox::clicked, this, [this] {
+        SyncDisplayControls();
+        UpdateImage();
+    });
+    connect(static_cast<QLineEdit*>(Control(IDC_SAT_MAX_EDIT)), &QLineEdit::textChanged, this, [this] {
+        SyncDisplayControls();
+        if (static_cast<QCheckBox*>(Control(IDC_SHOW_SATURATION))->isChecked())
+            UpdateImage();
     });
     connect(m_client, &ClientArea::MouseMoved, this, [this](QPoint p) { OnMouseMove(p); });
     connect(m_client, &ClientArea::LeftButtonDown, this, [this](QPoint p) { OnLeftButtonDown(p); });

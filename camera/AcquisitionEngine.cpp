@@ -1,5 +1,6 @@
 #include "camera/AcquisitionEngine.h"
 
+#include "analysis/Saturation.h"
 #include "camera/LineBinning.h"
 #include "core/Sleep.h"
 
@@ -332,6 +333,8 @@ void AcquisitionEngine::StoreBinnedLine(std::vector<uint16_t>& target, int line,
     BinFrameToLine(grey, m_geometry.width, m_geometry.height, m_geometry.bands, dst, m_lineImage.data());
     if (&target == &m_cube)
         ++m_cubeLineWrites[size_t(line)];
+    m_lastLineHigh =
+        int64_t(CountAtLeast(m_lineImage.data(), m_lineImage.size(), m_saturationThreshold.load()));
 }
 
 void AcquisitionEngine::OnDataFrameCallback(void* context, uint8_t* data, uint32_t) {
@@ -407,8 +410,14 @@ void AcquisitionEngine::OnDataFrame(const uint16_t* frame) {
         {
             std::lock_guard lock(m_frameImageMutex);
             const size_t n = size_t(W) * size_t(H);
-            for (size_t i = 0; i < n; ++i)
-                m_frameImage[i] = uint32_t(m_greyFrame[i] >> 4);
+            const uint32_t threshold = m_saturationThreshold.load();
+            int64_t high = 0;
+            for (size_t i = 0; i < n; ++i) {
+                const uint32_t v = uint32_t(m_greyFrame[i] >> 4);
+                m_frameImage[i] = v;
+                high += v >= threshold;
+            }
+            m_lastLineHigh = high;
             ++m_frameImageWrites;
         }
         ++m_lineIndex;

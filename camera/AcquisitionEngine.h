@@ -210,6 +210,11 @@ public:
     std::atomic<int32_t> m_mirrorAfterScan{0};
     std::atomic<int32_t> m_mirrorCommandedAfterScan{0};
     static int32_t MirrorFollowTolerance(int32_t corridor, double stepPerLine, int lines);
+    // Saturation of the last stored line or live frame: the number of its values (B x H of a line,
+    // W x H of a frame) at least m_saturationThreshold, which the window sets from its Max edit
+    // (min(Max, 4095)). -1 until something was counted.
+    std::atomic<uint32_t> m_saturationThreshold{4095};
+    std::atomic<int64_t> m_lastLineHigh{-1};
 
     // Change counts, so that the display maps only what changed while an acquisition runs (then the
     // engine is the only writer of these buffers).

@@ -1,5 +1,6 @@
 #include "display/ImageDisplay.h"
 
+#include "analysis/Saturation.h"
 #include "display/DisplayMapping.h"
 
 #include <algorithm>
@@ -39,6 +40,8 @@ void ImageDisplay::UpdateImage() {
     std::lock_guard frameLock(e.m_frameImageMutex);
     const bool subtractDark = e.m_darkFrameValid.load() && controls.applyDark.load();
     const bool color = controls.color.load();
+    const bool saturation = controls.showSaturation.load();
+    const int stackLines = std::min(g.darkLines, g.width);
 
     Shown now;
     now.color = color;
@@ -47,6 +50,8 @@ void ImageDisplay::UpdateImage() {
     now.bufferGeneration = e.BufferGeneration();
     now.frameImageWrites = e.FrameImageWrites();
     now.darkFrameWrites = e.DarkFrameWrites();
+    now.saturation = saturation;
+    now.saturationMax = saturation ? controls.saturationMax.load() : 0;
     const GreySource greySource = SelectGreySource(flags);
     const ColorSource colorSource = SelectColorSource(flags);
     if (color) {
@@ -74,6 +79,15 @@ void ImageDisplay::UpdateImage() {
     else if (sameData && stackSource)
         endColumn = std::clamp(g.darkLines, 0, g.width);
     const bool partial = sameData;
+    // The columns the mapping really drew, which the saturation overlay is drawn over.
+    int mappedFirst = 0, mappedEnd = g.width;
+    auto noteMapped = [&](bool columnsOnly) {
+        if (columnsOnly) {
+            mappedFirst = firstColumn;
+            mappedEnd = endColumn;
+        }
+        NoteMapped(mappedFirst, mappedEnd);
+    };
 
     // Copies from the cube note which state of each line they copied.
     m_fillGuard.SetRecord(&m_copiedLineWrites);
@@ -82,12 +96,10 @@ void ImageDisplay::UpdateImage() {
         if (!partial) {
             m_imageProcess.MakeGreyBitmap(e.m_frameImage.data(), g.height, g.width, colorMap, manual, min,
                                           max);
-            NoteMapped(0, g.width);
-        } else if (m_imageProcess.MakeGreyBitmapColumns(e.m_frameImage.data(), g.height, g.width, colorMap,
-                                                        manual, min, max, firstColumn, endColumn)) {
-            NoteMapped(firstColumn, endColumn);
+            noteMapped(false);
         } else {
-            NoteMapped(0, g.width);
+            noteMapped(m_imageProcess.MakeGreyBitmapColumns(e.m_frameImage.data(), g.height, g.width, colorMap,
+                                                            manual, min, max, firstColumn, endColumn));
         }
     };
     if (!color) {
@@ -115,7 +127,27 @@ void ImageDisplay::UpdateImage() {
         case GreySource::DisplayBuffer:
             break;
         }
+        m_fillGuard.SetRecord(nullptr);
         mapGrey();
+        if (saturation) {
+            // Clipping is a property of the raw value: marks come from the cube or stack before
+            // any dark subtraction; the live frame is marked from the display buffer.
+            switch (greySource) {
+            case GreySource::CubeWithDark:
+            case GreySource::Cube:
+                PaintSaturation(e.m_cube.data(), g.width, &band, 1, mappedFirst, mappedEnd);
+                break;
+            case GreySource::DarkStack:
+                PaintSaturation(e.m_darkCube.data(), stackLines, &band, 1, mappedFirst, mappedEnd);
+                break;
+            case GreySource::CalStack:
+                PaintSaturation(e.m_calCube.data(), stackLines, &band, 1, mappedFirst, mappedEnd);
+                break;
+            case GreySource::DisplayBuffer:
+                PaintSaturation(nullptr, 0, nullptr, 0, mappedFirst, mappedEnd);
+                break;
+            }
+        }
     } else {
         const std::array<int, 3> bands = now.bands;
         uint16_t* r = e.m_rgbPlanes[0].data();
@@ -143,22 +175,66 @@ void ImageDisplay::UpdateImage() {
             planes = false;
             break;
         }
+        m_fillGuard.SetRecord(nullptr);
         if (!planes) {
             mapGrey();
         } else if (!partial) {
             m_imageProcess.MakeColorBitmap(r, gr, b, g.height, g.width, colorMap);
-            NoteMapped(0, g.width);
-        } else if (m_imageProcess.MakeColorBitmapColumns(r, gr, b, g.height, g.width, colorMap, firstColumn,
-                                                         endColumn)) {
-            NoteMapped(firstColumn, endColumn);
+            noteMapped(false);
         } else {
-            NoteMapped(0, g.width);
+            noteMapped(m_imageProcess.MakeColorBitmapColumns(r, gr, b, g.height, g.width, colorMap, firstColumn,
+                                                             endColumn));
+        }
+        if (saturation) {
+            switch (colorSource) {
+            case ColorSource::CubeWithDark:
+                PaintSaturation(e.m_cube.data(), g.width, bands.data(), 3, mappedFirst, mappedEnd);
+                break;
+            case ColorSource::DarkStack:
+                PaintSaturation(e.m_darkCube.data(), stackLines, bands.data(), 3, mappedFirst, mappedEnd);
+                break;
+            case ColorSource::CalStack:
+                PaintSaturation(e.m_calCube.data(), stackLines, bands.data(), 3, mappedFirst, mappedEnd);
+                break;
+            case ColorSource::GreyDisplayBuffer:
+                PaintSaturation(nullptr, 0, nullptr, 0, mappedFirst, mappedEnd);
+                break;
+            }
         }
     }
-    m_fillGuard.SetRecord(nullptr);
     m_shown = now;
     m_shownValid = true;
     ++m_built;
+}
+
+void ImageDisplay::PaintSaturation(const uint16_t* source, int lines, const int* bands, int bandCount,
+                                   int firstColumn, int endColumn) {
+    const CubeGeometry g = m_engine.Geometry();
+    const int first = std::clamp(firstColumn, 0, g.width);
+    const int end = std::clamp(endColumn, first, g.width);
+    if (end == first)
+        return;
+    m_saturationMask.resize(g.FramePixels());
+    SaturationLimits limits;
+    limits.max = controls.saturationMax.load();
+    const uint32_t threshold = limits.HighThreshold();
+    bool marked;
+    if (source) {
+        // Columns past the stack's lines show what the display buffer held before: not marked.
+        const int markedEnd = std::clamp(lines, first, end);
+        for (int r = 0; markedEnd < end && r < g.height; ++r)
+            std::fill_n(m_saturationMask.begin() + ptrdiff_t(size_t(r) * size_t(g.width) + size_t(markedEnd)),
+                        end - markedEnd, uint8_t(0));
+        // (A band outside the cube marks nothing.) The probe's guard: the picture's own guard would
+        // note a newer state of a line than the one its picture column shows.
+        marked = MarkSaturatedLines(m_saturationMask.data(), source, g, bands, bandCount, threshold, first,
+                                    markedEnd, &m_guard);
+    } else {
+        marked = MarkSaturatedValues(m_saturationMask.data(), m_engine.m_frameImage.data(), g.width, g.height,
+                                     threshold, first, end);
+    }
+    if (marked)
+        m_imageProcess.PaintMask(m_saturationMask.data(), g.height, g.width, 255, 0, 0, first, end);
 }
 
 uint32_t ImageDisplay::DisplayValue(int x, int y) const {

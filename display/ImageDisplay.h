@@ -22,6 +22,10 @@ struct DisplayControls {
     std::atomic<int> maxSlider{255};
     std::atomic<bool> applyDark{false}; // "Apply Dark"
     std::atomic<int> colorMap{1};
+    // "Show saturation": picture pixels whose raw value in a shown band is high (at least
+    // saturationMax or 4095) are drawn pure red.
+    std::atomic<bool> showSaturation{false};
+    std::atomic<int> saturationMax{4096}; // the Max edit (1206)
 };
 
 // Line locks of the engine for the display's and the probe's reads. With a record set, the write
@@ -81,13 +85,22 @@ private:
         uint64_t bufferGeneration = 0;
         uint64_t frameImageWrites = 0;
         uint64_t darkFrameWrites = 0;
+        // The saturation overlay is drawn into the kept columns as well.
+        bool saturation = false;
+        int saturationMax = 0;
         bool operator==(const Shown&) const = default;
     };
     // The lines [first, end) to copy: those whose write count differs from the one last copied.
     std::pair<int, int> ChangedCubeLines() const;
     void NoteMapped(int firstColumn, int endColumn);
+    // The saturation overlay over the columns [firstColumn, endColumn) of the picture just mapped
+    // (frame image lock held): marks from the raw values of the shown bands of `lines` lines of
+    // source, or, for a null source, from the display buffer.
+    void PaintSaturation(const uint16_t* source, int lines, const int* bands, int bandCount, int firstColumn,
+                         int endColumn);
 
     AcquisitionEngine& m_engine;
+    std::vector<uint8_t> m_saturationMask;
     ImageProcess m_imageProcess;
     EngineLineGuard m_guard;     // the probe's reads (window thread)
     EngineLineGuard m_fillGuard; // the picture's copies, which note the lines' write counts

@@ -104,6 +104,7 @@
 #define IDC_SAT_MIN_EDIT 1208
 #define IDC_SAT_MIN_LABEL 1209
 #define IDC_APPLY_DARK 1236
+#define IDC_SHOW_SATURATION 1250
 
 // Camera settings dialog (167)
 #define IDC_GAIN_EDIT 1230

@@ -205,3 +205,73 @@ TEST_F(DisplayUi, PlotShowsTheYTitleAndWholeWavelengthLabels) {
     EXPECT_GT(dark(QRect(1036, 246, 20, 9)), 10);
     EXPECT_GT(dark(QRect(800, 257, 20, 9)), 5); // "460.4", second row
 }
+
+TEST_F(DisplayUi, SaturationGroupCountsTheCubeAndDrawsClippedPixelsRed) {
+    auto* check = FindControl<QPushButton>(dlg.get(), IDC_CHECK_SATURATION);
+    auto* show = FindControl<QCheckBox>(dlg.get(), IDC_SHOW_SATURATION);
+    auto* maxEdit = FindControl<QLineEdit>(dlg.get(), IDC_SAT_MAX_EDIT);
+    auto* minEdit = FindControl<QLineEdit>(dlg.get(), IDC_SAT_MIN_EDIT);
+    for (QWidget* w : std::initializer_list<QWidget*>{check, show, maxEdit, minEdit,
+                                                      FindControl<QLabel>(dlg.get(), IDC_SAT_MAX_LABEL),
+                                                      FindControl<QLabel>(dlg.get(), IDC_SAT_MIN_LABEL)}) {
+        ASSERT_NE(w, nullptr);
+        EXPECT_FALSE(w->isHidden()) << w->objectName().toStdString();
+    }
+    EXPECT_EQ(maxEdit->text(), "4096");
+    EXPECT_EQ(Text(IDC_SAT_MAX_LABEL), "0 Pixels");
+    // Two clipped values; the fixture's cube holds zeros in band 0 of every seventh line below
+    // 400 (58 lines x 520) and in all 296 lines from 400 on.
+    auto& cube = dlg->Engine().m_cube;
+    cube[size_t(100) * B * H + size_t(5) * H + 7] = 4095; // line 100, band 5, position 7
+    cube[size_t(300) * B * H + size_t(64) * H + 519] = 4095;
+    check->click();
+    EXPECT_EQ(Text(IDC_SAT_MAX_LABEL), "2  Pixels (0.000004%)");
+    EXPECT_EQ(Text(IDC_SAT_MIN_LABEL), "19731920  Pixels (42.593840%)");
+    // The Max edit lowers the limit: values of 1270 and more (bands 127, lines 0..399) are high.
+    maxEdit->setText("1276");
+    minEdit->setText("");
+    check->click();
+    // 57 lines with l % 7 == 6 hold 1276 in band 127 at all 520 positions, and the two.
+    EXPECT_EQ(Text(IDC_SAT_MAX_LABEL), "29642  Pixels (0.063986%)");
+    EXPECT_EQ(Text(IDC_SAT_MIN_LABEL), "19731920  Pixels (42.593840%)");
+    maxEdit->setText("4096");
+
+    // "Show saturation": the picture of band 5 has line 100, position 7 (row 512) red.
+    auto* wave = FindControl<QComboBox>(dlg.get(), IDC_WAVELENGTH_LIST);
+    wave->setCurrentIndex(5);
+    emit wave->activated(5);
+    auto pixel = [&](int l, int r) { return client->Picture().pixel(l, r) & 0xFFFFFFu; };
+    EXPECT_NE(pixel(100, H - 1 - 7), 0xFF0000u);
+    show->click();
+    EXPECT_EQ(pixel(100, H - 1 - 7), 0xFF0000u);
+    EXPECT_NE(pixel(101, H - 1 - 7), 0xFF0000u);
+    // Status pane 4 carries the count of the last line while an acquisition runs.
+    dlg->Engine().m_lastLineHigh = 17;
+    dlg->UpdateImage();
+    EXPECT_EQ(dlg->StatusText(4), "");
+    dlg->Engine().m_busy = true;
+    dlg->UpdateImage();
+    EXPECT_EQ(dlg->StatusText(4), "Saturated: 17");
+    dlg->Engine().m_busy = false;
+
+    // In the colour picture as well (red, green, blue bands 64, 5, 0), shown during a scan; the
+    // mirror "positioning" keeps the streaming camera from storing lines meanwhile.
+    dlg->Engine().m_scannerPositioning = true;
+    dlg->Engine().m_acquireCube = true;
+    for (auto [id, band] :
+         {std::pair{IDC_RED_LIST, 64}, std::pair{IDC_GREEN_LIST, 5}, std::pair{IDC_BLUE_LIST, 0}})
+        FindControl<QComboBox>(dlg.get(), id)->setCurrentIndex(band);
+    FindControl<QCheckBox>(dlg.get(), IDC_COLOR)->click();
+    EXPECT_EQ(pixel(100, H - 1 - 7), 0xFF0000u);
+    EXPECT_EQ(pixel(300, 0), 0xFF0000u);
+    show->click();
+    EXPECT_NE(pixel(300, 0), 0xFF0000u);
+    dlg->Engine().m_acquireCube = false;
+    dlg->Engine().m_scannerPositioning = false;
+
+    // The threshold the engine counts with follows the Max edit (4095 at most).
+    maxEdit->setText("3000");
+    EXPECT_EQ(dlg->Engine().m_saturationThreshold.load(), 3000u);
+    maxEdit->setText("9999");
+    EXPECT_EQ(dlg->Engine().m_saturationThreshold.load(), 4095u);
+}

@@ -1,0 +1,228 @@
+// Saturation: the counting rule of "Check Saturation" and its texts, the mask of the red overlay and
+// the picture it paints, and the count of the last line kept by the engine.
+#include "analysis/ImageProcess.h"
+#include "analysis/Saturation.h"
+#include "camera/EngineSupport.h"
+#include "display/ImageDisplay.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+// A cube of 4 lines x 2 bands x 3 positions (24 values), every value 100 except those set.
+struct SmallCube {
+    CubeGeometry g{4, 3, 2, 2};
+    std::vector<uint16_t> values = std::vector<uint16_t>(24, 100);
+    uint16_t& At(int line, int band, int position) {
+        return values[size_t(line) * 6 + size_t(band) * 3 + position];
+    }
+};
+} // namespace
+
+TEST(Saturation, CountsByTheRuleWithTheStaticTexts) {
+    SmallCube c;
+    c.At(0, 0, 0) = 4095; // at the ceiling
+    c.At(1, 1, 2) = 4095;
+    c.At(2, 0, 1) = 3000; // at a Max of 3000
+    c.At(3, 1, 0) = 2999; // just below it
+    c.At(0, 1, 1) = 10;   // at a Min of 10
+    c.At(2, 1, 2) = 0;
+    c.At(3, 0, 2) = 11; // just above it
+
+    // Default limits (Max 4096, Min 0): the two values at 4095 are still clipped, one zero is low.
+    SaturationCount n = CountSaturation(c.values.data(), c.g, SaturationLimits{});
+    EXPECT_EQ(n.high, 2u);
+    EXPECT_EQ(n.low, 1u);
+    EXPECT_EQ(n.total, 24u);
+    // 2 of 24 values: 8.333333 %; "%d %s%f%s" puts a blank before " Pixels (" as well.
+    EXPECT_EQ(SaturationText(n.high, n.total), "2  Pixels (8.333333%)");
+    EXPECT_EQ(SaturationText(n.low, n.total), "1  Pixels (4.166667%)");
+
+    // Max 3000, Min 10: 4095, 4095, 3000 high; 10 and 0 low.
+    n = CountSaturation(c.values.data(), c.g, SaturationLimits{3000, 10});
+    EXPECT_EQ(n.high, 3u);
+    EXPECT_EQ(n.low, 2u);
+    EXPECT_EQ(SaturationText(n.high, n.total), "3  Pixels (12.500000%)");
+
+    // Nothing at the limits.
+    c = SmallCube{};
+    n = CountSaturation(c.values.data(), c.g, SaturationLimits{4096, 0});
+    EXPECT_EQ(n.high, 0u);
+    EXPECT_EQ(n.low, 0u);
+    EXPECT_EQ(SaturationText(n.high, n.total), "No saturated pixels found");
+    // A Max of 0 makes every value high, a Max above the ceiling still means 4095; Min 100 is low.
+    n = CountSaturation(c.values.data(), c.g, SaturationLimits{0, 100});
+    EXPECT_EQ(n.high, 24u);
+    EXPECT_EQ(n.low, 24u);
+    EXPECT_EQ(SaturationText(n.high, n.total), "24  Pixels (100.000000%)");
+    EXPECT_EQ((SaturationLimits{60000, 0}.HighThreshold()), 4095u);
+    EXPECT_EQ((SaturationLimits{-5, 0}.HighThreshold()), 0u);
+    EXPECT_FALSE((SaturationLimits{4096, -1}.IsLow(0)));
+    EXPECT_EQ(CountSaturation(nullptr, c.g, SaturationLimits{}).total, 0u);
+}
+
+TEST(Saturation, CountAtLeastAtTheEdges) {
+    const std::vector<uint16_t> v = {0, 1, 4094, 4095, 4096, 65535};
+    EXPECT_EQ(CountAtLeast(v.data(), v.size(), 4095), 3u);
+    EXPECT_EQ(CountAtLeast(v.data(), v.size(), 0), 6u);
+    EXPECT_EQ(CountAtLeast(v.data(), v.size(), 65535), 1u);
+    EXPECT_EQ(CountAtLeast(v.data(), v.size(), 65536), 0u);
+    EXPECT_EQ(CountAtLeast(nullptr, 6, 1), 0u);
+}
+
+TEST(Saturation, MaskFollowsThePictureLayout) {
+    SmallCube c;
+    // Picture column l is line l, row r is stored position H-1-r (H = 3).
+    c.At(1, 0, 0) = 4095; // band 0 -> row 2, column 1
+    c.At(2, 1, 2) = 4095; // band 1 -> row 0, column 2
+    c.At(3, 1, 1) = 4095; // band 1 -> row 1, column 3
+    std::vector<uint8_t> mask(12, 7);
+    const int band0 = 0;
+    ASSERT_TRUE(MarkSaturatedLines(mask.data(), c.values.data(), c.g, &band0, 1, 4095, 0, 4));
+    EXPECT_EQ(mask, (std::vector<uint8_t>{0, 0, 0, 0, /**/ 0, 0, 0, 0, /**/ 0, 1, 0, 0}));
+    // Any of several bands marks the pixel.
+    const int both[2] = {0, 1};
+    ASSERT_TRUE(MarkSaturatedLines(mask.data(), c.values.data(), c.g, both, 2, 4095, 0, 4));
+    EXPECT_EQ(mask, (std::vector<uint8_t>{0, 0, 1, 0, /**/ 0, 0, 0, 1, /**/ 0, 1, 0, 0}));
+    // Only the columns of the lines asked for change (an incremental picture maps new columns
+    // only); lines past the cube are ignored.
+    std::fill(mask.begin(), mask.end(), uint8_t(7));
+    ASSERT_TRUE(MarkSaturatedLines(mask.data(), c.values.data(), c.g, both, 2, 4095, 2, 9));
+    EXPECT_EQ(mask, (std::vector<uint8_t>{7, 7, 1, 0, /**/ 7, 7, 0, 1, /**/ 7, 7, 0, 0}));
+    // Refused: a band outside the cube, no band, null buffers.
+    const int bad = 2;
+    EXPECT_FALSE(MarkSaturatedLines(mask.data(), c.values.data(), c.g, &bad, 1, 4095, 0, 4));
+    EXPECT_FALSE(MarkSaturatedLines(mask.data(), c.values.data(), c.g, both, 0, 4095, 0, 4));
+    EXPECT_FALSE(MarkSaturatedLines(nullptr, c.values.data(), c.g, both, 2, 4095, 0, 4));
+
+    // From display values (the live frame), columns [1, 3) only.
+    const std::vector<uint32_t> display = {4095, 4095, 0, 4095, /**/ 3000, 4094, 4095, 0};
+    std::vector<uint8_t> m(8, 7);
+    ASSERT_TRUE(MarkSaturatedValues(m.data(), display.data(), 4, 2, 4095, 1, 3));
+    EXPECT_EQ(m, (std::vector<uint8_t>{7, 1, 0, 7, /**/ 7, 0, 1, 7}));
+}
+
+TEST(Saturation, PaintMaskDrawsOnlyMarkedPixelsAfterAMapping) {
+    ImageProcess p(4, 2);
+    const std::vector<uint8_t> mask = {1, 0, 0, 0, /**/ 0, 0, 1, 1};
+    // Nothing mapped yet: nothing to paint.
+    p.PaintMask(mask.data(), 2, 4, 255, 0, 0);
+    EXPECT_FALSE(p.IsReady());
+    const std::vector<uint32_t> values(8, 0);
+    p.MakeGreyBitmap(values.data(), 2, 4, 1, false, 0, 1);
+    p.PaintMask(mask.data(), 2, 4, 255, 0, 0, 0, 3); // column 3 is outside the range
+    std::vector<uint32_t> px;
+    int w = 0, h = 0;
+    ASSERT_TRUE(p.CopyTopDownRgb32(px, w, h));
+    EXPECT_EQ(px, (std::vector<uint32_t>{0xFFFF0000u, 0xFF000000u, 0xFF000000u, 0xFF000000u, //
+                                         0xFF000000u, 0xFF000000u, 0xFFFF0000u, 0xFF000000u}));
+    // A mask of another size is not applied.
+    const std::vector<uint8_t> all(6, 1);
+    p.PaintMask(all.data(), 2, 3, 255, 0, 0);
+    ASSERT_TRUE(p.CopyTopDownRgb32(px, w, h));
+    EXPECT_EQ(px[1], 0xFF000000u);
+}
+
+namespace {
+class SaturationDisplay : public ::testing::Test {
+protected:
+    void SetUp() override {
+        engine.AllocateBuffers(g);
+        engine.m_darkFrameValid = true;
+        std::fill(engine.m_darkFrame.begin(), engine.m_darkFrame.end(), uint16_t(50));
+        // Line 2, band 1, position 3 (picture row 0) is clipped; line 5, band 0, position 0 (row 3)
+        // sits at 3000.
+        engine.m_cube[2 * 12 + 1 * 4 + 3] = 4095;
+        engine.m_cube[5 * 12 + 0 * 4 + 0] = 3000;
+    }
+    // Red pixels of the picture as (column, row).
+    std::vector<std::pair<int, int>> Red() {
+        std::vector<uint32_t> px;
+        int w = 0, h = 0;
+        EXPECT_TRUE(display.Processor().CopyTopDownRgb32(px, w, h));
+        std::vector<std::pair<int, int>> red;
+        for (int r = 0; r < h; ++r)
+            for (int l = 0; l < w; ++l)
+                if (px[size_t(r) * size_t(w) + size_t(l)] == 0xFFFF0000u)
+                    red.push_back({l, r});
+        return red;
+    }
+    CubeGeometry g{8, 4, 3, 2};
+    FakeHost host;
+    FakeMirror mirror;
+    AcquisitionEngine engine{host, mirror};
+    ImageDisplay display{engine};
+};
+} // namespace
+
+TEST_F(SaturationDisplay, RedWhereTheShownBandIsClippedInGreyAndColour) {
+    display.controls.band = 1;
+    display.controls.showSaturation = true;
+    display.UpdateImage();
+    EXPECT_EQ(Red(), (std::vector<std::pair<int, int>>{{2, 0}}));
+    // During a scan with the dark frame subtracted the picture shows 4045, but the raw value is
+    // clipped: still red.
+    engine.m_acquireCube = true;
+    display.controls.applyDark = true;
+    display.UpdateImage();
+    EXPECT_EQ(engine.m_frameImage[0 * 8 + 2], 4045u);
+    EXPECT_EQ(Red(), (std::vector<std::pair<int, int>>{{2, 0}}));
+    // Another band shows nothing clipped; a Max of 3000 finds the other value.
+    display.controls.band = 0;
+    display.UpdateImage();
+    EXPECT_TRUE(Red().empty());
+    display.controls.saturationMax = 3000;
+    display.UpdateImage();
+    EXPECT_EQ(Red(), (std::vector<std::pair<int, int>>{{5, 3}}));
+    // Colour: any of the three bands.
+    display.controls.color = true;
+    display.controls.red = 2;
+    display.controls.green = 1;
+    display.controls.blue = 0;
+    display.UpdateImage();
+    EXPECT_EQ(Red(), (std::vector<std::pair<int, int>>{{2, 0}, {5, 3}}));
+    // Unticked: no overlay.
+    display.controls.showSaturation = false;
+    display.UpdateImage();
+    EXPECT_TRUE(Red().empty());
+}
+
+TEST_F(SaturationDisplay, LiveFrameMarksFullScaleSensorPixels) {
+    engine.m_spectralDisplayMode = true;
+    std::fill(engine.m_frameImage.begin(), engine.m_frameImage.end(), 1000u);
+    engine.m_frameImage[1 * 8 + 6] = 4095;
+    display.controls.showSaturation = true;
+    display.UpdateImage();
+    EXPECT_EQ(Red(), (std::vector<std::pair<int, int>>{{6, 1}}));
+}
+
+TEST(SaturationEngine, CountsTheLastLineAndTheLiveFrame) {
+    FakeHost host;
+    FakeMirror mirror;
+    AcquisitionEngine engine(host, mirror);
+    engine.AllocateBuffers(CubeGeometry{});
+    engine.m_dataCameraOnline = true;
+    engine.SetMinimumRedrawInterval(0);
+    std::vector<uint16_t> frame(size_t(696) * 520, 0);
+    // Three samples of band 0 (rows 508 ... 511) at full scale: 4095 after binning.
+    for (int r = 508; r < 512; ++r)
+        for (int column : {88, 89, 300})
+            frame[size_t(r) * 696 + size_t(column)] = 65535;
+    EXPECT_EQ(engine.m_lastLineHigh.load(), -1);
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+    engine.OnDataFrame(frame.data());
+    EXPECT_EQ(engine.m_lastLineHigh.load(), 3);
+    // A threshold of 0 counts every value of the line.
+    engine.m_saturationThreshold = 0;
+    engine.OnDataFrame(frame.data());
+    EXPECT_EQ(engine.m_lastLineHigh.load(), 128 * 520);
+    engine.StopAcquisition();
+    // The live frame: the 12 full-scale pixels of the whole frame.
+    engine.m_saturationThreshold = 4095;
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::SpectralDisplay);
+    engine.OnDataFrame(frame.data());
+    EXPECT_EQ(engine.m_lastLineHigh.load(), 12);
+    engine.StopAcquisition();
+    engine.ShutdownDisplayThread();
+}
