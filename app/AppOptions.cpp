@@ -129,8 +129,85 @@ std::string AppOptionsHelp() {
            "for five frame periods plus 3 s ends the acquisition.\n"
            "Ctrl-C or SIGTERM stops the scan as Stop does: the lines taken are written, the summary\n"
            "says \"stopped at line N\", and the exit code is 130 (Ctrl-C) or 143 (SIGTERM); a second\n"
-           "Ctrl-C ends the program at once, after switching the mirror's drive off.\n";
+           "Ctrl-C ends the program at once, after switching the mirror's drive off.\n"
+           "\n"
+           "Usage: arv300 convert IN --format F --out OUT [options]\n"
+           "\n"
+           "Reads a saved cube (the program's own format, or ENVI BIL, BSQ or BIP with its .hdr;\n"
+           "520 samples x 696 lines x 128 bands, unsigned 16-bit) and writes it in format F with\n"
+           "the savers of the window.\n"
+           "\n"
+           "  --format F               standard, bil, bsq, bip, movie or bitmap\n"
+           "  --out PATH               file to write\n"
+           "  --no-header              no ENVI header beside bil, bsq and bip files\n"
+           "  --period MS              movie: milliseconds between frames (default 100)\n"
+           "  --no-normalize           movie: one scale for all bands\n"
+           "\n"
+           "Exit codes of convert: 0 success; 2 bad arguments; 6 save failed; 7 the input could not\n"
+           "be read (its message says why).\n";
 }
+
+namespace {
+bool ParseConvertOptions(const QStringList& args, AppOptions& o, std::string& error) {
+    o.convert = true;
+    o.nonInteractive = true;
+    ConvertOptions& c = o.conv;
+    const QStringList formats = {"standard", "bil", "bsq", "bip", "movie", "bitmap"};
+    for (int i = 2; i < args.size(); ++i) {
+        const QString a = args[i];
+        auto value = [&](QString& out) {
+            if (i + 1 >= args.size()) {
+                error = "missing value after " + a.toStdString();
+                return false;
+            }
+            out = args[++i];
+            return true;
+        };
+        QString v;
+        if (a == "--help" || a == "-h") {
+            o.help = true;
+        } else if (a == "--format") {
+            if (!value(v))
+                return false;
+            if (!formats.contains(v)) {
+                error = "--format takes standard, bil, bsq, bip, movie or bitmap";
+                return false;
+            }
+            c.format = v.toStdString();
+        } else if (a == "--out") {
+            if (!value(v) || v.isEmpty()) {
+                error = "--out takes a path";
+                return false;
+            }
+            c.out = v.toStdString();
+        } else if (a == "--no-header") {
+            c.createHeader = false;
+        } else if (a == "--no-normalize") {
+            c.normalise = false;
+        } else if (a == "--period") {
+            if (!value(v) || !ToIntIn(v, 1, kMaxMoviePeriodMs, c.periodMs)) {
+                error = "--period takes whole milliseconds from 1 to 3600000";
+                return false;
+            }
+        } else if (a.startsWith("--")) {
+            error = "unknown option " + a.toStdString() + " (see arv300 convert --help)";
+            return false;
+        } else if (c.input.empty()) {
+            c.input = a.toStdString();
+        } else {
+            error = "convert takes one input file (" + c.input + " and " + a.toStdString() + " given)";
+            return false;
+        }
+    }
+    if (o.help)
+        return true;
+    if (c.input.empty() || c.format.empty() || c.out.empty()) {
+        error = "usage: arv300 convert IN --format F --out OUT (see arv300 convert --help)";
+        return false;
+    }
+    return true;
+}
+} // namespace
 
 bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error) {
     // The program attaches the simulated devices it chooses.
@@ -141,6 +218,8 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
         o.acquire = true;
         o.nonInteractive = true;
         first = 2;
+    } else if (args.size() > 1 && args[1] == "convert") {
+        return ParseConvertOptions(args, o, error);
     }
     for (int i = first; i < args.size(); ++i) {
         const QString a = args[i];

@@ -29,6 +29,16 @@ struct AcquireOptions {
         ScannerLink::kDefaultStallMs / 1000.0; // mirror waits end after this without progress
 };
 
+// "arv300 convert IN --format F --out OUT": a saved cube into another format, without a window.
+struct ConvertOptions {
+    std::string input;
+    std::string format; // standard, bil, bsq, bip, movie or bitmap
+    std::string out;
+    bool createHeader = true;
+    int periodMs = 100;    // movie
+    bool normalise = true; // movie
+};
+
 struct AppOptions {
     bool help = false;
     bool acquire = false;
@@ -36,6 +46,8 @@ struct AppOptions {
     // Devices of the run and the simulator's switches. Parsing sets attachSimulators: the program
     // attaches the simulated devices it chooses.
     InstrumentOptions devices;
+    bool convert = false;
+    ConvertOptions conv;
     bool nonInteractive = false;
     bool quitWhenReady = false;
     std::string workDir;

@@ -1,6 +1,7 @@
 // arv300: the acquisition program of the ARV300 push-broom hyperspectral imager.
 #include "app/AcquireCommand.h"
 #include "app/AppOptions.h"
+#include "app/ConvertCommand.h"
 #include "app/ControlIds.h"
 #include "app/QtUserPrompts.h"
 #include "app/stratadlg.h"
@@ -122,11 +123,32 @@ int AcquireMain(int argc, char** argv) {
     return RunAcquire(options);
 }
 
+// "arv300 convert IN --format F --out OUT": no window either.
+int ConvertMain(int argc, char** argv) {
+    QStringList args;
+    for (int i = 0; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    AppOptions options;
+    std::string error;
+    if (!ParseAppOptions(args, options, error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return kConvertBadArguments;
+    }
+    if (options.help) {
+        std::fputs(AppOptionsHelp().c_str(), stdout);
+        return 0;
+    }
+    EnsureGuiApplication();
+    return RunConvert(options);
+}
+
 int main(int argc, char** argv) {
     // A file-size limit makes a save fail with its message instead of ending the program.
     IgnoreFileSizeLimitSignal();
     if (argc > 1 && std::strcmp(argv[1], "acquire") == 0)
         return AcquireMain(argc, argv);
+    if (argc > 1 && std::strcmp(argv[1], "convert") == 0)
+        return ConvertMain(argc, argv);
     // The options are read before the application object exists, so that --help and bad arguments
     // need no display. Qt's own options (-platform ...) are only known to the application object:
     // when the first reading fails, the arguments are read again once it has taken them out.

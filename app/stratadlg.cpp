@@ -294,6 +294,8 @@ void CStrataDlg::CreateMenuAndToolbar() {
     QMenuBar* bar = menuBar();
     bar->setObjectName("IDR_129");
     QMenu* file = bar->addMenu("&File");
+    file->addAction(AddCommand(ID_FILE_OPEN_CUBE, "Open Cube...", file));
+    file->addSeparator();
     file->addAction(AddCommand(ID_FILE_SAVE_CUBE, "Save Cube...", file));
     file->addAction(AddCommand(ID_FILE_SAVE_DARK, "Save Dark Frame...", file));
     file->addAction(AddCommand(ID_FILE_SAVE_CAL, "Save Cal Frame...", file));
@@ -733,18 +735,18 @@ void CStrataDlg::OnCommand(int id) {
         break;
     case ID_ACQ_CUBE:
     case ID_TB_START_CUBE:
-        m_engine->AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+        RunAcquisitionCommand(AcquisitionEngine::Mode::Cube);
         break;
     case ID_ACQ_DARK:
     case ID_TB_COLLECT_DARK:
-        m_engine->AcquisitionCommand(AcquisitionEngine::Mode::Dark);
+        RunAcquisitionCommand(AcquisitionEngine::Mode::Dark);
         break;
     case ID_ACQ_CALCUBE:
     case ID_TB_COLLECT_CAL:
-        m_engine->AcquisitionCommand(AcquisitionEngine::Mode::Calibration);
+        RunAcquisitionCommand(AcquisitionEngine::Mode::Calibration);
         break;
     case ID_TB_SPECTRAL_DISPLAY:
-        m_engine->AcquisitionCommand(AcquisitionEngine::Mode::SpectralDisplay);
+        RunAcquisitionCommand(AcquisitionEngine::Mode::SpectralDisplay);
         break;
     case ID_TB_STOP:
         m_engine->StopAcquisition();
@@ -783,7 +785,16 @@ void CStrataDlg::OnTimer() {
         return;
     }
     if (!m_engine->m_busy.load())
-        m_engine->AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+        RunAcquisitionCommand(AcquisitionEngine::Mode::Cube);
+}
+
+void CStrataDlg::RunAcquisitionCommand(AcquisitionEngine::Mode mode) {
+    // A cube acquisition replaces a cube opened from a file (dark and calibration stacks and the
+    // live display leave the cube alone).
+    if (mode == AcquisitionEngine::Mode::Cube && !m_engine->m_busy.load() &&
+        m_engine->m_dataCameraOnline.load())
+        ForgetOpenedCube();
+    m_engine->AcquisitionCommand(mode);
 }
 
 // ---------------------------------------------------------------------------------------------

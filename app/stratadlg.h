@@ -17,6 +17,7 @@
 #include "scanner/ScannerLink.h"
 #include "scanner/ScannerSettings.h"
 #include "storage/CCubeFormattingDlg.h"
+#include "storage/CubeReaders.h"
 #include "storage/CubeSaving.h"
 
 #include <QMainWindow>
@@ -83,6 +84,8 @@ public:
 
     // Commands.
     void OnCommand(int id);
+    // An acquisition command (menu, toolbar, continuous scan).
+    void RunAcquisitionCommand(AcquisitionEngine::Mode mode);
     void OnSaveCube();
     void OnAbout();
 
@@ -129,6 +132,14 @@ public:
     // Columns and rows shown by the Cube Formatting dialog: at start-up and whenever the cube
     // geometry or the Cube Width selection changes.
     void OnGeometryForFormatting(int columns, int rows);
+    // File > "Open Cube...": asks for a cube file and opens it.
+    void OnOpenCube();
+    // Reads a saved cube (the program's own format, or ENVI BIL, BSQ, BIP with its header) into the
+    // cube, its dark frame into the dark frame; the window title then names the file. On failure
+    // the message is shown and the current cube stays. False when nothing was opened.
+    bool OpenCubeFile(const std::string& path);
+    // The file the shown cube was opened from; empty for an acquired cube.
+    const std::string& OpenedCubePath() const { return m_openedCubePath; }
     CCubeFormattingDlg& CubeFormattingDialog() { return *m_cubeFormattingDlg; }
     const std::string& CubeFileName() const { return m_cubeFileName; }
 
@@ -274,6 +285,10 @@ private:
     std::unique_ptr<CCubeFormattingDlg> m_cubeFormattingDlg = MakeCubeFormattingDlg();
     std::string m_cubeFilePrefix; // prefix of the automatic name
     std::string m_cubeFileName;   // automatic name of the last save
+    // The cube was read from this file (empty: acquired), and what the file said about it.
+    std::string m_openedCubePath;
+    CubeFileMetadata m_openedCubeMetadata;
+    void ForgetOpenedCube();
 
     // ---- Calibration members ----
     // The Calibration menu; also creates the calibration dialog and connects the calibration

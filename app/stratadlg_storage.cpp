@@ -2,12 +2,17 @@
 // one of the savers below.
 #include "app/stratadlg.h"
 
+#include "calibration/CalibrationFiles.h"
 #include "resources/resource.h"
-#include "storage/CubeWriters.h"
+#include "storage/CubeReaders.h"
 #include "storage/CubeSaving.h"
+#include "storage/CubeWriters.h"
 
 #include <QCheckBox>
+#include <QLabel>
 #include <QWindow>
+
+#include <algorithm>
 #include <cstdio>
 
 std::unique_ptr<CCubeFormattingDlg> CStrataDlg::MakeCubeFormattingDlg() {
@@ -27,6 +32,9 @@ std::unique_ptr<CCubeFormattingDlg> CStrataDlg::MakeCubeFormattingDlg() {
 // Returns true when the command belongs to this subsystem and was handled.
 bool CStrataDlg::OnStorageCommand(int id) {
     switch (id) {
+    case ID_FILE_OPEN_CUBE:
+        OnOpenCube();
+        return true;
     case ID_FILE_SAVE_CUBE:
     case ID_TB_SAVE_CUBE:
         if (m_engine->m_busy.load()) {
@@ -73,7 +81,75 @@ CubeSaveSource CStrataDlg::SaveSource() {
     s.scanStopLine = m_scanStopLine;
     s.wavelengths = Wavelengths();
     s.picture = &ImageProc();
+    // A cube opened from a file keeps what its file said about it: saved again, its header and ENVI
+    // header describe it, not the settings of this run.
+    const CubeFileMetadata& m = m_openedCubeMetadata;
+    if (!m_openedCubePath.empty()) {
+        if (m.exposureMs)
+            s.exposureMs = *m.exposureMs;
+        if (m.calibration) {
+            const std::string title = s.calibration.title;
+            s.calibration = *m.calibration;
+            s.calibration.title = title;
+        }
+        if (m.scanLimits) {
+            s.scanStartLine = m.scanLimits->first;
+            s.scanStopLine = m.scanLimits->second;
+        }
+        s.wavelengthList = m.wavelengthList;
+    }
     return s;
+}
+
+void CStrataDlg::OnOpenCube() {
+    if (m_engine->m_busy.load()) {
+        m_prompts.Message(AppMsg::kSaveBusy);
+        return;
+    }
+    const std::optional<std::string> path = m_prompts.AskOpenPath();
+    if (!path || path->empty())
+        return;
+    OpenCubeFile(*path);
+}
+
+bool CStrataDlg::OpenCubeFile(const std::string& path) {
+    OpenedCube opened;
+    const CubeReadResult r = ReadCubeFile(path, m_engine->Geometry(), opened);
+    if (!r) {
+        m_prompts.Message(r.message);
+        return false;
+    }
+    // (An acquisition may have started while the file was read: then nothing is replaced.)
+    if (!m_engine->ReplaceCube(opened.cube)) {
+        m_prompts.Message(AppMsg::kSaveBusy);
+        return false;
+    }
+    // The standard file's dark frame becomes the dark frame; an all-zero one means that none
+    // existed when the cube was saved.
+    const bool hasDark =
+        std::any_of(opened.darkFrame.begin(), opened.darkFrame.end(), [](uint16_t v) { return v != 0; });
+    if (hasDark && m_engine->ReplaceDarkFrame(opened.darkFrame)) {
+        m_darkFileName = QString::fromStdString(LabelFileName(FileNameWithoutFolder(path)));
+        static_cast<QLabel*>(Control(IDC_DARK_LABEL))
+            ->setText(QString::fromStdString(DarkLabelText(m_darkFileName.toStdString())));
+        Control(IDC_APPLY_DARK)->setEnabled(true);
+    }
+    m_openedCubePath = path;
+    m_openedCubeMetadata = opened.metadata;
+    m_imageDisplay->controls.openedCube = true;
+    setWindowTitle(
+        QStringLiteral("%1 - %2").arg(AppMsg::kTitle, QString::fromStdString(FileNameWithoutFolder(path))));
+    UpdateImage();
+    return true;
+}
+
+void CStrataDlg::ForgetOpenedCube() {
+    if (m_openedCubePath.empty())
+        return;
+    m_openedCubePath.clear();
+    m_openedCubeMetadata = {};
+    m_imageDisplay->controls.openedCube = false;
+    setWindowTitle(AppMsg::kTitle);
 }
 
 CubeSaveOptions CStrataDlg::SaveOptions(int createHeader) {

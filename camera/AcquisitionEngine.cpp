@@ -473,6 +473,29 @@ void AcquisitionEngine::ComputeDarkFrame() {
     ++m_darkFrameWrites;
 }
 
+bool AcquisitionEngine::ReplaceCube(const std::vector<uint16_t>& cube) {
+    if (m_busy.load() || cube.size() != m_geometry.CubeValues() || m_cube.size() < cube.size())
+        return false;
+    const size_t L = m_geometry.LineValues();
+    for (int l = 0; l < m_geometry.width; ++l) {
+        std::lock_guard lock(LineLock(l));
+        std::copy_n(cube.begin() + ptrdiff_t(size_t(l) * L), L, m_cube.begin() + ptrdiff_t(size_t(l) * L));
+    }
+    m_lineIndex = 0;
+    return true;
+}
+
+bool AcquisitionEngine::ReplaceDarkFrame(const std::vector<uint16_t>& frame) {
+    if (frame.size() != m_geometry.LineValues() || m_darkFrame.size() < frame.size())
+        return false;
+    {
+        std::lock_guard lock(m_darkFrameMutex);
+        std::copy(frame.begin(), frame.end(), m_darkFrame.begin());
+    }
+    m_darkFrameValid = true;
+    return true;
+}
+
 std::vector<uint16_t> AcquisitionEngine::CopyStack(const std::vector<uint16_t>& stack) const {
     const size_t L = m_geometry.LineValues();
     std::vector<uint16_t> out(size_t(m_geometry.darkLines) * L);

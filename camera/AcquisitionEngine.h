@@ -142,6 +142,13 @@ public:
     std::function<bool(uint16_t* dest, const uint16_t* src, int width, int height)> convertFrame;
 
     void ComputeDarkFrame();
+    // A cube read from a file takes the place of the acquired one (window thread): every line is
+    // copied under its line lock. False, with nothing changed, while an acquisition runs or when the
+    // values are not W x B x H.
+    bool ReplaceCube(const std::vector<uint16_t>& cube);
+    // A dark frame (B x H values) from a file: copied under its lock and marked valid. False, with
+    // nothing changed, when the size is not B x H.
+    bool ReplaceDarkFrame(const std::vector<uint16_t>& frame);
     // The darkLines lines of a stack (m_darkCube or m_calCube), each copied under its line lock.
     std::vector<uint16_t> CopyStack(const std::vector<uint16_t>& stack) const;
 

@@ -30,8 +30,11 @@ void ImageDisplay::NoteMapped(int firstColumn, int endColumn) {
 void ImageDisplay::UpdateImage() {
     AcquisitionEngine& e = m_engine;
     const CubeGeometry g = e.Geometry();
-    const DisplayModeFlags flags{e.m_acquireCube.load(), e.m_acquireDark.load(), e.m_acquireCalCube.load(),
-                                 e.m_spectralDisplayMode.load()};
+    DisplayModeFlags flags{e.m_acquireCube.load(), e.m_acquireDark.load(), e.m_acquireCalCube.load(),
+                           e.m_spectralDisplayMode.load()};
+    if (controls.openedCube.load() && !flags.acquireDark && !flags.acquireCalCube &&
+        !flags.spectralDisplayMode)
+        flags.acquireCube = true;
     const int colorMap = controls.colorMap.load();
     const bool manual = controls.imageScale.load();
     const int min = controls.minSlider.load(), max = controls.maxSlider.load();

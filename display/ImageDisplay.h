@@ -26,6 +26,9 @@ struct DisplayControls {
     // saturationMax or 4095) are drawn pure red.
     std::atomic<bool> showSaturation{false};
     std::atomic<int> saturationMax{4096}; // the Max edit (1206)
+    // The cube was opened from a file: while no acquisition runs it is shown as during its scan
+    // (colour composite, dark subtraction); every acquisition command clears this.
+    std::atomic<bool> openedCube{false};
 };
 
 // Line locks of the engine for the display's and the probe's reads. With a record set, the write

@@ -52,7 +52,7 @@ std::vector<uint8_t> BuildCubeHeader(const CubeHeaderInfo& info) {
     std::vector<uint8_t> out(kCubeHeaderSize, 0);
     Writer w(out);
     const DefaultCalibration& cal = info.calibration;
-    w.Bytes("Ver 1.0 KORVA-Lite    ", 22);
+    w.Bytes(kCubeHeaderVersion, kCubeHeaderVersionSize);
     w.U16(uint16_t(info.samples));
     w.Zero(4);
     w.U16(uint16_t(info.lines));
@@ -95,4 +95,53 @@ std::vector<uint8_t> BuildCubeHeader(const CubeHeaderInfo& info) {
 bool WriteCubeHeader(FILE* file, const CubeHeaderInfo& info) {
     const std::vector<uint8_t> bytes = BuildCubeHeader(info);
     return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+}
+
+namespace {
+uint32_t GetU32(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+uint16_t GetU16(const uint8_t* p) {
+    return uint16_t(p[0] | p[1] << 8);
+}
+float GetF32(const uint8_t* p) {
+    const uint32_t bits = GetU32(p);
+    float f;
+    std::memcpy(&f, &bits, 4);
+    return f;
+}
+// Offsets of the populated fields (see BuildCubeHeader, which writes them in this order).
+constexpr size_t kSamplesAt = 22, kLinesAt = 28, kBandsAt = 34;
+constexpr size_t kColumnsAt = 3137;  // columns 3, 4, 5, 6, then 2, three rows each
+constexpr size_t kExposureAt = 3197; // signed 32-bit
+constexpr size_t kVariantAt = 14531; // the first of the 768 variant constants
+constexpr size_t kRowsAt = 18823;    // column 1 of the three rows, then c0, c1, c2
+} // namespace
+
+bool ParseCubeHeader(const uint8_t* bytes, CubeHeaderInfo& info) {
+    if (bytes == nullptr || std::memcmp(bytes, kCubeHeaderVersion, kCubeHeaderVersionSize) != 0)
+        return false;
+    CubeHeaderInfo h;
+    h.samples = GetU16(bytes + kSamplesAt);
+    h.lines = GetU16(bytes + kLinesAt);
+    h.bands = GetU16(bytes + kBandsAt);
+    const uint8_t* p = bytes + kColumnsAt;
+    for (int column : {1, 2, 3, 4, 0})
+        for (DefCalRow& row : h.calibration.rows) {
+            row.columns[column] = GetF32(p);
+            p += 4;
+        }
+    h.exposureMs = double(int32_t(GetU32(bytes + kExposureAt)));
+    h.variant = GetF32(bytes + kVariantAt) == 1.0f ? CubeHeaderVariant::Calibration : CubeHeaderVariant::Cube;
+    p = bytes + kRowsAt;
+    for (DefCalRow& row : h.calibration.rows) {
+        row.column1 = int32_t(GetU32(p));
+        p += 4;
+    }
+    for (float& c : h.calibration.coeffs) {
+        c = GetF32(p);
+        p += 4;
+    }
+    info = h;
+    return true;
 }

@@ -26,7 +26,17 @@ struct CubeHeaderInfo {
 // enter; this keeps the file's field defined whatever reaches it.
 int32_t HeaderExposureMs(double exposureMs);
 
+// The version text that starts every header.
+inline constexpr char kCubeHeaderVersion[] = "Ver 1.0 KORVA-Lite    ";
+inline constexpr size_t kCubeHeaderVersionSize = 22;
+
 // The header's bytes.
 std::vector<uint8_t> BuildCubeHeader(const CubeHeaderInfo& info);
+// Reads the fields of a header back from its kCubeHeaderSize bytes: geometry, integration time
+// (as the whole milliseconds written), the default calibration rows and coefficients, and the
+// variant from its constant (a value that is neither variant's reads as the cube variant). The
+// calibration's title is not stored in a header and stays empty. False, with info unchanged, when
+// bytes is null or does not start with the version text.
+bool ParseCubeHeader(const uint8_t* bytes, CubeHeaderInfo& info);
 // Writes the header at the stream's position; false when the write failed.
 bool WriteCubeHeader(FILE* file, const CubeHeaderInfo& info);

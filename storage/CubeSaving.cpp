@@ -22,8 +22,9 @@ CubeSaveResult Failed(std::string message) {
 // The ENVI header beside a cube file; its failure is reported but leaves the cube written.
 CubeSaveResult WithHeader(CubeSaveResult r, const CubeSaveSource& s, int32_t headerOffset, const char* interleave) {
     const CubeGeometry g = s.engine->Geometry();
-    const std::string text = BuildEnviHeaderText(g.width, g.height, g.bands, headerOffset, interleave,
-                                                 s.calibration.coeffs, s.scanStartLine, s.scanStopLine);
+    const std::string text =
+        BuildEnviHeaderText(g.width, g.height, g.bands, headerOffset, interleave, s.calibration.coeffs,
+                            s.scanStartLine, s.scanStopLine, s.wavelengthList);
     const CubeWriteResult h = WriteEnviHeader(r.path, text);
     if (!h) {
         r.ok = false;

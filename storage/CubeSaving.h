@@ -22,6 +22,7 @@ struct CubeSaveSource {
     int scanStartLine = 0;
     int scanStopLine = 511;
     std::vector<float> wavelengths; // the band list (movie labels)
+    std::string wavelengthList; // the ENVI header's list as an opened file gave it (empty: from calibration)
     const ImageProcess* picture = nullptr; // the displayed picture (bitmap)
 };
 

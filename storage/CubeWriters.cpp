@@ -345,7 +345,7 @@ std::string EnviHeaderPath(const std::string& cubePath) {
 
 std::string BuildEnviHeaderText(int32_t lines, int32_t samples, int32_t bands, int32_t headerOffset,
                                 std::string_view interleave, const float coeffs[3], int32_t scanStartLimit,
-                                int32_t scanStopLimit) {
+                                int32_t scanStopLimit, std::string_view wavelengthList) {
     std::string text;
     char buf[128];
     auto add = [&](const char* fmt, auto... args) {
@@ -370,7 +370,9 @@ std::string BuildEnviHeaderText(int32_t lines, int32_t samples, int32_t bands, i
     text += "wavelength units = Unknown\n\n\n";
     text += "wavelength = {\n";
     const double c0 = coeffs[0], c1 = coeffs[1], c2 = coeffs[2];
-    for (int32_t i = 0; i < bands; ++i) {
+    if (!wavelengthList.empty())
+        text += wavelengthList;
+    for (int32_t i = 0; wavelengthList.empty() && i < bands; ++i) {
         const double di = double(i);
         const double ii = double(int64_t(i) * int64_t(i));
         const double w = di * c1 + c0 + ii * c2;

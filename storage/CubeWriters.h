@@ -64,10 +64,11 @@ inline constexpr const char* kInterleaveBsq = "bsq";
 inline constexpr const char* kInterleaveBip = "bip";
 
 // The ENVI header's text. headerOffset is 32768 for the standard file and 0 for the ENVI bodies.
-// Band i's wavelength is i*c1 + c0 + (i*i)*c2 in double, written "%lf".
+// Band i's wavelength is i*c1 + c0 + (i*i)*c2 in double, written "%lf". A cube opened from an ENVI
+// file keeps its own list: a non-empty wavelengthList is written between the braces instead.
 std::string BuildEnviHeaderText(int32_t lines, int32_t samples, int32_t bands, int32_t headerOffset,
                                 std::string_view interleave, const float coeffs[3], int32_t scanStartLimit,
-                                int32_t scanStopLimit);
+                                int32_t scanStopLimit, std::string_view wavelengthList = {});
 // Writes the header text beside the cube (at EnviHeaderPath(cubePath)). On failure the message is
 // "unable to open " and the header path joined by one blank ("unable to open  /x/scan1.hdr").
 CubeWriteResult WriteEnviHeader(const std::string& cubePath, const std::string& text);

@@ -2,11 +2,13 @@
 // exit codes, and the same bytes as the window's savers.
 #include "app/AcquireCommand.h"
 #include "app/ControlIds.h"
+#include "app/ConvertCommand.h"
 #include "app/stratadlg.h"
 #include "core/Sleep.h"
 #include "resources/resource.h"
 #include "sim/SimController.h"
 #include "sim/SimMirror.h"
+#include "storage/CubeWriters.h"
 #include "tests/storage/StorageTestSupport.h"
 
 #include <QCoreApplication>
@@ -391,4 +393,104 @@ TEST(AcquireOptions, NumbersOutsideTheirMeaningAreRefusedWithTheirRange) {
     EXPECT_FALSE(ParseAppOptions({"arv300", "--screenshot-line", "696"}, w, error));
     EXPECT_EQ(error, "--screenshot-line takes a line number from 0 to 695");
     EXPECT_TRUE(ParseAppOptions({"arv300", "--image-scale", "0:4096", "--probe", "695,519"}, w, error)) << error;
+}
+
+// ---------------------------------------------------------------------------------------------
+// "arv300 convert"
+
+namespace {
+class Convert : public Acquire {
+protected:
+    void SetUp() override {
+        Acquire::SetUp();
+        options = AppOptions{};
+        options.convert = true;
+        // A cube whose values name their place: (l * 7 + b * 3 + p) mod 4096.
+        pattern.resize(size_t(696) * 128 * 520);
+        for (size_t l = 0; l < 696; ++l)
+            for (size_t b = 0; b < 128; ++b)
+                for (size_t p = 0; p < 520; ++p)
+                    pattern[(l * 128 + b) * 520 + p] = uint16_t((l * 7 + b * 3 + p) % 4096);
+        int error = 0;
+        ASSERT_TRUE(ReadDefaultCalibrationFile(DefaultCalibrationPath(1), calibration, &error));
+    }
+    int RunConvertCommand(const std::string& in, const std::string& format, const std::string& outPath) {
+        options.conv.input = in;
+        options.conv.format = format;
+        options.conv.out = outPath;
+        FILE* o = std::tmpfile();
+        FILE* e = std::tmpfile();
+        const int code = RunConvert(options, o, e);
+        out = Slurp(o);
+        err = Slurp(e);
+        return code;
+    }
+    std::vector<uint16_t> pattern;
+    DefaultCalibration calibration;
+};
+} // namespace
+
+TEST_F(Convert, StandardToBilAndBackGivesTheSavedBytes) {
+    const CubeGeometry g{};
+    CubeHeaderInfo info;
+    info.exposureMs = 10.0; // the shipped camera settings' integration time
+    info.calibration = calibration;
+    ASSERT_TRUE(WriteStandardCubeFile(dir.File("in.cube"), pattern.data(), g, nullptr, info));
+    ASSERT_EQ(RunConvertCommand(dir.File("in.cube"), "bil", dir.File("out")), kConvertOk) << err;
+    EXPECT_EQ(out, "wrote " + dir.File("out.cube") + " (92651520 bytes) and " + dir.File("out.hdr") +
+                       ", 696 lines, from " + dir.File("in.cube") + "\n");
+    EXPECT_EQ(err, "");
+    ASSERT_TRUE(WriteBilCubeFile(dir.File("direct.cube"), pattern.data(), g));
+    EXPECT_TRUE(Read(dir.File("out.cube")) == Read(dir.File("direct.cube")));
+    EXPECT_EQ(Read(dir.File("out.hdr")),
+              BuildEnviHeaderText(696, 520, 128, 0, kInterleaveBil, calibration.coeffs, 0, 511));
+    // Back to the program's own format: the bytes of the first file.
+    ASSERT_EQ(RunConvertCommand(dir.File("out.hdr"), "standard", dir.File("back.cube")), kConvertOk) << err;
+    EXPECT_TRUE(Read(dir.File("back.cube")) == Read(dir.File("in.cube")));
+    // And a bitmap of the picture the window would show.
+    ASSERT_EQ(RunConvertCommand(dir.File("in.cube"), "bitmap", dir.File("picture.bmp")), kConvertOk) << err;
+    EXPECT_EQ(FileSize(dir.File("picture.bmp")), 54u + 696u * 520u * 3u);
+}
+
+TEST_F(Convert, UnreadableInputsAndUnwritableOutputsEndWithTheirCode) {
+    const CubeGeometry g{};
+    ASSERT_TRUE(WriteBilCubeFile(dir.File("in.cube"), pattern.data(), g));
+    // No header beside it.
+    EXPECT_EQ(RunConvertCommand(dir.File("in.cube"), "standard", dir.File("x")), kConvertUnreadable);
+    EXPECT_EQ(err,
+              "[Strata] in.cube is not a cube of the program's own format, and no ENVI header (in.hdr) lies "
+              "beside it\n");
+    EXPECT_EQ(out, "");
+    // Truncated.
+    ASSERT_TRUE(WriteEnviHeader(dir.File("in.cube"), BuildEnviHeaderText(696, 520, 128, 0, kInterleaveBil,
+                                                                         calibration.coeffs, 0, 511)));
+    std::filesystem::resize_file(dir.File("in.cube"), 92651520u - 2u);
+    EXPECT_EQ(RunConvertCommand(dir.File("in.cube"), "standard", dir.File("x")), kConvertUnreadable);
+    EXPECT_NE(err.find("in.cube is truncated: 92651518 bytes"), std::string::npos) << err;
+    EXPECT_FALSE(FileExists(dir.File("x.cube")));
+    // An output folder that does not exist.
+    std::filesystem::resize_file(dir.File("in.cube"), 92651520u);
+    EXPECT_EQ(RunConvertCommand(dir.File("in.cube"), "bsq", dir.File("missing/x")), kConvertSaveFailed);
+    EXPECT_EQ(err, "[Strata] unable to save cube\n");
+
+    // Arguments.
+    AppOptions o;
+    std::string error;
+    EXPECT_TRUE(ParseAppOptions(
+        {"arv300", "convert", "a.cube", "--format", "bsq", "--out", "b", "--no-header"}, o, error))
+        << error;
+    EXPECT_TRUE(o.convert && !o.conv.createHeader);
+    EXPECT_EQ(o.conv.input, "a.cube");
+    AppOptions noOut, twoInputs, tiff, scans;
+    EXPECT_FALSE(ParseAppOptions({"arv300", "convert", "a.cube", "--format", "bsq"}, noOut, error));
+    EXPECT_EQ(error, "usage: arv300 convert IN --format F --out OUT (see arv300 convert --help)");
+    EXPECT_FALSE(
+        ParseAppOptions({"arv300", "convert", "a", "b", "--format", "bil", "--out", "c"}, twoInputs, error));
+    EXPECT_EQ(error, "convert takes one input file (a and b given)");
+    EXPECT_FALSE(ParseAppOptions({"arv300", "convert", "a", "--format", "tiff", "--out", "c"}, tiff, error));
+    EXPECT_FALSE(ParseAppOptions({"arv300", "convert", "a", "--scans", "2", "--format", "bil", "--out", "c"},
+                                 scans, error));
+    AppOptions help;
+    EXPECT_TRUE(ParseAppOptions({"arv300", "convert", "--help"}, help, error));
+    EXPECT_TRUE(help.help);
 }

@@ -704,3 +704,150 @@ TEST_F(StorageUi, AcquiredCubeSavedInEveryFormatOpensInOtherPrograms) {
         GTEST_SKIP()
             << "the files were written but not all readers are installed (python3 with GDAL, ffmpeg)";
 }
+
+// ---------------------------------------------------------------------------------------------
+// Opening saved cubes again
+
+namespace {
+// The cube and the dark frame of the engine, copied.
+std::vector<uint16_t> CubeOf(CStrataDlg& d) {
+    return d.Engine().m_cube;
+}
+std::vector<uint16_t> DarkOf(CStrataDlg& d) {
+    AcquisitionEngine& e = d.Engine();
+    std::lock_guard lock(e.m_darkFrameMutex);
+    return std::vector<uint16_t>(e.m_darkFrame.begin(), e.m_darkFrame.begin() + ptrdiff_t(B * H));
+}
+} // namespace
+
+TEST_F(StorageUi, EachSavedFormatOpensAgainAndSavesTheSameBytes) {
+    FillPattern();
+    dlg->Engine().m_darkFrameValid = true;
+    const std::vector<uint16_t> pattern = CubeOf(*dlg);
+    const std::vector<uint16_t> dark = DarkOf(*dlg);
+    // One file per layout the program writes (BSQ and BIP through their savers: their buttons are
+    // hidden).
+    Save(kStandard, out.File("std"));
+    Save(kBil, out.File("bil"));
+    prompts.QueueSavePath(out.File("bsq"));
+    dlg->SaveBsqCube(1);
+    prompts.QueueSavePath(out.File("bip"));
+    dlg->SaveBipCube(1);
+    ASSERT_TRUE(prompts.Texts().empty());
+
+    const std::vector<uint16_t> zeros(pattern.size(), 0);
+    struct Case {
+        const char* name;
+        int button; // 0: the hidden layouts, saved through their savers
+        std::function<void(int)> saver;
+    };
+    const Case cases[] = {{"std", kStandard, {}},
+                          {"bil", kBil, {}},
+                          {"bsq", 0, [&](int h) { dlg->SaveBsqCube(h); }},
+                          {"bip", 0, [&](int h) { dlg->SaveBipCube(h); }}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(dlg->Engine().ReplaceCube(zeros));
+        prompts.QueueOpenPath(out.File(std::string(c.name) + ".cube"));
+        dlg->OnCommand(ID_FILE_OPEN_CUBE);
+        ASSERT_TRUE(prompts.Texts().empty()) << prompts.Texts()[0];
+        EXPECT_EQ(dlg->windowTitle().toStdString(), std::string(AppMsg::kTitle) + " - " + c.name + ".cube");
+        EXPECT_EQ(dlg->OpenedCubePath(), out.File(std::string(c.name) + ".cube"));
+        EXPECT_TRUE(CubeOf(*dlg) == pattern);
+        // Saved again in its own format, under another name: the same bytes, header included.
+        const std::string again = std::string(c.name) + "_again";
+        if (c.button)
+            Save(c.button, out.File(again));
+        else {
+            prompts.QueueSavePath(out.File(again));
+            c.saver(1);
+        }
+        EXPECT_TRUE(ReadFileBytes(out.File(again + ".cube")) ==
+                    ReadFileBytes(out.File(std::string(c.name) + ".cube")));
+        EXPECT_EQ(ReadText(out.File(again + ".hdr")), ReadText(out.File(std::string(c.name) + ".hdr")));
+    }
+    // The standard file's trailing dark frame became the dark frame; "Apply Dark" can be ticked.
+    {
+        std::lock_guard lock(dlg->Engine().m_darkFrameMutex);
+        std::fill(dlg->Engine().m_darkFrame.begin(), dlg->Engine().m_darkFrame.end(), uint16_t(0));
+    }
+    dlg->Engine().m_darkFrameValid = false;
+    prompts.QueueOpenPath(out.File("std.cube"));
+    dlg->OnCommand(ID_FILE_OPEN_CUBE);
+    EXPECT_EQ(DarkOf(*dlg), dark);
+    EXPECT_TRUE(dlg->Engine().m_darkFrameValid.load());
+    EXPECT_TRUE(FindControl<QCheckBox>(dlg.get(), IDC_APPLY_DARK)->isEnabled());
+    // The header's calibration and the integration time of the file describe the cube when it is
+    // saved again, whatever this run's settings say.
+    dlg->CameraSettingsDialog().Values().exposure = 55.0;
+    Save(kStandard, out.File("std_later"));
+    EXPECT_TRUE(ReadFileBytes(out.File("std_later.cube")) == ReadFileBytes(out.File("std.cube")));
+}
+
+TEST_F(StorageUi, OpenedStandardAcquisitionSavesTheSameBilAsTheAcquisition) {
+    AcquisitionEngine& e = dlg->Engine();
+    dlg->OnCommand(ID_ACQ_CUBE);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !e.m_busy.load(); }, 120000)) << "the scan did not end";
+    Save(kStandard, out.File("scan"));
+    Save(kBil, out.File("scan_bil"));
+    const std::vector<uint16_t> acquired = CubeOf(*dlg);
+    ASSERT_TRUE(e.ReplaceCube(std::vector<uint16_t>(acquired.size(), 7)));
+    prompts.QueueOpenPath(out.File("scan.cube"));
+    dlg->OnCommand(ID_FILE_OPEN_CUBE);
+    ASSERT_TRUE(prompts.Texts().empty());
+    EXPECT_TRUE(CubeOf(*dlg) == acquired);
+    Save(kBil, out.File("reopened_bil"));
+    EXPECT_TRUE(ReadFileBytes(out.File("reopened_bil.cube")) == ReadFileBytes(out.File("scan_bil.cube")));
+    EXPECT_EQ(ReadText(out.File("reopened_bil.hdr")), ReadText(out.File("scan_bil.hdr")));
+
+    // The opened cube is shown as during its scan: the colour composite of its bands.
+    FindControl<QCheckBox>(dlg.get(), IDC_COLOR)->click();
+    const uint16_t* red = e.m_rgbPlanes[0].data();
+    const std::array<int32_t, 3> rgb = dlg->RgbSelections();
+    // Plane row r, column l holds line l, band of R, stored position H-1-r.
+    EXPECT_EQ(red[size_t(10) * W + 300],
+              acquired[size_t(300) * B * H + size_t(rgb[0]) * H + size_t(H - 1 - 10)]);
+    FindControl<QCheckBox>(dlg.get(), IDC_COLOR)->click();
+    // A new scan replaces it: the title no longer names the file.
+    dlg->OnCommand(ID_ACQ_CUBE);
+    EXPECT_EQ(dlg->windowTitle().toStdString(), AppMsg::kTitle);
+    EXPECT_TRUE(dlg->OpenedCubePath().empty());
+    dlg->OnCommand(ID_TB_STOP);
+}
+
+TEST_F(StorageUi, FilesThatCannotBeOpenedSayWhyAndLeaveTheCube) {
+    FillPattern();
+    Save(kStandard, out.File("good"));
+    const std::vector<uint16_t> pattern = CubeOf(*dlg);
+    auto open = [&](const std::string& path) {
+        prompts.Clear();
+        prompts.QueueOpenPath(path);
+        dlg->OnCommand(ID_FILE_OPEN_CUBE);
+        EXPECT_TRUE(CubeOf(*dlg) == pattern) << path;
+        EXPECT_EQ(dlg->windowTitle().toStdString(), AppMsg::kTitle);
+        const auto texts = prompts.Texts();
+        return texts.empty() ? std::string() : texts[0];
+    };
+    std::vector<uint8_t> bytes = ReadFileBytes(out.File("good.cube"));
+    bytes.resize(bytes.size() - 1000);
+    WriteFileBytes(out.File("cut.cube"), bytes);
+    EXPECT_EQ(open(out.File("cut.cube")),
+              "cut.cube is truncated: 92949528 bytes where a cube of 520 samples x 696 "
+              "lines x 128 bands in this format has 92950528");
+    // A BIL body whose header describes 100 bands of floats.
+    WriteFileBytes(out.File("other.cube"), std::vector<uint8_t>(1000, 0));
+    const std::string hdr =
+        "ENVI\nsamples = 520\nlines = 696\nbands = 100\ndata type = 4\ninterleave = bil\n";
+    WriteFileBytes(out.File("other.hdr"), std::vector<uint8_t>(hdr.begin(), hdr.end()));
+    EXPECT_EQ(open(out.File("other.cube")),
+              "other.hdr describes 520 samples x 696 lines x 100 bands of data type 4 (32-bit float); only "
+              "cubes of "
+              "520 samples x 696 lines x 128 bands of data type 12 (unsigned 16-bit) can be opened");
+    // Cancelled: nothing at all.
+    prompts.QueueOpenPath(std::nullopt);
+    EXPECT_EQ(open(""), "");
+    // Not while the camera acquires.
+    dlg->Engine().m_busy = true;
+    EXPECT_EQ(open(out.File("good.cube")), AppMsg::kSaveBusy);
+    dlg->Engine().m_busy = false;
+}
