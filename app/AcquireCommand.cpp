@@ -381,6 +381,7 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
             display.UpdateImage();
             source.picture = &display.Processor();
         }
+        source.lineRecord = engine.LastLineRecord();
         CubeSaveOptions saveOptions;
         saveOptions.createHeader = a.createHeader;
         saveOptions.headerOffset = format == SaveFormat::Standard ? int32_t(kCubeHeaderSize) : 0;
@@ -392,11 +393,12 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
             result = kAcquireSaveFailed;
             break;
         }
-        std::fprintf(out, "wrote %s (%llu bytes)%s%s, %d lines, %s%s%s\n", saved.path.c_str(),
-                     static_cast<unsigned long long>(FileSize(saved.path)),
+        std::fprintf(out, "wrote %s (%llu bytes)%s%s, %d lines, %s, lines after dropped frames: %d, line record %s%s%s\n",
+                     saved.path.c_str(), static_cast<unsigned long long>(FileSize(saved.path)),
                      saved.headerPath.empty() ? "" : " and ", saved.headerPath.c_str(), lines,
-                     host.Status(1).c_str(),
-                     EndText(end, port, scannerSettings.GetScanStartPosition(), lines).c_str(), followText.c_str());
+                     host.Status(1).c_str(), saved.linesWithDrops, saved.lineRecordPath.c_str(),
+                     EndText(end, port, scannerSettings.GetScanStartPosition(), lines).c_str(),
+                     followText.c_str());
         std::fflush(out);
         if (MirrorFailed(end) || notFollowed || end == AcquisitionEngine::ScanEnd::FramesStopped || InterruptHandling::Interrupted())
             break;

@@ -135,7 +135,7 @@ std::string AppOptionsHelp() {
            "\n"
            "Reads a saved cube (the program's own format, or ENVI BIL, BSQ or BIP with its .hdr;\n"
            "520 samples x 696 lines x 128 bands, unsigned 16-bit) and writes it in format F with\n"
-           "the savers of the window.\n"
+           "the savers of the window; its line record (NAME.lines.csv) goes along.\n"
            "\n"
            "  --format F               standard, bil, bsq, bip, movie or bitmap\n"
            "  --out PATH               file to write\n"

@@ -94,6 +94,9 @@ int RunConvert(const AppOptions& options, FILE* out, FILE* err) {
     source.wavelengthList = m.wavelengthList;
     for (int i = 0; i < geometry.bands; ++i)
         source.wavelengths.push_back(BandListWavelength(source.calibration.coeffs, i));
+    // The record of the cube's lines goes along.
+    source.lineRecordText = m.lineRecordText;
+    source.lineRecordNote = "converted from " + opened.dataPath + ", which has no line record";
     ImageDisplay display(engine);
     if (format == SaveFormat::Bitmap) {
         // The picture the window shows first: the band at a third of the list, as during a scan.
@@ -112,10 +115,10 @@ int RunConvert(const AppOptions& options, FILE* out, FILE* err) {
         Message(err, saved.message);
         return kConvertSaveFailed;
     }
-    std::fprintf(out, "wrote %s (%llu bytes)%s%s, %d lines, from %s\n", saved.path.c_str(),
+    std::fprintf(out, "wrote %s (%llu bytes)%s%s, %d lines, from %s, line record %s\n", saved.path.c_str(),
                  static_cast<unsigned long long>(FileSize(saved.path)),
                  saved.headerPath.empty() ? "" : " and ", saved.headerPath.c_str(), geometry.width,
-                 opened.dataPath.c_str());
+                 opened.dataPath.c_str(), saved.lineRecordPath.c_str());
     std::fflush(out);
     return kConvertOk;
 }

@@ -7,6 +7,7 @@
 #include "preview/CScrollingPreviewDlg.h"
 #include "resources/StringTable.h"
 #include "resources/resource.h"
+#include "sim/SimCamera.h"
 #include "sim/SimScene.h"
 
 #include <QAction>

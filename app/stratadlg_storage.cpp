@@ -84,7 +84,12 @@ CubeSaveSource CStrataDlg::SaveSource() {
     // A cube opened from a file keeps what its file said about it: saved again, its header and ENVI
     // header describe it, not the settings of this run.
     const CubeFileMetadata& m = m_openedCubeMetadata;
+    if (m_openedCubePath.empty())
+        s.lineRecord = m_engine->LastLineRecord();
     if (!m_openedCubePath.empty()) {
+        // The record of its lines goes along when the file had one.
+        s.lineRecordText = m.lineRecordText;
+        s.lineRecordNote = "opened from " + m_openedCubePath + ", which has no line record";
         if (m.exposureMs)
             s.exposureMs = *m.exposureMs;
         if (m.calibration) {

@@ -110,6 +110,11 @@ bool AcquisitionEngine::AllocateBuffers(const CubeGeometry& g) {
     for (size_t i = 0; i < m_frameImage.size(); ++i)
         m_frameImage[i] = uint32_t(i);
     m_radCalGains.assign(std::max(W, H) * B, 1.0f);
+    {
+        std::lock_guard lock(m_recordMutex);
+        m_record.lines.assign(W, LineEvent{});
+        m_recordedLines = 0;
+    }
     for (auto& plane : m_rgbPlanes)
         plane.assign(W * H, 0);
     m_darkFrameValid = false;
@@ -222,6 +227,9 @@ void AcquisitionEngine::StartAcquisition() {
         m_host.AcquisitionEnded();
         return;
     }
+    // The record starts before frames are stored again, so that it holds line 0.
+    if (m_acquireCube.load())
+        StartLineRecord();
     m_scannerPositioning = false;
     m_startTicks = ArvTickCountMs();
     if (!m_host.EnsureStreaming()) {
@@ -321,6 +329,53 @@ bool AcquisitionEngine::StopAcquisition(ScanEnd reason) {
     return true;
 }
 
+void AcquisitionEngine::StartLineRecord() {
+    RunDescription run = describeRun();
+    run.started = LocalTimeText();
+    run.scanStart = scanPositions().scanStart;
+    run.step = m_stepPerLine;
+    const int64_t dropped = droppedFrameCount ? droppedFrameCount() : -1;
+    std::lock_guard lock(m_recordMutex);
+    m_record.run = std::move(run);
+    m_record.scanned = true;
+    m_recordedLines = 0;
+    m_scanStart = std::chrono::steady_clock::now();
+    m_recordFramePeriodMs = m_record.run.frameRate > 0.0 ? 1000.0 / m_record.run.frameRate : 0.0;
+    m_droppedAtLastLine = dropped;
+}
+
+void AcquisitionEngine::RecordLine(int line, int32_t position, std::chrono::steady_clock::time_point arrival,
+                                   std::chrono::steady_clock::time_point previousArrival) {
+    const int64_t count = droppedFrameCount ? droppedFrameCount() : -1;
+    const bool up = linkUp();
+    std::lock_guard lock(m_recordMutex);
+    if (size_t(line) >= m_record.lines.size())
+        return;
+    LineEvent& e = m_record.lines[size_t(line)];
+    e.line = line;
+    e.msSinceStart = std::chrono::duration<double, std::milli>(arrival - m_scanStart).count();
+    e.commandedPosition = position;
+    if (count >= 0 && m_droppedAtLastLine >= 0) {
+        e.droppedBefore = uint32_t(std::clamp<int64_t>(count - m_droppedAtLastLine, 0, 0xFFFFFFFF));
+    } else {
+        const double gap = std::chrono::duration<double, std::milli>(arrival - previousArrival).count();
+        e.droppedBefore =
+            previousArrival.time_since_epoch().count() == 0 ? 0 : EstimateDroppedFrames(gap, m_recordFramePeriodMs);
+    }
+    m_droppedAtLastLine = count;
+    e.linkUp = up;
+    m_recordedLines = std::max(m_recordedLines, size_t(line) + 1);
+}
+
+LineRecord AcquisitionEngine::LastLineRecord() const {
+    std::lock_guard lock(m_recordMutex);
+    LineRecord r;
+    r.run = m_record.run;
+    r.scanned = m_record.scanned;
+    r.lines.assign(m_record.lines.begin(), m_record.lines.begin() + ptrdiff_t(m_recordedLines));
+    return r;
+}
+
 std::string AcquisitionEngine::LastFrameRateText() const {
     std::lock_guard lock(m_reportMutex);
     return m_lastFrameRateText;
@@ -343,15 +398,17 @@ void AcquisitionEngine::OnDataFrameCallback(void* context, uint8_t* data, uint32
 
 void AcquisitionEngine::OnDataFrame(const uint16_t* frame) {
     m_lastFrameNs = SteadyNs();
+    const auto arrival = std::chrono::steady_clock::now();
     const int W = m_geometry.width, H = m_geometry.height;
     const bool cube = m_acquireCube.load() && !m_scannerPositioning.load();
     // Mirror step for the current line (issued before the line limit is tested, so the frame that
     // ends a cube commands one more step).
+    int32_t position = 0;
     if (cube) {
         const int line = m_lineIndex.load();
         const int32_t scanStart = scanPositions().scanStart;
-        const std::optional<int32_t> position = CheckedLinePosition(scanStart, m_stepPerLine, line);
-        if (!position) {
+        const std::optional<int32_t> checked = CheckedLinePosition(scanStart, m_stepPerLine, line);
+        if (!checked) {
             // The Scan Start Position was changed during the scan to where this line does not fit:
             // nothing is sent, and the scan ends here with the lines taken so far.
             ++m_scansRefused;
@@ -359,8 +416,9 @@ void AcquisitionEngine::OnDataFrame(const uint16_t* frame) {
             StopAcquisition();
             return;
         }
-        m_mirror.MoveMirrorAbsolute(*position);
-        m_lastCommandedPosition = *position;
+        position = *checked;
+        m_mirror.MoveMirrorAbsolute(position);
+        m_lastCommandedPosition = position;
         ++m_framesThisScan;
         // A lost link ends the scan as Stop does: the lines taken so far stay.
         if (m_mirror.LinkLost()) {
@@ -370,6 +428,9 @@ void AcquisitionEngine::OnDataFrame(const uint16_t* frame) {
             return;
         }
     }
+    // Lost frames are estimated from the gap to the previous frame when the camera gives no count.
+    const auto previousArrival = m_previousArrival;
+    m_previousArrival = arrival;
     const bool dark = (m_acquireDark.load() || m_acquireCalCube.load()) && !m_scannerPositioning.load();
     const bool spectral = m_spectralDisplayMode.load();
     bool fresh;
@@ -396,6 +457,7 @@ void AcquisitionEngine::OnDataFrame(const uint16_t* frame) {
         const int line = m_lineIndex.load();
         if (line < W && !m_stopRequested.load()) {
             StoreBinnedLine(m_cube, line, m_greyFrame.data());
+            RecordLine(line, position, arrival, previousArrival);
             m_lineIndex = line + 1;
             m_linesTaken = line + 1;
             RequestRedraw();

@@ -10,11 +10,13 @@
 // Flags are atomics. A cube line is written under its line lock (LockLine) and the display and the
 // probe read lines under the same lock, so a picture may show a line that is not there yet but
 // never a torn one. The display buffer m_frameImage is guarded by m_frameImageMutex.
+#include "camera/LineRecord.h"
 #include "core/Geometry.h"
 #include "scanner/ScannerLink.h" // TravelResult
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -167,6 +169,17 @@ public:
 
     // Scanner positions are read at each use.
     std::function<ScanPositions()> scanPositions = [] { return ScanPositions{}; };
+    // The record of every line of a cube acquisition. describeRun gives the run's settings at the
+    // start of each cube (window thread; the engine adds the time, scan start and step).
+    // droppedFrameCount gives the data camera's count of lost frames so far, or -1 when the camera
+    // cannot tell; it is called on the camera thread and must not block. Without a count, lost
+    // frames are estimated from the gaps between frames at the period of the run's frame rate.
+    // linkUp says whether the motion controller's link is up (camera thread).
+    std::function<RunDescription()> describeRun = [] { return RunDescription{}; };
+    std::function<int64_t()> droppedFrameCount;
+    std::function<bool()> linkUp = [] { return true; };
+    // A copy of the record of the last cube acquisition (the lines stored so far while it runs).
+    LineRecord LastLineRecord() const;
     double m_stepPerLine = 12.0;
 
     // Geometry and buffers.
@@ -282,4 +295,16 @@ private:
     std::mutex m_watchdogMutex;
     std::condition_variable m_watchdogWake;
     bool m_watchdogExit = false;
+    // The line record: the lines are written by the camera thread, read by the savers.
+    void StartLineRecord();
+    void RecordLine(int line, int32_t position, std::chrono::steady_clock::time_point arrival,
+                    std::chrono::steady_clock::time_point previousArrival);
+    mutable std::mutex m_recordMutex;
+    LineRecord m_record;
+    size_t m_recordedLines = 0;
+    std::chrono::steady_clock::time_point m_scanStart{};
+    double m_recordFramePeriodMs = 0.0;
+    int64_t m_droppedAtLastLine = -1;
+    // Camera thread only: when the previous frame arrived (any frame, stored or not).
+    std::chrono::steady_clock::time_point m_previousArrival{};
 };

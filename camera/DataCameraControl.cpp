@@ -1,6 +1,7 @@
 #include "camera/DataCameraControl.h"
 
 #include <cmath>
+#include <cstdio>
 
 void DataCameraControl::ReadFacts(HANDLE camera, CameraFacts& facts, LUCAM_FRAME_FORMAT& format, float& rate,
                                   const char* idMsg, const char* formatMsg) {
@@ -158,4 +159,18 @@ bool DataCameraControl::StopDataStream() {
     if (ok)
         m_streaming = false;
     return ok;
+}
+
+std::string DataCameraControl::DataCameraIdentification() const {
+    if (!m_hDataCamera)
+        return "none";
+    LUCAM_VERSION version{};
+    char text[160];
+    if (LucamQueryVersion(m_hDataCamera, &version))
+        std::snprintf(text, sizeof text, "id 0x%X, serial %u, firmware 0x%X, FPGA 0x%X",
+                      unsigned(m_dataFacts.id), unsigned(version.serialnumber), unsigned(version.firmware),
+                      unsigned(version.fpga));
+    else
+        std::snprintf(text, sizeof text, "id 0x%X", unsigned(m_dataFacts.id));
+    return text;
 }

@@ -6,6 +6,7 @@
 #include "core/UserPrompts.h"
 
 #include <atomic>
+#include <string>
 #include <vector>
 
 namespace CameraMsg {
@@ -49,6 +50,9 @@ public:
     bool StartDataStream();
     // Stops the data stream; false when the camera refused.
     bool StopDataStream();
+    // The data camera as the record of a run names it: "id 0x1C8, serial 20113, firmware 0x105,
+    // FPGA 0x20"; "none" while it is not open.
+    std::string DataCameraIdentification() const;
 
     HANDLE m_hDataCamera = nullptr;
     HANDLE m_hFocusCamera = nullptr;

@@ -19,6 +19,14 @@ std::string DeviceSelection::SimulatedText() const {
     return list.empty() ? std::string() : InstrumentMsg::kSimulated + list;
 }
 
+std::string Instrument::SimulatedDevicesList() const {
+    const std::string text = SimulatedDevicesText();
+    const std::string caption = InstrumentMsg::kSimulated;
+    if (text.empty())
+        return "none";
+    return text.compare(0, caption.size(), caption) == 0 ? text.substr(caption.size()) : text;
+}
+
 DeviceSelection SelectDevices(const InstrumentOptions& options, const PortsMap& map,
                               const std::string& controllerPort) {
     DeviceSelection d;
@@ -84,6 +92,19 @@ AcquisitionEngine& Instrument::CreateEngine(EngineHost& host) {
                              m_scannerSettings.GetCorridor()};
     };
     engine.m_stepPerLine = m_scannerSettings.m_stepSize;
+    // The record of every cube line: the run's settings as the devices were set at the scan's start,
+    // and per line whether the controller's link was up (read on the camera thread).
+    engine.describeRun = [this] {
+        RunDescription d;
+        d.integrationMs = m_cameraSettings.exposure;
+        d.gain = m_cameraSettings.gain;
+        d.frameRate = m_cameras.m_dataFrameRate;
+        d.camera = m_cameras.DataCameraIdentification();
+        d.simulated = SimulatedDevicesList();
+        d.program = ProgramDescription();
+        return d;
+    };
+    engine.linkUp = [this] { return ControllerLinkUp(); };
     return engine;
 }
 
@@ -156,6 +177,12 @@ void Instrument::ChooseDevices() {
         note(m_options.sim.cameraSwitches, "the cameras are");
     if (!m_devices.controllerSimulated)
         note(m_options.sim.controllerSwitches, "the controller on " + m_devices.controllerPort);
+    // The simulated data camera counts the frames it could not deliver; a real camera's lost frames
+    // are estimated by the engine from the gaps between frames.
+    if (m_engine && m_devices.camerasSimulated)
+        m_engine->droppedFrameCount = [] { return int64_t(SimCameras::DroppedFramesSoFar(1)); };
+    else if (m_engine)
+        m_engine->droppedFrameCount = nullptr;
     if (m_options.attachSimulators)
         AttachSimulators();
 }

@@ -149,6 +149,9 @@ public:
     // Which devices are simulated, as the window's status pane and acquire's stderr show it
     // ("Simulated: cameras, COM1, COM4"; empty when every device is real).
     std::string SimulatedDevicesText() const { return m_devices.SimulatedText(); }
+    // The same list for the line record beside a cube ("cameras, COM1, COM4"; "none" when every
+    // device is real).
+    std::string SimulatedDevicesList() const;
     // Whether the controller's link is up (answered the handshake and not lost since); any thread.
     bool ControllerLinkUp() const { return m_scannerLink.m_scannerConnected.load(); }
     // Notes about simulator switches that met a real device (for stderr).

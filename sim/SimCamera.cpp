@@ -152,6 +152,15 @@ struct RenderKey {
     bool operator==(const RenderKey&) const = default;
 };
 
+// Every frame dropped by camera 1 or 2 since the process started, for callbacks to read freely.
+std::atomic<uint64_t> g_droppedSoFar[3];
+
+void CountDropped(LucamCamera* cam) {
+    cam->dropped.fetch_add(1);
+    if (cam->number >= 1 && cam->number <= 2)
+        g_droppedSoFar[cam->number].fetch_add(1);
+}
+
 void StreamLoop(LucamCamera* cam) {
     RenderKey lastKey;
     ULONG focusW = 0, focusH = 0;
@@ -188,7 +197,7 @@ void StreamLoop(LucamCamera* cam) {
         ++index;
         const bool deliberateDrop = cam->settings.dropEvery > 0 && index % uint64_t(cam->settings.dropEvery) == 0;
         if (deliberateDrop) {
-            cam->dropped.fetch_add(1);
+            CountDropped(cam);
         } else if (!cam->focus && (g_dataSilent.load() ||
                                    (cam->settings.stopDeliveringAt &&
                                     SimMirror::Instance().Position() >= *cam->settings.stopDeliveringAt))) {
@@ -239,7 +248,7 @@ void StreamLoop(LucamCamera* cam) {
         const auto now = clock::now();
         while (slot + period <= now) {
             slot += period;
-            cam->dropped.fetch_add(1);
+            CountDropped(cam);
         }
         std::unique_lock lock(cam->mutex);
         cam->wake.wait_until(lock, slot, [cam] { return cam->stopRequested.load(); });
@@ -304,6 +313,10 @@ uint64_t SimCameras::DeliveredFrames(int number) const {
 uint64_t SimCameras::DroppedFrames(int number) const {
     std::lock_guard lock(g_registryMutex);
     return (number >= 1 && number <= 2 && g_cameras[number]) ? g_cameras[number]->dropped.load() : 0;
+}
+
+uint64_t SimCameras::DroppedFramesSoFar(int number) {
+    return number >= 1 && number <= 2 ? g_droppedSoFar[number].load() : 0;
 }
 
 void SimCameras::ResetCounters() {

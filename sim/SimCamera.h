@@ -41,6 +41,9 @@ public:
     // previous callback had not yet returned when the next frame was due.
     uint64_t DeliveredFrames(int number) const;
     uint64_t DroppedFrames(int number) const;
+    // Frames of camera n dropped since the process started, counted without taking the registry's
+    // lock: a streaming callback may ask (the registry lock is held while streams are joined).
+    static uint64_t DroppedFramesSoFar(int number);
     void ResetCounters();
     // Stops (true) or resumes (false) the data camera's deliveries at once; the stream keeps running.
     void SetDataCameraSilent(bool silent);

@@ -2,6 +2,7 @@
 
 #include "storage/CubeHeader.h"
 #include "storage/CubeWriters.h"
+#include "storage/LineRecordFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -466,7 +467,22 @@ CubeReadResult ReadEnviCubeFile(const std::string& headerPath, const std::string
     return r;
 }
 
+namespace {
+CubeReadResult ReadCubeAndRecord(const std::string& path, const CubeGeometry& g, OpenedCube& out);
+} // namespace
+
 CubeReadResult ReadCubeFile(const std::string& path, const CubeGeometry& g, OpenedCube& out) {
+    const CubeReadResult r = ReadCubeAndRecord(path, g, out);
+    // The record of the cube's lines goes with it.
+    if (r) {
+        if (auto text = ReadLineRecordFile(LineRecordPath(out.dataPath)))
+            out.metadata.lineRecordText = std::move(*text);
+    }
+    return r;
+}
+
+namespace {
+CubeReadResult ReadCubeAndRecord(const std::string& path, const CubeGeometry& g, OpenedCube& out) {
     CubeReadResult r;
     if (EndsWith(path, ".hdr")) {
         // The header was chosen: its body lies beside it.
@@ -495,3 +511,4 @@ CubeReadResult ReadCubeFile(const std::string& path, const CubeGeometry& g, Open
                 FileName(EnviHeaderPath(path)) + ") lies beside it";
     return r;
 }
+} // namespace

@@ -50,6 +50,7 @@ struct CubeFileMetadata {
     std::optional<DefaultCalibration> calibration;         // the standard file's header (no title)
     std::optional<std::pair<int32_t, int32_t>> scanLimits; // the ENVI header's scanner limits
     std::string wavelengthList; // the ENVI header's wavelength list as written, when it has B entries
+    std::string lineRecordText; // the line record beside the file (name.lines.csv), when there is one
 };
 
 struct OpenedCube {

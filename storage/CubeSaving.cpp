@@ -1,6 +1,7 @@
 #include "storage/CubeSaving.h"
 
 #include "storage/CubeWriters.h"
+#include "storage/LineRecordFile.h"
 #include "storage/MovieExport.h"
 
 #include <cstdio>
@@ -32,6 +33,26 @@ CubeSaveResult WithHeader(CubeSaveResult r, const CubeSaveSource& s, int32_t hea
         return r;
     }
     r.headerPath = EnviHeaderPath(r.path);
+    return r;
+}
+// The line record beside a file that was written (also when its ENVI header failed): a record
+// that cannot be written is reported, the cube stays.
+CubeSaveResult WithLineRecord(CubeSaveResult r, const CubeSaveSource& s) {
+    const std::string path = LineRecordPath(r.path);
+    const std::string text =
+        !s.lineRecordText.empty()
+            ? s.lineRecordText
+            : LineRecordText(s.lineRecord, std::filesystem::path(r.path).filename().string(),
+                             s.lineRecordNote);
+    r.linesWithDrops = s.lineRecordText.empty() ? s.lineRecord.LinesWithDrops() : 0;
+    if (!WriteLineRecordFile(path, text)) {
+        if (r.ok) {
+            r.ok = false;
+            r.message = std::string(kUnableToSaveLineRecord) + " " + path;
+        }
+        return r;
+    }
+    r.lineRecordPath = path;
     return r;
 }
 } // namespace
@@ -87,7 +108,7 @@ CubeSaveResult SaveCube(SaveFormat format, const std::string& chosenPath, const 
         if (!w)
             return Failed(w.message);
         r.ok = true;
-        return WithHeader(r, s, o.headerOffset, kInterleaveBil);
+        return WithLineRecord(WithHeader(r, s, o.headerOffset, kInterleaveBil), s);
     }
     case SaveFormat::Bil:
     case SaveFormat::Bsq:
@@ -101,11 +122,11 @@ CubeSaveResult SaveCube(SaveFormat format, const std::string& chosenPath, const 
         r.ok = true;
         // The header follows the body, so a cube that could not be written leaves no header behind.
         if (!o.createHeader)
-            return r;
+            return WithLineRecord(r, s);
         const char* interleave = format == SaveFormat::Bsq ? kInterleaveBsq
                                  : format == SaveFormat::Bip ? kInterleaveBip
                                                              : kInterleaveBil;
-        return WithHeader(r, s, o.headerOffset, interleave);
+        return WithLineRecord(WithHeader(r, s, o.headerOffset, interleave), s);
     }
     case SaveFormat::Movie: {
         std::vector<double> factors;
@@ -119,7 +140,7 @@ CubeSaveResult SaveCube(SaveFormat format, const std::string& chosenPath, const 
         if (!m)
             return Failed(m.error == AVIERR_FILEOPEN ? std::string(kUnableToSaveCube) : m.errorText);
         r.ok = true;
-        return r;
+        return WithLineRecord(r, s);
     }
     case SaveFormat::Bitmap: {
         // The bitmap is written aside and renamed when complete: a failure (file that cannot be
@@ -127,7 +148,7 @@ CubeSaveResult SaveCube(SaveFormat format, const std::string& chosenPath, const 
         if (!s.picture || !s.picture->SaveBitmapFile(r.path))
             return Failed(kUnableToSaveCube);
         r.ok = true;
-        return r;
+        return WithLineRecord(r, s);
     }
     }
     return Failed(kUnableToSaveCube);

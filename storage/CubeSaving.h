@@ -4,11 +4,15 @@
 #include "analysis/ImageProcess.h"
 #include "calibration/DefaultCalibration.h"
 #include "camera/AcquisitionEngine.h"
+#include "camera/LineRecord.h"
 
 #include <string>
 #include <vector>
 
 enum class SaveFormat { Standard, Bil, Bsq, Bip, Movie, Bitmap };
+
+// Message when the line record beside a saved file cannot be written (followed by its path).
+inline constexpr const char* kUnableToSaveLineRecord = "unable to save the line record";
 
 // "standard", "bil", "bsq", "bip", "movie", "bitmap".
 bool ParseSaveFormat(const std::string& text, SaveFormat& format);
@@ -24,6 +28,11 @@ struct CubeSaveSource {
     std::vector<float> wavelengths; // the band list (movie labels)
     std::string wavelengthList; // the ENVI header's list as an opened file gave it (empty: from calibration)
     const ImageProcess* picture = nullptr; // the displayed picture (bitmap)
+    // The line record written beside the file (name.lines.csv): lineRecordText as it is when set
+    // (the record of an opened cube), otherwise built from lineRecord with lineRecordNote.
+    LineRecord lineRecord;
+    std::string lineRecordText;
+    std::string lineRecordNote;
 };
 
 struct CubeSaveOptions {
@@ -39,6 +48,8 @@ struct CubeSaveResult {
     std::string message;    // the text to show when !ok
     std::string path;       // the file written (suffix rules applied)
     std::string headerPath; // the ENVI header written, if any
+    std::string lineRecordPath; // the line record written beside it
+    int linesWithDrops = 0;     // lines of the record with frames lost before them
 };
 
 // The path a save writes for the path the user chose: ".cube" appended for the cube layouts unless

@@ -18,8 +18,10 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 namespace {
 class Acquire : public ::testing::Test {
@@ -438,15 +440,24 @@ TEST_F(Convert, StandardToBilAndBackGivesTheSavedBytes) {
     ASSERT_TRUE(WriteStandardCubeFile(dir.File("in.cube"), pattern.data(), g, nullptr, info));
     ASSERT_EQ(RunConvertCommand(dir.File("in.cube"), "bil", dir.File("out")), kConvertOk) << err;
     EXPECT_EQ(out, "wrote " + dir.File("out.cube") + " (92651520 bytes) and " + dir.File("out.hdr") +
-                       ", 696 lines, from " + dir.File("in.cube") + "\n");
+                       ", 696 lines, from " + dir.File("in.cube") + ", line record " +
+                       dir.File("out.lines.csv") + "\n");
     EXPECT_EQ(err, "");
     ASSERT_TRUE(WriteBilCubeFile(dir.File("direct.cube"), pattern.data(), g));
     EXPECT_TRUE(Read(dir.File("out.cube")) == Read(dir.File("direct.cube")));
     EXPECT_EQ(Read(dir.File("out.hdr")),
               BuildEnviHeaderText(696, 520, 128, 0, kInterleaveBil, calibration.coeffs, 0, 511));
-    // Back to the program's own format: the bytes of the first file.
+    // The input has no line record: the new one says where the cube came from.
+    EXPECT_EQ(Read(dir.File("out.lines.csv")), "# ARV300 line record of out.cube\n"
+                                               "# no cube acquisition was recorded\n"
+                                               "# note: converted from " +
+                                                   dir.File("in.cube") +
+                                                   ", which has no line record\n"
+                                                   "line,ms,position,dropped_before,link_up\n");
+    // Back to the program's own format: the bytes of the first file, and the record goes along.
     ASSERT_EQ(RunConvertCommand(dir.File("out.hdr"), "standard", dir.File("back.cube")), kConvertOk) << err;
     EXPECT_TRUE(Read(dir.File("back.cube")) == Read(dir.File("in.cube")));
+    EXPECT_EQ(Read(dir.File("back.lines.csv")), Read(dir.File("out.lines.csv")));
     // And a bitmap of the picture the window would show.
     ASSERT_EQ(RunConvertCommand(dir.File("in.cube"), "bitmap", dir.File("picture.bmp")), kConvertOk) << err;
     EXPECT_EQ(FileSize(dir.File("picture.bmp")), 54u + 696u * 520u * 3u);
@@ -493,4 +504,105 @@ TEST_F(Convert, UnreadableInputsAndUnwritableOutputsEndWithTheirCode) {
     AppOptions help;
     EXPECT_TRUE(ParseAppOptions({"arv300", "convert", "--help"}, help, error));
     EXPECT_TRUE(help.help);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The line record beside every cube
+
+namespace {
+struct RecordRow {
+    int line = 0;
+    double ms = 0;
+    long position = 0;
+    unsigned dropped = 0;
+    int linkUp = 0;
+};
+// The comment lines and the rows of a line record.
+std::pair<std::vector<std::string>, std::vector<RecordRow>> ParseRecord(const std::string& text) {
+    std::vector<std::string> comments;
+    std::vector<RecordRow> rows;
+    std::istringstream in(text);
+    std::string line;
+    bool header = false;
+    while (std::getline(in, line)) {
+        if (line.rfind("#", 0) == 0) {
+            comments.push_back(line);
+            continue;
+        }
+        if (!header) {
+            EXPECT_EQ(line, "line,ms,position,dropped_before,link_up");
+            header = true;
+            continue;
+        }
+        RecordRow r;
+        char c1, c2, c3, c4;
+        std::istringstream fields(line);
+        fields >> r.line >> c1 >> r.ms >> c2 >> r.position >> c3 >> r.dropped >> c4 >> r.linkUp;
+        EXPECT_TRUE(fields && c1 == ',' && c2 == ',' && c3 == ',' && c4 == ',') << line;
+        rows.push_back(r);
+    }
+    return {comments, rows};
+}
+} // namespace
+
+TEST_F(Acquire, EveryCubeGetsItsLineRecord) {
+    ASSERT_TRUE(controller.Start());
+    options.acq.format = "bil";
+    options.acq.out = dir.File("scan");
+    ASSERT_EQ(Run(), kAcquireOk) << err;
+    const auto [comments, rows] = ParseRecord(Read(dir.File("scan.lines.csv")));
+    ASSERT_EQ(rows.size(), 696u);
+    // The shipped settings: scan start 0, 12 counts per line, 10 ms, gain 1, 50 frames/s.
+    EXPECT_EQ(comments[0], "# ARV300 line record of scan.cube");
+    for (const char* expected :
+         {"# integration_ms: 10.000", "# gain: 1", "# frame_rate_hz: 50.000", "# scan_start: 0",
+          "# scan_step: 12", "# simulated: data camera, focus camera, motion controller, monochromator"})
+        EXPECT_NE(std::find(comments.begin(), comments.end(), expected), comments.end()) << expected;
+    EXPECT_NE(std::find_if(comments.begin(), comments.end(),
+                           [](const std::string& c) { return c.rfind("# camera: id 0x", 0) == 0; }),
+              comments.end());
+    // The camera runs three times faster than real time here: one frame every 20 / 3 ms.
+    const double period = 20.0 / 3.0;
+    std::vector<double> steps;
+    int withDrops = 0;
+    for (size_t l = 0; l < rows.size(); ++l) {
+        EXPECT_EQ(rows[l].line, int(l));
+        EXPECT_EQ(rows[l].position, long(l) * 12) << l;
+        EXPECT_EQ(rows[l].linkUp, 1) << l;
+        withDrops += rows[l].dropped > 0;
+        if (l > 0) {
+            EXPECT_GT(rows[l].ms, rows[l - 1].ms) << l;
+            steps.push_back((rows[l].ms - rows[l - 1].ms) / (1 + rows[l].dropped));
+        }
+    }
+    // About one frame period from line to line (per frame that arrived).
+    std::sort(steps.begin(), steps.end());
+    EXPECT_NEAR(steps[steps.size() / 2], period, 0.3 * period);
+    EXPECT_NE(out.find(", lines after dropped frames: " + std::to_string(withDrops) + ", line record " +
+                       dir.File("scan.lines.csv") + "\n"),
+              std::string::npos)
+        << out;
+}
+
+TEST_F(Acquire, FramesLostToAFastClockShowInTheRecord) {
+    ASSERT_TRUE(controller.Start());
+    // A frame every half millisecond: far more than the callback keeps up with.
+    cameras.clockScale = 40.0;
+    options.acq.format = "bil";
+    options.acq.out = dir.File("fast");
+    options.acq.createHeader = false;
+    SimCameras::Instance().ResetCounters();
+    ASSERT_EQ(Run(), kAcquireOk) << err;
+    const auto [comments, rows] = ParseRecord(Read(dir.File("fast.lines.csv")));
+    ASSERT_EQ(rows.size(), 696u);
+    uint64_t lost = 0;
+    int withDrops = 0;
+    for (const RecordRow& r : rows) {
+        lost += r.dropped;
+        withDrops += r.dropped > 0;
+    }
+    EXPECT_GT(withDrops, 0);
+    EXPECT_GT(lost, 0u);
+    EXPECT_NE(out.find("lines after dropped frames: " + std::to_string(withDrops) + ","), std::string::npos)
+        << out;
 }

@@ -445,8 +445,9 @@ TEST_F(StorageUi, CubeSaversOfferTheAutomaticNameAndAppendCube) {
     EXPECT_EQ(std::stoi(m[3]), CurrentLocalTime().tm_year + 1900);
     EXPECT_EQ(dlg->CubeFileName(), offered[0]);
 
-    // BIL with "Create Header" ticked (the default): scan1 became scan1.cube, with scan1.hdr.
-    EXPECT_EQ(out.Entries(), (std::vector<std::string>{"scan1.cube", "scan1.hdr"}));
+    // BIL with "Create Header" ticked (the default): scan1 became scan1.cube, with scan1.hdr (and
+    // the line record).
+    EXPECT_EQ(out.Entries(), (std::vector<std::string>{"scan1.cube", "scan1.hdr", "scan1.lines.csv"}));
     const auto bil = ReadFileBytes(out.File("scan1.cube"));
     ASSERT_EQ(bil.size(), 92651520u);
     // Line 0 first; line 1 band 2 sample 3 at (1*B*H + 2*H + 3) values: 7 + 6 + 3.
@@ -459,7 +460,8 @@ TEST_F(StorageUi, CubeSaversOfferTheAutomaticNameAndAppendCube) {
     // A name already ending in ".cube" is kept; without "Create Header" no header is written.
     Save(kBil, out.File("scan2.cube"),
          [](CCubeFormattingDlg& d) { FindControl<QCheckBox>(&d, kCreateHeader)->setChecked(false); });
-    EXPECT_EQ(out.Entries(), (std::vector<std::string>{"scan1.cube", "scan1.hdr", "scan2.cube"}));
+    EXPECT_EQ(out.Entries(), (std::vector<std::string>{"scan1.cube", "scan1.hdr", "scan1.lines.csv",
+                                                       "scan2.cube", "scan2.lines.csv"}));
     EXPECT_EQ(ReadFileBytes(out.File("scan2.cube")), bil);
     EXPECT_TRUE(prompts.Messages().empty());
 }
@@ -467,7 +469,7 @@ TEST_F(StorageUi, CubeSaversOfferTheAutomaticNameAndAppendCube) {
 TEST_F(StorageUi, StandardSaveWritesReversedLinesTrailingFramesAndItsHeader) {
     FillPattern();
     Save(kStandard, out.File("std"));
-    ASSERT_EQ(out.Entries(), (std::vector<std::string>{"std.cube", "std.hdr"}));
+    ASSERT_EQ(out.Entries(), (std::vector<std::string>{"std.cube", "std.hdr", "std.lines.csv"}));
     const auto file = ReadFileBytes(out.File("std.cube"));
     const size_t line = size_t(B) * H * 2;
     ASSERT_EQ(file.size(), 32768 + 698 * line);
@@ -550,7 +552,8 @@ TEST_F(StorageUi, MovieFollowsTheIntervalNormalisationAndRadCalChoices) {
     Save(kMovie, out.File("perband.avi"),
          [](CCubeFormattingDlg& d) { FindControl<QLineEdit>(&d, kFrameInterval)->setText("40"); });
     const std::string movie = out.File("perband.avi");
-    ASSERT_EQ(out.Entries(), std::vector<std::string>{"perband.avi"}) << "a name ending in .avi is kept";
+    ASSERT_EQ(out.Entries(), (std::vector<std::string>{"perband.avi", "perband.lines.csv"}))
+        << "a name ending in .avi is kept";
     const auto probe = RunCommand("ffprobe -v error -select_streams v:0 -show_entries stream=r_frame_rate "
                                   "-of default=noprint_wrappers=1 '" +
                                   movie + "'");
@@ -765,7 +768,21 @@ TEST_F(StorageUi, EachSavedFormatOpensAgainAndSavesTheSameBytes) {
         EXPECT_TRUE(ReadFileBytes(out.File(again + ".cube")) ==
                     ReadFileBytes(out.File(std::string(c.name) + ".cube")));
         EXPECT_EQ(ReadText(out.File(again + ".hdr")), ReadText(out.File(std::string(c.name) + ".hdr")));
+        // The line record went along with it (this cube was never scanned: a record without rows).
+        const std::string record = ReadText(out.File(std::string(c.name) + ".lines.csv"));
+        EXPECT_EQ(record,
+                  "# ARV300 line record of " + std::string(c.name) +
+                      ".cube\n# no cube acquisition was recorded\nline,ms,position,dropped_before,link_up\n");
+        EXPECT_EQ(ReadText(out.File(again + ".lines.csv")), record);
     }
+    // A file without its record: the new record says where the cube came from.
+    fs::remove(out.File("bil.lines.csv"));
+    prompts.QueueOpenPath(out.File("bil.cube"));
+    dlg->OnCommand(ID_FILE_OPEN_CUBE);
+    Save(kBil, out.File("bil_norecord"));
+    EXPECT_NE(ReadText(out.File("bil_norecord.lines.csv"))
+                  .find("# note: opened from " + out.File("bil.cube") + ", which has no line record\n"),
+              std::string::npos);
     // The standard file's trailing dark frame became the dark frame; "Apply Dark" can be ticked.
     {
         std::lock_guard lock(dlg->Engine().m_darkFrameMutex);
@@ -799,6 +816,14 @@ TEST_F(StorageUi, OpenedStandardAcquisitionSavesTheSameBilAsTheAcquisition) {
     Save(kBil, out.File("reopened_bil"));
     EXPECT_TRUE(ReadFileBytes(out.File("reopened_bil.cube")) == ReadFileBytes(out.File("scan_bil.cube")));
     EXPECT_EQ(ReadText(out.File("reopened_bil.hdr")), ReadText(out.File("scan_bil.hdr")));
+    // The scan's line record: 696 rows, scan start 0 + 12 counts per line; it goes with the
+    // reopened cube unchanged.
+    const std::string record = ReadText(out.File("scan.lines.csv"));
+    EXPECT_EQ(std::count(record.begin(), record.end(), '\n'), 11 + 696);
+    EXPECT_NE(record.find("\n0,"), std::string::npos);
+    EXPECT_NE(record.find(",8340,"), std::string::npos); // line 695
+    EXPECT_EQ(record.find(",0\n"), std::string::npos);   // the link was up for every line
+    EXPECT_EQ(ReadText(out.File("reopened_bil.lines.csv")), record);
 
     // The opened cube is shown as during its scan: the colour composite of its bands.
     FindControl<QCheckBox>(dlg.get(), IDC_COLOR)->click();
