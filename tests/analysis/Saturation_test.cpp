@@ -69,6 +69,23 @@ TEST(Saturation, CountAtLeastAtTheEdges) {
     EXPECT_EQ(CountAtLeast(v.data(), v.size(), 65535), 1u);
     EXPECT_EQ(CountAtLeast(v.data(), v.size(), 65536), 0u);
     EXPECT_EQ(CountAtLeast(nullptr, 6, 1), 0u);
+    // Longer runs are counted in blocks: every third of 200 values clipped (indices 0, 3, ... 198).
+    std::vector<uint16_t> run(200, 4094);
+    for (size_t i = 0; i < run.size(); i += 3)
+        run[i] = 4095;
+    EXPECT_EQ(CountAtLeast(run.data(), run.size(), 4095), 67u);
+    EXPECT_EQ(CountAtLeast(run.data(), 199, 4095), 67u);
+    EXPECT_EQ(CountAtLeast(run.data(), 198, 4095), 66u);
+    // The same for the low values of lines longer than a block: 2 lines of 150 values, zeros at
+    // every seventh value of each line (22 per line).
+    const CubeGeometry g{2, 150, 1, 1};
+    std::vector<uint16_t> cube(300, 9);
+    for (size_t l = 0; l < 2; ++l)
+        for (size_t p = 0; p < 150; p += 7)
+            cube[l * 150 + p] = 0;
+    const SaturationCount n = CountSaturation(cube.data(), g, SaturationLimits{4096, 0});
+    EXPECT_EQ(n.low, 44u);
+    EXPECT_EQ(n.high, 0u);
 }
 
 TEST(Saturation, MaskFollowsThePictureLayout) {
