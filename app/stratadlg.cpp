@@ -7,7 +7,6 @@
 #include "preview/CScrollingPreviewDlg.h"
 #include "resources/StringTable.h"
 #include "resources/resource.h"
-#include "sim/SimCamera.h"
 #include "sim/SimScene.h"
 
 #include <QAction>
@@ -706,8 +705,14 @@ void CStrataDlg::PostMessage(const std::string& text) {
 }
 
 void CStrataDlg::AcquisitionEnded() {
+    // Pane 4 counted clipped values during the acquisition; it names the simulated devices again.
     QMetaObject::invokeMethod(
-        this, [this] { EnableScanLimitControls(true); }, Qt::QueuedConnection);
+        this,
+        [this] {
+            EnableScanLimitControls(true);
+            SetStatusText(4, m_instrument->SimulatedDevicesText());
+        },
+        Qt::QueuedConnection);
 }
 
 // ---------------------------------------------------------------------------------------------

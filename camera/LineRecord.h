@@ -41,10 +41,6 @@ struct LineRecord {
     }
 };
 
-// The devices of the instrument, for RunDescription::simulated when all are simulated.
-inline constexpr const char* kAllDevicesSimulated =
-    "data camera, focus camera, motion controller, monochromator";
-
 // Frames lost between two frames that arrived gapMs apart at a frame period of periodMs: the gap
 // rounded to whole periods, less one. 0 when the period is unknown (0 or below) or the gap is not
 // longer than one and a half periods.

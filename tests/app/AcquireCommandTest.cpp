@@ -556,7 +556,7 @@ TEST_F(Acquire, EveryCubeGetsItsLineRecord) {
     EXPECT_EQ(comments[0], "# ARV300 line record of scan.cube");
     for (const char* expected :
          {"# integration_ms: 10.000", "# gain: 1", "# frame_rate_hz: 50.000", "# scan_start: 0",
-          "# scan_step: 12", "# simulated: data camera, focus camera, motion controller, monochromator"})
+          "# scan_step: 12", "# simulated: cameras, COM1, COM4"})
         EXPECT_NE(std::find(comments.begin(), comments.end(), expected), comments.end()) << expected;
     EXPECT_NE(std::find_if(comments.begin(), comments.end(),
                            [](const std::string& c) { return c.rfind("# camera: id 0x", 0) == 0; }),

@@ -12,9 +12,9 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QSlider>
-#include <QMouseEvent>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -245,14 +245,20 @@ TEST_F(DisplayUi, SaturationGroupCountsTheCubeAndDrawsClippedPixelsRed) {
     show->click();
     EXPECT_EQ(pixel(100, H - 1 - 7), 0xFF0000u);
     EXPECT_NE(pixel(101, H - 1 - 7), 0xFF0000u);
-    // Status pane 4 carries the count of the last line while an acquisition runs.
+    // Status pane 4 carries the count of the last line while an acquisition runs, and names the
+    // simulated devices again when it ends.
+    const QString devices = dlg->StatusText(4);
+    EXPECT_EQ(devices, "Simulated: cameras, COM1, COM4");
     dlg->Engine().m_lastLineHigh = 17;
     dlg->UpdateImage();
-    EXPECT_EQ(dlg->StatusText(4), "");
+    EXPECT_EQ(dlg->StatusText(4), devices);
     dlg->Engine().m_busy = true;
     dlg->UpdateImage();
     EXPECT_EQ(dlg->StatusText(4), "Saturated: 17");
     dlg->Engine().m_busy = false;
+    dlg->AcquisitionEnded();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(dlg->StatusText(4), devices);
 
     // In the colour picture as well (red, green, blue bands 64, 5, 0), shown during a scan; the
     // mirror "positioning" keeps the streaming camera from storing lines meanwhile.

@@ -16,10 +16,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 using Clock = std::chrono::steady_clock;
@@ -131,6 +134,20 @@ protected:
         std::fclose(f);
         return s;
     }
+    // The link_up column of a line record file, one entry per row, and its "# simulated: " line.
+    static std::string LinkColumn(const std::string& record) {
+        std::string links;
+        std::istringstream in(record);
+        std::string row;
+        while (std::getline(in, row))
+            if (!row.empty() && std::isdigit(static_cast<unsigned char>(row[0])))
+                links += row.back();
+        return links;
+    }
+    static std::string SimulatedLine(const std::string& record) {
+        const size_t at = record.find("# simulated: ");
+        return at == std::string::npos ? "" : record.substr(at, record.find('\n', at) - at);
+    }
     // Whether line l of a BIL file holds anything but zeros.
     static bool LineHasData(const std::string& file, int line) {
         const std::string part = file.substr(size_t(line) * kLineBytes, kLineBytes);
@@ -167,6 +184,10 @@ TEST_F(RealInstrument, AcquireDrivesAControllerNamedInThePortsMapAndSimulateLeav
     EXPECT_EQ(real.Targets(), expected);
     EXPECT_EQ(commands.back(), "DI\n");
     EXPECT_NE(out.find(", 696 lines, frame rate =  "), std::string::npos) << out;
+    // The line record names the devices that were simulated, as stderr did.
+    const std::string record = dir.Read("real.lines.csv");
+    EXPECT_EQ(SimulatedLine(record), "# simulated: cameras, COM4");
+    EXPECT_EQ(LinkColumn(record), std::string(696, '1'));
 
     real.peer.Clear();
     ASSERT_EQ(
@@ -176,6 +197,7 @@ TEST_F(RealInstrument, AcquireDrivesAControllerNamedInThePortsMapAndSimulateLeav
     EXPECT_EQ(err.rfind("Simulated: cameras, COM1, COM4\n", 0), 0u) << err;
     EXPECT_EQ(real.peer.Bytes(), "");
     EXPECT_TRUE(std::filesystem::exists(dir.File("sim.cube")));
+    EXPECT_EQ(SimulatedLine(dir.Read("sim.lines.csv")), "# simulated: cameras, COM1, COM4");
 }
 
 TEST_F(RealInstrument, SpectralRunDrivesAMonochromatorNamedInThePortsMap) {
@@ -236,6 +258,12 @@ TEST_F(RealInstrument, WindowWithAControllerPortThatIsNoTerminalStaysUsable) {
     dlg->OnCommand(ID_TB_START_CUBE); // the cube is taken where the mirror stands
     EXPECT_TRUE(WaitIdle());
     EXPECT_EQ(dlg->Engine().m_linesTaken.load(), 696);
+    // Its record says so: the controller's link was down for every line; COM1 was not simulated.
+    const LineRecord record = dlg->Engine().LastLineRecord();
+    EXPECT_EQ(record.run.simulated, "cameras, COM4");
+    ASSERT_EQ(record.lines.size(), 696u);
+    EXPECT_TRUE(
+        std::none_of(record.lines.begin(), record.lines.end(), [](const LineEvent& e) { return e.linkUp; }));
 }
 
 // ---- The mirror through the window -----------------------------------------------------------
@@ -386,4 +414,6 @@ TEST_F(RealInstrument, AcquireSavesTheLinesTakenBeforeTheControllerHungUp) {
     ASSERT_EQ(cube.size(), 92651520u);
     EXPECT_TRUE(LineHasData(cube, lines - 1));
     EXPECT_FALSE(LineHasData(cube, lines));
+    // One record row per line taken, each taken while the link was up.
+    EXPECT_EQ(LinkColumn(dir.Read("cut.lines.csv")), std::string(size_t(lines), '1'));
 }

@@ -22,7 +22,7 @@ TEST(LineRecordFile, SettingsThenOneRowPerLine) {
     r.run.scanStart = -100;
     r.run.step = 12.5;
     r.run.camera = "id 0x1C8,\nserial 7"; // a line break would end the comment
-    r.run.simulated = kAllDevicesSimulated;
+    r.run.simulated = "cameras, COM1, COM4";
     r.run.program = "ARV300 Data Acquisition Software 1.0.3.1";
     r.lines = {{0, 20.0, -100, 0, true}, {1, 60.25, -87, 1, true}, {2, 80.0004, -75, 0, false}};
     EXPECT_EQ(r.LinesWithDrops(), 1);
@@ -34,8 +34,7 @@ TEST(LineRecordFile, SettingsThenOneRowPerLine) {
                                                "# scan_start: -100\n"
                                                "# scan_step: 12.5\n"
                                                "# camera: id 0x1C8, serial 7\n"
-                                               "# simulated: data camera, focus camera, motion controller, "
-                                               "monochromator\n"
+                                               "# simulated: cameras, COM1, COM4\n"
                                                "# program: ARV300 Data Acquisition Software 1.0.3.1\n"
                                                "line,ms,position,dropped_before,link_up\n"
                                                "0,20.000,-100,0,1\n"
