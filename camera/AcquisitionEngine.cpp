@@ -542,6 +542,7 @@ bool AcquisitionEngine::ReplaceCube(const std::vector<uint16_t>& cube) {
     for (int l = 0; l < m_geometry.width; ++l) {
         std::lock_guard lock(LineLock(l));
         std::copy_n(cube.begin() + ptrdiff_t(size_t(l) * L), L, m_cube.begin() + ptrdiff_t(size_t(l) * L));
+        ++m_cubeLineWrites[size_t(l)]; // the picture maps every line again
     }
     m_lineIndex = 0;
     return true;
@@ -553,6 +554,7 @@ bool AcquisitionEngine::ReplaceDarkFrame(const std::vector<uint16_t>& frame) {
     {
         std::lock_guard lock(m_darkFrameMutex);
         std::copy(frame.begin(), frame.end(), m_darkFrame.begin());
+        ++m_darkFrameWrites;
     }
     m_darkFrameValid = true;
     return true;

@@ -188,3 +188,51 @@ TEST_F(IncrementalPicture, LinesRewrittenOutOfOrderAreRedrawn) {
     EXPECT_EQ(lastMapped, 1u);
     engine.StopAcquisition();
 }
+
+TEST_F(IncrementalPicture, SaturationOverlayAndOpenedCubes) {
+    // Values of 3000 and more are marked: many pixels of the random frames.
+    Controls([](DisplayControls& c) {
+        c.showSaturation = true;
+        c.saturationMax = 3000;
+    });
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+    Compare("overlay, scan started");
+    Feed(3);
+    Compare("overlay, three lines");
+    EXPECT_EQ(lastMapped, 3u) << "the overlay keeps the mapping incremental";
+    Controls([](DisplayControls& c) { c.color = true; });
+    Feed(2);
+    Compare("overlay in colour");
+    Feed(2);
+    Compare("overlay in colour, two lines");
+    EXPECT_EQ(lastMapped, 2u);
+    Controls([](DisplayControls& c) { c.saturationMax = 3500; });
+    Compare("a new Max: marks of kept columns change");
+    Controls([](DisplayControls& c) { c.showSaturation = false; });
+    Compare("overlay off: no red left in kept columns");
+    Controls([](DisplayControls& c) { c.showSaturation = true; });
+    Feed(1);
+    Compare("overlay on again");
+    engine.StopAcquisition();
+
+    // A cube opened from a file is shown as during its scan; opening another replaces every column.
+    Controls([](DisplayControls& c) { c.openedCube = true; });
+    std::vector<uint16_t> cube(engine.m_cube.size());
+    for (auto& v : cube)
+        v = uint16_t(rng() % 4096);
+    ASSERT_TRUE(engine.ReplaceCube(cube));
+    Compare("opened cube");
+    for (auto& v : cube)
+        v = uint16_t(rng() % 4096);
+    ASSERT_TRUE(engine.ReplaceCube(cube));
+    Compare("a second opened cube");
+    EXPECT_EQ(lastMapped, uint64_t(W)) << "every line of the new cube is mapped";
+    Controls([](DisplayControls& c) { c.applyDark = true; });
+    Compare("opened cube, Apply Dark");
+    std::vector<uint16_t> dark(engine.Geometry().LineValues());
+    for (auto& v : dark)
+        v = uint16_t(rng() % 200);
+    ASSERT_TRUE(engine.ReplaceDarkFrame(dark));
+    Compare("opened cube, its dark frame loaded");
+    EXPECT_EQ(lastMapped, uint64_t(W));
+}
