@@ -32,6 +32,14 @@ TEST(ProgramLocale, FilesAndSummariesKeepTheDecimalPointUnderACommaLocale) {
     EXPECT_NE(header.find("wavelength = {\n400.000000, 402.300950, 404.603800, "), std::string::npos)
         << header.substr(0, 400);
     EXPECT_EQ(header.find(','), header.find(", ")) << "no decimal comma";
-    EXPECT_NE(r.out.find("frame rate =  "), std::string::npos);
-    EXPECT_EQ(r.out.find(",", r.out.find("frame rate")), std::string::npos) << r.out;
+    // The frame rate has a decimal point; every comma after it separates the summary's fields.
+    const size_t rate = r.out.find("frame rate =  ");
+    ASSERT_NE(rate, std::string::npos) << r.out;
+    EXPECT_NE(r.out.substr(rate, r.out.find(',', rate) - rate).find('.'), std::string::npos) << r.out;
+    for (size_t c = r.out.find(',', rate); c != std::string::npos; c = r.out.find(',', c + 1))
+        EXPECT_EQ(r.out.substr(c, 2), ", ") << r.out;
+    // The line record beside the cube as well.
+    const std::string record = dir.Read("scan.lines.csv");
+    EXPECT_NE(record.find("\n# integration_ms: 10.000\n"), std::string::npos) << record.substr(0, 400);
+    EXPECT_NE(record.find("\n0,"), std::string::npos);
 }

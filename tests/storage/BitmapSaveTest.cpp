@@ -49,10 +49,11 @@ TEST(BitmapSave, AFailedSaveKeepsTheEarlierFile) {
     EXPECT_EQ(SaveCube(SaveFormat::Bitmap, dir.File("view"), s.source, {}).message, "unable to save cube");
     EXPECT_TRUE(std::filesystem::is_directory(dir.File("view")));
     std::filesystem::remove(dir.File("view"));
-    // Without a fault the picture replaces an earlier file, under the name as typed.
+    // Without a fault the picture replaces an earlier file, under the name as typed, with its line
+    // record beside it.
     WriteFileBytes(dir.File("view"), {'o', 'l', 'd'});
     const CubeSaveResult ok = SaveCube(SaveFormat::Bitmap, dir.File("view"), s.source, {});
     ASSERT_TRUE(ok.ok) << ok.message;
     EXPECT_EQ(ReadFileBytes(dir.File("view")).size(), 1085814u);
-    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"view"});
+    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"view", "view.lines.csv"}));
 }
