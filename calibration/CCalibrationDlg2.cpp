@@ -116,13 +116,14 @@ void CCalibrationDlg2::DoDataExchange(bool save) {
         for (size_t i = 0; i < m_binningBoxes.size(); ++i)
             m_binning[i] = m_binningBoxes[i]->isChecked() ? 1 : 0;
         m_spectralRange = m_spectralRangeBox->isChecked() ? 1 : 0;
-        // An edit that does not hold a number keeps the previous value.
+        // An edit that does not hold a number within its range keeps the previous value: the
+        // monochromator takes a wavelength of 16 bits, and the ports are COM1 ... COM10.
         bool ok = false;
         int v = m_endEdit->text().toInt(&ok);
-        if (ok)
+        if (ok && v >= 0 && v <= 65535)
             m_wavelengthEnd = v;
         v = m_portEdit->text().toInt(&ok);
-        if (ok)
+        if (ok && v >= 1 && v <= 10)
             m_monoComPort = v;
     } else {
         m_prefixEdit->setText(QString::fromStdString(m_calPrefix));

@@ -491,6 +491,31 @@ TEST_F(WindowCalibration, CalibrationMenuFollowsAcquisitionAndHiddenControlsStay
     EXPECT_EQ(LabelText(IDC_DARK_LABEL), "Dark Frame: one.drk");
 }
 
+TEST(CalibrationDialog, PortAndEndWavelengthKeepTheirLastGoodValueOutsideTheirRange) {
+    ScriptedPrompts prompts;
+    CCalibrationDlg2 dlg(prompts);
+    auto* end = FindControl<QLineEdit>(&dlg, 1078);
+    auto* port = FindControl<QLineEdit>(&dlg, 1186);
+    end->setText("900");
+    port->setText("3");
+    dlg.DoDataExchange(true);
+    ASSERT_EQ(dlg.m_wavelengthEnd, 900);
+    ASSERT_EQ(dlg.m_monoComPort, 3);
+    // The monochromator takes 16-bit wavelengths; the ports are COM1 ... COM10.
+    for (const auto& [e, p] : {std::pair{"65536", "0"}, std::pair{"-1", "11"}, std::pair{"99999999999", "-4"}}) {
+        end->setText(e);
+        port->setText(p);
+        dlg.DoDataExchange(true);
+        EXPECT_EQ(dlg.m_wavelengthEnd, 900) << e;
+        EXPECT_EQ(dlg.m_monoComPort, 3) << p;
+    }
+    end->setText("65535");
+    port->setText("10");
+    dlg.DoDataExchange(true);
+    EXPECT_EQ(dlg.m_wavelengthEnd, 65535);
+    EXPECT_EQ(dlg.m_monoComPort, 10);
+}
+
 TEST(CalibrationDialog, DefaultsControlsHelpAndStart) {
     ScriptedPrompts prompts;
     CCalibrationDlg2 dlg(prompts);
