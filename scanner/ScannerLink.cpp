@@ -143,6 +143,7 @@ bool ScannerLink::OpenAndGreet(bool closeWhenSilent, std::string& status) {
     m_ownsPort = true;
     m_openedPortName = portName;
     m_linkLost = false;
+    m_silentMoves = 0;
     {
         std::lock_guard lock(m_lossMutex);
         m_lossText.clear();
@@ -280,11 +281,22 @@ bool ScannerLink::Move(int32_t position, std::string& timeoutStatus, StallWatch*
     // arrival notification is not the answer to the command about to be sent.
     m_port.PurgeInput();
     Send("LA" + std::to_string(position) + "\n");
-    ReadReply(reply, kReplySize);
+    const int targetReply = ReadReply(reply, kReplySize);
     if (!m_waitForArrival) {
         m_port.PurgeInput();
         Send("M\n");
-        ReadReply(reply, kReplySize);
+        const int moveReply = ReadReply(reply, kReplySize);
+        // A controller that stopped answering while its port stays open (switched off behind a USB
+        // adapter, a cable pulled at the controller's end) would otherwise be sent a whole scan, each
+        // line waiting out two reply times. After kSilentMovesForLoss moves in a row without a byte
+        // the link counts as lost: the scan ends with the lines taken, and the next command greets
+        // the controller again.
+        if (targetReply == 0 && moveReply == 0) {
+            if (++m_silentMoves >= kSilentMovesForLoss)
+                LoseLink();
+        } else {
+            m_silentMoves = 0;
+        }
         return m_scannerConnected;
     }
     m_port.PurgeInput();

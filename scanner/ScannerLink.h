@@ -92,8 +92,9 @@ public:
     bool RestoreLink();
     // Sends "EN\n" or "DI\n" (the latter followed by a 10 ms pause), connected or not.
     void EnableScannerDrive(bool on);
-    // Moves the mirror to position; nothing is sent while the link is not connected. With
-    // m_waitForArrival it waits for the controller's arrival notification until the mirror stalls
+    // Moves the mirror to position; nothing is sent while the link is not connected. Without the
+    // wait for arrival, kSilentMovesForLoss moves in a row that get no reply at all lose the link.
+    // With m_waitForArrival it waits for the controller's arrival notification until the mirror stalls
     // (asking for its position now and then) or the stop flag is raised.
     void MoveMirrorAbsolute(int32_t position);
     // 0 when the controller reports the mirror closer than kArrivalTolerance to target, else -1
@@ -113,7 +114,11 @@ public:
     // A watch for a wait on target with this link's stall period and the ceiling, both scaled.
     StallWatch NewStallWatch(int32_t target) const;
 
-    // The link was lost (hang-up, failed write) and not restored since. Any thread.
+    // Per-line moves in a row without any reply after which the controller counts as gone (about
+    // 2.4 s of silence at two reply times of 152 ms per move).
+    static constexpr int kSilentMovesForLoss = 8;
+    // The link was lost (hang-up, failed write, a controller that stopped answering) and not
+    // restored since. Any thread.
     bool LinkLost() const { return m_linkLost.load(); }
     bool PortOpen() const { return m_port.IsOpen() != 0; }
     // The serial port the link speaks through (shared with the serial diagnostic dialog).
@@ -156,6 +161,8 @@ private:
     // The link opened the port (the diagnostic dialog may hold it instead) under this name; both
     // belong to whoever holds the exchange lock.
     bool m_ownsPort = false;
+    // Per-line moves in a row that got no reply (exchange lock held).
+    int m_silentMoves = 0;
     std::string m_openedPortName;
     // "<port> Offline" waiting to be shown after a loss.
     mutable std::mutex m_lossMutex;

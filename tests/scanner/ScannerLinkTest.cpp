@@ -486,6 +486,43 @@ TEST_F(ScannerLinkTest, HangUpDuringPerLineMovesAndAFailedWriteLoseTheLink) {
     EXPECT_EQ(status.Texts().size(), 2u);
 }
 
+TEST_F(ScannerLinkTest, AControllerThatStopsAnsweringDuringPerLineMovesLosesTheLink) {
+    std::atomic<bool> silent{false};
+    PtyPeer peer("COM7", [&](const std::string& c) {
+        if (silent)
+            return std::string();
+        return c == "ANSW2\r" || c.rfind("LA", 0) == 0 || c == "M\n" ? std::string("OK\r\n") : std::string();
+    });
+    settings.m_comPort = "COM7";
+    ASSERT_TRUE(link.ConnectScanner());
+    link.MoveMirrorAbsolute(0);
+    // Silent moves that are not in a row do not count up: one answered move starts the count again.
+    silent = true;
+    for (int line = 1; line < ScannerLink::kSilentMovesForLoss; ++line)
+        link.MoveMirrorAbsolute(line * 12);
+    silent = false;
+    link.MoveMirrorAbsolute(100);
+    silent = true;
+    for (int line = 1; line < ScannerLink::kSilentMovesForLoss; ++line)
+        link.MoveMirrorAbsolute(line * 12);
+    EXPECT_FALSE(link.LinkLost());
+    EXPECT_EQ(status.Texts(), Commands{"COM7 Connected"});
+    // The move that completes a row of silent ones loses the link; later moves send nothing.
+    link.MoveMirrorAbsolute(1000);
+    EXPECT_TRUE(link.LinkLost());
+    EXPECT_FALSE(link.PortOpen());
+    EXPECT_EQ(status.Texts(), (Commands{"COM7 Connected", "COM7 Offline"}));
+    const size_t sent = peer.Commands().size();
+    link.MoveMirrorAbsolute(1012);
+    EXPECT_EQ(peer.Commands().size(), sent);
+    // Once it answers again, the next command greets it and the link is back.
+    silent = false;
+    link.EnableScannerDrive(true);
+    EXPECT_FALSE(link.LinkLost());
+    EXPECT_TRUE(link.m_scannerConnected.load());
+    EXPECT_EQ(status.Texts().back(), "COM7 Connected");
+}
+
 TEST_F(ScannerLinkTest, LateRepliesDoNotSpoilTheNextExchange) {
     ConnectToSim();
     link.EnableScannerDrive(true);
