@@ -1,6 +1,7 @@
 // "arv300 acquire": unattended acquisitions on the simulated instrument, their files, messages and
 // exit codes, and the same bytes as the window's savers.
 #include "app/AcquireCommand.h"
+#include "support/AcquireRun.h"
 #include "app/ControlIds.h"
 #include "app/ConvertCommand.h"
 #include "app/stratadlg.h"
@@ -54,22 +55,10 @@ protected:
     int Run() {
         SimCameras::Instance().Shutdown();
         SimCameras::Instance().Configure(cameras);
-        FILE* o = std::tmpfile();
-        FILE* e = std::tmpfile();
-        const int code = RunAcquire(options, o, e);
-        out = Slurp(o);
-        err = Slurp(e);
-        return code;
-    }
-    static std::string Slurp(FILE* f) {
-        std::rewind(f);
-        std::string s;
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-            s.append(buf, n);
-        std::fclose(f);
-        return s;
+        AcquireOutput r = RunAcquireCaptured(options);
+        out = std::move(r.out);
+        err = std::move(r.err);
+        return r.code;
     }
     static uint64_t FileSize(const std::string& path) {
         std::error_code ec;
@@ -423,8 +412,8 @@ protected:
         FILE* o = std::tmpfile();
         FILE* e = std::tmpfile();
         const int code = RunConvert(options, o, e);
-        out = Slurp(o);
-        err = Slurp(e);
+        out = ReadBackAndClose(o);
+        err = ReadBackAndClose(e);
         return code;
     }
     std::vector<uint16_t> pattern;

@@ -2,7 +2,7 @@
 // with the motion controller played by the test on a terminal named in the ports map: the first
 // signal stops the scan like Stop and the lines are written; a second one ends the program at once
 // and still switches the drive off.
-#include "scanner/PtyPeer.h"
+#include "scanner/ControllerPeer.h"
 #include "support/ProgramRun.h"
 #include "support/TempDir.h"
 
@@ -15,30 +15,6 @@
 
 namespace {
 constexpr size_t kLineBytes = 128u * 520u * 2u;
-
-// A controller that is at its target at once and keeps what it was sent.
-class ControllerPeer {
-    std::mutex m_mutex;
-    int m_target = 0;
-    int m_position = 0;
-
-public:
-    std::string Answer(const std::string& command) {
-        std::lock_guard lock(m_mutex);
-        if (command.rfind("LA", 0) == 0) {
-            m_target = std::stoi(command.substr(2));
-            return "OK\r\n";
-        }
-        if (command == "M\n") {
-            m_position = m_target;
-            return "OK\r\n";
-        }
-        if (command == "POS\n")
-            return std::to_string(m_position) + "\r\n";
-        return command == "EN\n" || command == "DI\n" ? "" : "OK\r\n";
-    }
-    PtyPeer peer{"", [this](const std::string& c) { return Answer(c); }};
-};
 
 class Interrupt : public ::testing::Test {
 protected:

@@ -7,9 +7,10 @@
 #include "calibration/CCalibrationDlg2.h"
 #include "core/Sleep.h"
 #include "resources/resource.h"
-#include "scanner/PtyPeer.h"
+#include "scanner/ControllerPeer.h"
 #include "sim/SimController.h"
 #include "sim/SimMirror.h"
+#include "support/AcquireRun.h"
 #include "support/TempDir.h"
 
 #include <QTest>
@@ -29,38 +30,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 constexpr size_t kLineBytes = 128u * 520u * 2u; // one cube line in a file
-
-// A motion controller played by the test: it answers the handshake, takes targets and is there at
-// once; it keeps the targets it was sent.
-class ControllerPeer {
-    std::mutex m_mutex;
-    int m_target = 0;
-    int m_position = 0;
-    std::vector<int> m_targets;
-
-public:
-    std::string Answer(const std::string& command) {
-        std::lock_guard lock(m_mutex);
-        if (command.rfind("LA", 0) == 0) {
-            m_target = std::stoi(command.substr(2));
-            m_targets.push_back(m_target);
-            return "OK\r\n";
-        }
-        if (command == "M\n") {
-            m_position = m_target;
-            return "OK\r\n";
-        }
-        if (command == "POS\n")
-            return std::to_string(m_position) + "\r\n";
-        return command == "EN\n" || command == "DI\n" ? "" : "OK\r\n";
-    }
-    std::vector<int> Targets() {
-        std::lock_guard lock(m_mutex);
-        return m_targets;
-    }
-    // Last, so that its thread stops before the state it answers from goes.
-    PtyPeer peer{"", [this](const std::string& c) { return Answer(c); }};
-};
 
 class RealInstrument : public ::testing::Test {
 protected:
@@ -117,22 +86,10 @@ protected:
         std::string error;
         EXPECT_TRUE(ParseAppOptions(args, options, error)) << error;
         options.devices.attachSimulators = simulators;
-        FILE* o = std::tmpfile();
-        FILE* e = std::tmpfile();
-        const int code = RunAcquire(options, o, e);
-        out = Slurp(o);
-        err = Slurp(e);
-        return code;
-    }
-    static std::string Slurp(FILE* f) {
-        std::rewind(f);
-        std::string s;
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-            s.append(buf, n);
-        std::fclose(f);
-        return s;
+        AcquireOutput r = RunAcquireCaptured(options);
+        out = std::move(r.out);
+        err = std::move(r.err);
+        return r.code;
     }
     // The link_up column of a line record file, one entry per row, and its "# simulated: " line.
     static std::string LinkColumn(const std::string& record) {

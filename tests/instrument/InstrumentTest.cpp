@@ -5,7 +5,7 @@
 
 #include "camera/EngineSupport.h"
 #include "core/Sleep.h"
-#include "scanner/PtyPeer.h"
+#include "scanner/ControllerPeer.h"
 #include "sim/SimController.h"
 #include "sim/SimMirror.h"
 #include "sim/SimMonochromator.h"
@@ -25,34 +25,6 @@ using ::testing::ElementsAre;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-// A motion controller played by the test: it answers the handshake, takes targets and is there at
-// once.
-class ControllerPeer {
-    std::mutex m_mutex;
-    int m_target = 0;
-    int m_position = 0;
-
-public:
-    std::string Answer(const std::string& command) {
-        std::lock_guard lock(m_mutex);
-        if (command == "ANSW2\r" || command == "NP\r")
-            return "OK\r\n";
-        if (command.rfind("LA", 0) == 0) {
-            m_target = std::stoi(command.substr(2));
-            return "OK\r\n";
-        }
-        if (command == "M\n") {
-            m_position = m_target;
-            return "OK\r\n";
-        }
-        if (command == "POS\n")
-            return std::to_string(m_position) + "\r\n";
-        return command.rfind("BAUD", 0) == 0 || command.rfind("CORRIDOR", 0) == 0 ? "OK\r\n" : "";
-    }
-    // Last, so that its thread stops before the state it answers from goes.
-    PtyPeer peer{"", [this](const std::string& c) { return Answer(c); }};
-};
 
 class InstrumentTest : public ::testing::Test {
 protected:
