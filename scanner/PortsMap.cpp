@@ -1,5 +1,7 @@
 #include "scanner/PortsMap.h"
 
+#include "core/Text.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -12,20 +14,6 @@ namespace {
 
 // Problems listed one by one before the rest is only counted.
 constexpr size_t kMaxListedProblems = 10;
-
-std::string Upper(std::string s) {
-    for (char& c : s)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
-
-std::string Trimmed(const std::string& s) {
-    const auto first = s.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos)
-        return {};
-    const auto last = s.find_last_not_of(" \t\r\n");
-    return s.substr(first, last - first + 1);
-}
 
 // A short, printable quotation of text for a message.
 std::string Quoted(const std::string& text) {
@@ -63,7 +51,7 @@ std::string PortsMap::DeviceOf(const std::string& portName) const {
 }
 
 std::string NormalisedComName(const std::string& text) {
-    const std::string name = Upper(Trimmed(text));
+    const std::string name = AsciiUpper(TrimSpace(text));
     if (name.size() < 4 || name.size() > 6 || name.compare(0, 3, "COM") != 0)
         return {};
     if (!std::all_of(name.begin() + 3, name.end(),

@@ -1,5 +1,6 @@
 #include "scanner/SerialPort.h"
 
+#include "core/Text.h"
 #include "scanner/SerialSpeed.h"
 
 #include <algorithm>
@@ -39,20 +40,6 @@ PortsMap& InstalledMap() {
 }
 bool g_realPortsAllowed = true;
 
-std::string Upper(std::string s) {
-    for (char& c : s)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
-}
-
-std::string Trimmed(const std::string& s) {
-    const auto first = s.find_first_not_of(" \t\r\n");
-    if (first == std::string::npos)
-        return {};
-    const auto last = s.find_last_not_of(" \t\r\n");
-    return s.substr(first, last - first + 1);
-}
-
 int RemainingMs(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left > 0 ? static_cast<int>(left) : 0;
@@ -82,7 +69,7 @@ bool FillCommState(DCB& dcb, const std::string& baudText) {
     dcb.StopBits = ONESTOPBIT;
     dcb.Parity = NOPARITY;
     dcb.BaudRate = 0;
-    const std::string text = Trimmed(baudText);
+    const std::string text = std::string(TrimSpace(baudText));
     uint64_t value = 0;
     size_t digits = 0;
     while (digits < text.size() && digits < 10 && std::isdigit(static_cast<unsigned char>(text[digits]))) {
@@ -101,7 +88,7 @@ CSerialPort& GetSerialPort() {
 }
 
 std::string CSerialPort::DevicePath(const std::string& portName) {
-    const std::string name = Upper(Trimmed(portName));
+    const std::string name = AsciiUpper(TrimSpace(portName));
     if (name.empty())
         return {};
     std::lock_guard lock(g_mapMutex);
@@ -120,12 +107,12 @@ std::string CSerialPort::DevicePath(const std::string& portName) {
 
 void CSerialPort::SetPortOverride(const std::string& portName, const std::string& devicePath) {
     std::lock_guard lock(g_mapMutex);
-    Overrides()[Upper(Trimmed(portName))] = devicePath;
+    Overrides()[AsciiUpper(TrimSpace(portName))] = devicePath;
 }
 
 void CSerialPort::ClearPortOverride(const std::string& portName, const std::string& onlyIfDevice) {
     std::lock_guard lock(g_mapMutex);
-    const auto it = Overrides().find(Upper(Trimmed(portName)));
+    const auto it = Overrides().find(AsciiUpper(TrimSpace(portName)));
     if (it != Overrides().end() && (onlyIfDevice.empty() || it->second == onlyIfDevice))
         Overrides().erase(it);
 }

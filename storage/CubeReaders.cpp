@@ -1,5 +1,6 @@
 #include "storage/CubeReaders.h"
 
+#include "core/Text.h"
 #include "storage/CubeHeader.h"
 #include "storage/CubeWriters.h"
 #include "storage/LineRecordFile.h"
@@ -30,23 +31,8 @@ std::string Geometry(const CubeGeometry& g) {
            std::to_string(g.bands) + " bands";
 }
 
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front())))
-        s.remove_prefix(1);
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back())))
-        s.remove_suffix(1);
-    return s;
-}
-
-std::string Lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out)
-        c = char(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
 bool ToInt(std::string_view s, int64_t& v) {
-    s = Trim(s);
+    s = TrimSpace(s);
     if (!s.empty() && s.front() == '+')
         s.remove_prefix(1);
     const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
@@ -206,7 +192,7 @@ int CountListEntries(std::string_view list) {
     int n = 0;
     while (true) {
         const size_t comma = list.find(',');
-        if (!Trim(list.substr(0, comma)).empty())
+        if (!TrimSpace(list.substr(0, comma)).empty())
             ++n;
         if (comma == std::string_view::npos)
             return n;
@@ -225,7 +211,7 @@ bool ParseEnviHeader(std::string_view text, EnviHeader& header, std::string& err
         return true;
     };
     std::string_view line;
-    if (!nextLine(line) || Trim(line) != "ENVI") {
+    if (!nextLine(line) || TrimSpace(line) != "ENVI") {
         error = "it does not start with \"ENVI\"";
         return false;
     }
@@ -234,9 +220,9 @@ bool ParseEnviHeader(std::string_view text, EnviHeader& header, std::string& err
         const size_t eq = line.find('=');
         if (eq == std::string_view::npos)
             continue; // blank lines, comments
-        const std::string key = Lower(Trim(line.substr(0, eq)));
+        const std::string key = AsciiLower(TrimSpace(line.substr(0, eq)));
         std::string_view value = line.substr(eq + 1);
-        const std::string_view trimmed = Trim(value);
+        const std::string_view trimmed = TrimSpace(value);
         if (!trimmed.empty() && trimmed.front() == '{') {
             // A list: everything up to the closing brace, over as many lines as it takes.
             const size_t open = size_t(trimmed.data() - text.data()) + 1;
@@ -283,7 +269,7 @@ bool ParseEnviHeader(std::string_view text, EnviHeader& header, std::string& err
         error = "it gives no \"interleave\"";
         return false;
     }
-    h.interleave = Lower(Trim(it->second));
+    h.interleave = AsciiLower(TrimSpace(it->second));
     it = fields.find("wavelength");
     if (it != fields.end()) {
         std::string_view list = it->second;
@@ -295,7 +281,7 @@ bool ParseEnviHeader(std::string_view text, EnviHeader& header, std::string& err
     }
     it = fields.find("scanner limits (pixels)");
     if (it != fields.end()) {
-        std::string_view v = Trim(it->second);
+        std::string_view v = TrimSpace(it->second);
         const size_t gap = v.find_first_of(" \t");
         int64_t a = 0, b = 0;
         if (gap != std::string_view::npos && ToInt(v.substr(0, gap), a) && ToInt(v.substr(gap), b) &&
