@@ -101,6 +101,15 @@ bool AtomicFile::Write(const void* data, size_t size) {
     return true;
 }
 
+void AtomicFile::Reserve(uint64_t bytes) {
+    if (m_fd < 0 || m_failed || m_direct || bytes == 0 || bytes > uint64_t(INT64_MAX) - m_size)
+        return;
+    // FALLOC_FL_KEEP_SIZE: the size stays that of the bytes written, so a save that writes fewer
+    // (or fails and is discarded) never shows a zero-filled tail. Errors are left to the writes.
+    while (::fallocate(m_fd, FALLOC_FL_KEEP_SIZE, off_t(m_size), off_t(bytes)) != 0 && errno == EINTR) {
+    }
+}
+
 bool AtomicFile::WriteGather(const struct iovec* pieces, int count) {
     if (m_fd < 0)
         return Fail(EBADF);

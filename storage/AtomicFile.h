@@ -29,6 +29,12 @@ public:
 
     // Creates the temporary file for the destination path. False (with Error()) when it cannot.
     bool Open(const std::string& path);
+    // Asks the file system to set aside room for `bytes` more bytes after those written, without
+    // changing the file's size. The writes that follow then find their blocks ready instead of
+    // having each page's space reserved as it is written (about a third of the system's time per
+    // page on ext4). Where that cannot be done (a file system without it, a full disk, a device or
+    // a pipe) nothing happens: the writes go on as they would have, and report what they meet.
+    void Reserve(uint64_t bytes);
     // Appends bytes. False after any failure; later writes then do nothing.
     bool Write(const void* data, size_t size);
     // Appends the pieces in order, in as few system calls as possible.

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -69,32 +70,39 @@ private:
 };
 
 // Size of a chunk of a reordered body: few and large writes (each write costs the system tens of
-// microseconds besides the copy), and two chunks stay in the processors' caches.
+// microseconds besides the copy), and the chunks in flight stay in the processors' caches.
 constexpr size_t kChunkBytes = size_t(1) << 20;
+// Chunks held at once: the one being written and the one being filled. More let the helper run
+// further ahead, but measured no faster (the chunks then leave the processor's own cache).
+constexpr size_t kChunkBuffers = 2;
 
-// Writes a body made of `chunks` chunks of at most `capacity` values; fill(k, buffer) puts chunk k
-// into buffer and returns its number of values; it may run on two threads at once (for different
-// chunks). Reordering the values costs about as much as the
-// system's copy into the file, so a helper thread fills the next chunk while this thread writes the
-// one before (two buffers, nothing else held). This thread fills a chunk itself whenever the helper
+// Writes a body made of `chunks` chunks of at most `capacity` values; fill(k, buffer, worker) puts
+// chunk k into buffer and returns its number of values. It runs on two threads at once (for
+// different chunks): worker is 0 on the writing thread and 1 on the helper, so each can keep its
+// own scratch memory. Reordering the values costs about as much as the system's copy into the
+// file, so a helper thread fills the next chunk while this thread writes the one before
+// (kChunkBuffers buffers, nothing else held). This thread fills a chunk itself whenever the helper
 // has not taken it yet, so a busy machine that leaves the helper no processor costs nothing; the
 // same happens when no helper thread can be started. A failed write ends both.
 template <class Fill> void WriteInChunks(SampleStream& out, size_t chunks, size_t capacity, Fill fill) {
-    std::array<std::vector<uint16_t>, 2> buffers{std::vector<uint16_t>(capacity),
-                                                 std::vector<uint16_t>(capacity)};
-    std::array<size_t, 2> sizes{};
-    std::array<size_t, 2> holds{}; // 1 + the chunk each buffer holds, 0 for none
+    const size_t held = std::min(kChunkBuffers, std::max<size_t>(chunks, 1));
+    // Every chunk is filled in full before it is written, so the buffers need no zeroing.
+    std::array<std::unique_ptr<uint16_t[]>, kChunkBuffers> buffers;
+    for (size_t i = 0; i < held; ++i)
+        buffers[i] = std::make_unique_for_overwrite<uint16_t[]>(capacity);
+    std::array<size_t, kChunkBuffers> sizes{};
+    std::array<size_t, kChunkBuffers> holds{}; // 1 + the chunk each buffer holds, 0 for none
     std::mutex mutex;
     std::condition_variable changed;
     size_t next = 0;    // the next chunk to be taken by either thread
     size_t written = 0; // chunks written so far
     bool stop = false;
-    auto fillChunk = [&](size_t k) {
-        const size_t n = fill(k, buffers[k % 2].data());
+    auto fillChunk = [&](size_t k, int worker) {
+        const size_t n = fill(k, buffers[k % held].get(), worker);
         {
             std::lock_guard lock(mutex);
-            sizes[k % 2] = n;
-            holds[k % 2] = k + 1;
+            sizes[k % held] = n;
+            holds[k % held] = k + 1;
         }
         changed.notify_all();
     };
@@ -102,14 +110,14 @@ template <class Fill> void WriteInChunks(SampleStream& out, size_t chunks, size_
         for (;;) {
             size_t k;
             {
-                // Chunk k goes into the buffer of chunk k - 2, which must have been written.
+                // Chunk k goes into the buffer of chunk k - held, which must have been written.
                 std::unique_lock lock(mutex);
-                changed.wait(lock, [&] { return stop || next >= chunks || next < written + 2; });
+                changed.wait(lock, [&] { return stop || next >= chunks || next < written + held; });
                 if (stop || next >= chunks)
                     return;
                 k = next++;
             }
-            fillChunk(k);
+            fillChunk(k, 1);
         }
     };
     std::thread filler;
@@ -128,12 +136,12 @@ template <class Fill> void WriteInChunks(SampleStream& out, size_t chunks, size_
             }
         }
         if (mine)
-            fillChunk(k);
+            fillChunk(k, 0);
         {
             std::unique_lock lock(mutex);
-            changed.wait(lock, [&] { return holds[k % 2] == k + 1; });
+            changed.wait(lock, [&] { return holds[k % held] == k + 1; });
         }
-        out.Put(buffers[k % 2].data(), sizes[k % 2]);
+        out.Put(buffers[k % held].get(), sizes[k % held]);
         const bool failed = out.Failed();
         {
             std::lock_guard lock(mutex);
@@ -215,12 +223,13 @@ bool ValidCube(const uint16_t* cube, const CubeGeometry& g) {
     return cube != nullptr && g.width >= 0 && g.height >= 0 && g.bands >= 0;
 }
 
-// Opens the file, lets `body` write through a SampleStream, commits, and turns what happened into
-// the result.
-template <class Body> CubeWriteResult WriteCube(const std::string& path, Body&& body) {
+// Opens the file, reserves room for its `bytes`, lets `body` write them through a SampleStream,
+// commits, and turns what happened into the result.
+template <class Body> CubeWriteResult WriteCube(const std::string& path, uint64_t bytes, Body&& body) {
     AtomicFile file;
     if (!file.Open(path))
         return Failure(CubeWriteStatus::CannotOpen, file.Error());
+    file.Reserve(bytes);
     {
         SampleStream out(file);
         body(file, out);
@@ -244,7 +253,8 @@ CubeWriteResult WriteStandardCubeFile(const std::string& path, const uint16_t* c
     info.variant = CubeHeaderVariant::Cube;
     const std::vector<uint8_t> headerBytes = BuildCubeHeader(info);
     const size_t lineValues = g.LineValues();
-    return WriteCube(path, [&](AtomicFile& file, SampleStream& out) {
+    const uint64_t bytes = headerBytes.size() + (uint64_t(g.width) + 2) * lineValues * sizeof(uint16_t);
+    return WriteCube(path, bytes, [&](AtomicFile& file, SampleStream& out) {
         file.Write(headerBytes.data(), headerBytes.size());
         if constexpr (std::endian::native == std::endian::little) {
             // The lines in reverse order, handed to the system in one gathered write.
@@ -270,7 +280,7 @@ CubeWriteResult WriteBilCubeFile(const std::string& path, const uint16_t* cube, 
     if (!ValidCube(cube, g))
         return Failure(CubeWriteStatus::InvalidArgument, EINVAL);
     const size_t lineValues = g.LineValues();
-    return WriteCube(path, [&](AtomicFile&, SampleStream& out) {
+    return WriteCube(path, g.CubeValues() * sizeof(uint16_t), [&](AtomicFile&, SampleStream& out) {
         out.Put(cube, size_t(g.width) * lineValues); // the lines lie in file order already
     });
 }
@@ -281,7 +291,7 @@ CubeWriteResult WriteBsqCubeFile(const std::string& path, const uint16_t* cube, 
     const size_t H = size_t(g.height);
     const size_t W = size_t(g.width);
     const size_t lineValues = g.LineValues();
-    return WriteCube(path, [&](AtomicFile&, SampleStream& out) {
+    return WriteCube(path, g.CubeValues() * sizeof(uint16_t), [&](AtomicFile&, SampleStream& out) {
         // The body is the pieces (band b, line l) of H values in the order b, then l; each lies
         // together in the cube. A chunk is a run of whole pieces.
         const size_t pieces = W * size_t(g.bands);
@@ -289,7 +299,7 @@ CubeWriteResult WriteBsqCubeFile(const std::string& path, const uint16_t* cube, 
             return;
         const size_t perChunk = std::max<size_t>(1, kChunkBytes / (H * sizeof(uint16_t)));
         const size_t chunks = (pieces + perChunk - 1) / perChunk;
-        WriteInChunks(out, chunks, perChunk * H, [&](size_t k, uint16_t* buffer) {
+        WriteInChunks(out, chunks, perChunk * H, [&](size_t k, uint16_t* buffer, int) {
             const size_t first = k * perChunk, end = std::min(pieces, first + perChunk);
             for (size_t i = first; i < end; ++i) {
                 const size_t b = i / W, l = i % W;
@@ -307,7 +317,7 @@ CubeWriteResult WriteBipCubeFile(const std::string& path, const uint16_t* cube, 
     const size_t B = size_t(g.bands);
     const size_t W = size_t(g.width);
     const size_t lineValues = g.LineValues();
-    return WriteCube(path, [&](AtomicFile&, SampleStream& out) {
+    return WriteCube(path, g.CubeValues() * sizeof(uint16_t), [&](AtomicFile&, SampleStream& out) {
         if (lineValues == 0 || W == 0)
             return;
         // A chunk is a run of whole lines, each transposed from band-major to sample-major. A line
@@ -315,13 +325,17 @@ CubeWriteResult WriteBipCubeFile(const std::string& path, const uint16_t* cube, 
         // cache: reading it in place would walk 128 rows at once, which memory serves far slower.
         const size_t perChunk = std::max<size_t>(1, kChunkBytes / (lineValues * sizeof(uint16_t)));
         const size_t chunks = (W + perChunk - 1) / perChunk;
-        WriteInChunks(out, chunks, perChunk * lineValues, [&](size_t k, uint16_t* buffer) {
-            // Both threads fill chunks: each call has its own copy of the line.
-            std::vector<uint16_t> line(lineValues);
+        // Both threads fill chunks, each with its own copy of the line (allocated here, so that
+        // no allocation can fail on the helper thread).
+        const std::array<std::unique_ptr<uint16_t[]>, 2> lines{
+            std::make_unique_for_overwrite<uint16_t[]>(lineValues),
+            std::make_unique_for_overwrite<uint16_t[]>(lineValues)};
+        WriteInChunks(out, chunks, perChunk * lineValues, [&](size_t k, uint16_t* buffer, int worker) {
+            uint16_t* line = lines[size_t(worker)].get();
             const size_t first = k * perChunk, end = std::min(W, first + perChunk);
             for (size_t l = first; l < end; ++l) {
-                std::memcpy(line.data(), cube + l * lineValues, lineValues * sizeof(uint16_t));
-                TransposeLineToBip(line.data(), H, B, buffer + (l - first) * lineValues);
+                std::memcpy(line, cube + l * lineValues, lineValues * sizeof(uint16_t));
+                TransposeLineToBip(line, H, B, buffer + (l - first) * lineValues);
             }
             return (end - first) * lineValues;
         });

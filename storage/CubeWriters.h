@@ -6,10 +6,11 @@
 // stored: no dark subtraction, gain or scaling.
 //
 // The writers stream straight from the cube (BIL and the standard file in gathered writes of its
-// lines; BSQ and BIP reordered in chunks of 1 MiB, a helper thread filling the next chunk
-// while the previous one is written; never a copy of the whole cube) and write through AtomicFile: the file
-// appears under its name only when every byte was written and flushed. A failed save removes what it wrote,
-// leaves any earlier file of that name untouched, and returns a result whose message is the text to show.
+// lines; BSQ and BIP reordered in chunks of 1 MiB, a helper thread filling the next chunk while
+// the one before is written; never a copy of the whole cube) and write through AtomicFile, with
+// room for the whole file reserved first: the file appears under its name only when every byte was
+// written and flushed. A failed save removes what it wrote, leaves any earlier file of that name
+// untouched, and returns a result whose message is the text to show.
 //
 // Precondition of every writer: `cube` holds geometry.CubeValues() values (line l, band b,
 // sample p at l*B*H + b*H + p).

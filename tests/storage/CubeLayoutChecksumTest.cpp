@@ -54,6 +54,9 @@ const Case kCases[] = {
     {1, 1, 1, 0x8fbde07b597329cull, 0x8fbde07b597329cull},
     {2, 9, 1, 0x334a06df8bc1f5d2ull, 0x334a06df8bc1f5d2ull},  // a single band
     {5, 1, 33, 0xd6021ff58063b9c4ull, 0xc298a6d7348a2ea4ull}, // a single sample
+    // Two chunks in each layout (added later; written down from the writers as they stood when the
+    // cases above still held, before the save reserved its room).
+    {6, 520, 180, 0xdd8ba69e2f7b594ull, 0x73cee787c58b6604ull},
 };
 
 } // namespace

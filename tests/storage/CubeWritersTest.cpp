@@ -2,6 +2,7 @@
 // naming rules and the failure paths.
 #include "storage/CubeWriters.h"
 #include "StorageTestSupport.h"
+#include "storage/AtomicFile.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <numeric>
 #include <sys/stat.h>
 
@@ -326,6 +328,77 @@ TEST(CubeWriteFailures, AFailedSaveKeepsTheFileThatWasThere) {
     ASSERT_TRUE(WriteBilCubeFile(path, c.cube.data(), c.g));
     EXPECT_EQ(ReadFileBytes(path).size(), 8u * 1024u);
     EXPECT_THAT(dir.Entries(), ElementsAre("x.cube"));
+}
+
+TEST(CubeWriteFailures, AFullDiskFailsEveryLayoutAndGivesBackTheRoom) {
+    // A 1 MiB file system. A cube of 2.1 MB cannot be reserved nor written: every layout reports
+    // the full disk and keeps the earlier file. Cubes that fit are then saved one after the
+    // other, so nothing the failed saves set aside is still held.
+    TempDir dir;
+    const int code = RunOnFullDisk(dir.Path(), 1 << 20, [&] {
+        CubeGeometry big;
+        big.width = 16;
+        big.height = 520;
+        big.bands = 128;
+        const std::vector<uint16_t> cube(big.CubeValues(), 0x0ABC);
+        const std::string path = dir.File("x.cube");
+        const std::vector<uint8_t> before = {'o', 'l', 'd'};
+        WriteFileBytes(path, before);
+        const std::function<CubeWriteResult(const std::string&, const CubeGeometry&)> writes[] = {
+            [&](const std::string& p, const CubeGeometry& g) { return WriteBilCubeFile(p, cube.data(), g); },
+            [&](const std::string& p, const CubeGeometry& g) { return WriteBsqCubeFile(p, cube.data(), g); },
+            [&](const std::string& p, const CubeGeometry& g) { return WriteBipCubeFile(p, cube.data(), g); },
+            [&](const std::string& p, const CubeGeometry& g) {
+                return WriteStandardCubeFile(p, cube.data(), g, nullptr, {});
+            },
+        };
+        int step = 0;
+        for (const auto& write : writes) {
+            ++step;
+            const CubeWriteResult r = write(path, big);
+            if (r.status != CubeWriteStatus::WriteFailed || r.errorNumber != ENOSPC ||
+                r.message != "unable to save cube")
+                return step;
+            if (dir.Entries() != std::vector<std::string>{"x.cube"} || ReadFileBytes(path) != before)
+                return 10 + step;
+        }
+        // Three lines: 400 kB, the standard file 700 kB; each replaces the one before.
+        CubeGeometry fits = big;
+        fits.width = 3;
+        step = 0;
+        for (const auto& write : writes) {
+            ++step;
+            std::filesystem::remove(path);
+            if (!write(path, fits))
+                return 20 + step;
+        }
+        return dir.Entries() == std::vector<std::string>{"x.cube"} ? 0 : 30;
+    });
+    if (code != kDiskFaultUnavailable) {
+        EXPECT_EQ(code, 0);
+    }
+}
+
+TEST(CubeWriteFailures, RoomReservedButNotWrittenNeverShowsInTheFile) {
+    // The save reserves the whole file's room before writing it; a file that ends up shorter (as
+    // a failed save's would, before it is removed) holds its written bytes and nothing more.
+    TempDir dir;
+    const std::string path = dir.File("a");
+    AtomicFile file;
+    ASSERT_TRUE(file.Open(path));
+    file.Reserve(1 << 20);
+    ASSERT_TRUE(file.Write("seven b", 7));
+    file.Reserve(1 << 20);
+    ASSERT_TRUE(file.Write("and 5", 5));
+    ASSERT_TRUE(file.Commit());
+    const std::string text = "seven band 5";
+    EXPECT_EQ(ReadFileBytes(path), std::vector<uint8_t>(text.begin(), text.end()));
+    // A device has no room to reserve; the writes go on.
+    AtomicFile device;
+    ASSERT_TRUE(device.Open("/dev/null"));
+    device.Reserve(1 << 20);
+    EXPECT_TRUE(device.Write("x", 1));
+    EXPECT_TRUE(device.Commit());
 }
 
 TEST(CubeWriteFailures, DevicesAndPipesAreWrittenDirectlyOrRefused) {
