@@ -2,6 +2,7 @@
 
 #include "calibration/CalibrationFiles.h"
 #include "camera/AcquisitionEngine.h"
+#include "camera/CameraSeam.h"
 #include "camera/DataCameraControl.h"
 #include "camera/ScannerMirrorLink.h"
 #include "display/ImageDisplay.h"
@@ -169,6 +170,22 @@ std::string EndText(AcquisitionEngine::ScanEnd end, const std::string& port, int
         return "";
     }
 }
+// Frames the data camera refused or lost to its transport during a scan ("" when none), for the
+// summary line. Frames dropped because the previous one was still being handled are not faults
+// (the mirror's return holds the camera thread on purpose) and are not listed.
+std::string CameraFaultsText(const CameraStreamCounters& before, const CameraStreamCounters& after,
+                             uint64_t refused) {
+    std::string text;
+    auto add = [&text](uint64_t n, const char* one, const char* many) {
+        if (n > 0)
+            text += (text.empty() ? "" : ", ") + std::to_string(n) + " " + (n == 1 ? one : many);
+    };
+    add(refused + (after.rejected - before.rejected), "frame of the wrong size or format refused",
+        "frames of the wrong size or format refused");
+    add(after.failed - before.failed, "failed buffer", "failed buffers");
+    add(after.underruns - before.underruns, "buffer underrun", "buffer underruns");
+    return text.empty() ? text : "; camera: " + text;
+}
 } // namespace
 
 int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
@@ -260,7 +277,7 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
     if (a.dark && InterruptHandling::Interrupted())
         return finish(InterruptHandling::ExitCode());
     if (a.dark) {
-        const bool simulatedCameras = instrument.Devices().camerasSimulated;
+        const bool simulatedCameras = instrument.Devices().dataCameraSimulated;
         const SimTarget target = SimOptics::Instance().target.load();
         if (simulatedCameras) {
             SimOptics::Instance().target = SimTarget::LensCap;
@@ -332,6 +349,8 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
             break;
         }
         const int refused = engine.m_scansRefused.load();
+        const CameraStreamCounters countersBefore = CameraSeam::Counters(instrument.Cameras().m_hDataCamera);
+        const uint64_t rejectedBefore = engine.FramesRejected();
         engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
         wait(geometry.width, a.scans > 1 ? "scan " + std::to_string(scan) : "scan");
         // Scanner settings whose scan leaves the mirror's range (the engine said why).
@@ -398,7 +417,10 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
                      saved.headerPath.empty() ? "" : " and ", saved.headerPath.c_str(), lines,
                      host.Status(1).c_str(), saved.linesWithDrops, saved.lineRecordPath.c_str(),
                      EndText(end, port, scannerSettings.GetScanStartPosition(), lines).c_str(),
-                     followText.c_str());
+                     (followText + CameraFaultsText(countersBefore,
+                                                    CameraSeam::Counters(instrument.Cameras().m_hDataCamera),
+                                                    engine.FramesRejected() - rejectedBefore))
+                         .c_str());
         std::fflush(out);
         if (MirrorFailed(end) || notFollowed || end == AcquisitionEngine::ScanEnd::FramesStopped || InterruptHandling::Interrupted())
             break;

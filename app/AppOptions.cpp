@@ -52,8 +52,10 @@ std::string AppOptionsHelp() {
            "  - A serial device is real when its COM port has a line in ./Settings/ARV300_Ports.txt,\n"
            "    such as \"COM1 /dev/ttyUSB0\": the motion controller on the scanner settings' port\n"
            "    (COM1), the monochromator on COM4.\n"
-           "  - The cameras are real when a camera backend other than the simulator is configured\n"
-           "    (--camera); this build has only the simulator, so the cameras are simulated.\n"
+           "  - A camera is real when a backend other than the simulator is configured for it:\n"
+           "    --camera and --focus-camera, or the lines \"DataCamera BACKEND\" and\n"
+           "    \"FocusCamera BACKEND\" of the ports map. With --devices real the cameras come from\n"
+           "    the vendor's camera library (liblucamapi.so) unless another backend is named.\n"
            "  - Every other device is simulated: without a ports map the program runs on its\n"
            "    simulated instrument (two cameras, the controller on COM1, the monochromator on COM4).\n"
            "  The window's status pane 4 (and acquire's first line on stderr) says which devices are\n"
@@ -65,7 +67,14 @@ std::string AppOptionsHelp() {
            "  --devices MODE           auto (the rule above; the default), simulated (as --simulate)\n"
            "                           or real (no simulated device at all: a missing device gives\n"
            "                           the program's own messages, as on the bench)\n"
-           "  --camera BACKEND         camera backend: sim (the only one in this build)\n"
+           "  --camera BACKEND         the data camera (and, for sim and lucam, the focus camera):\n"
+           "                           sim (simulated), lucam (the vendor's camera library,\n"
+           "                           liblucamapi.so), lucam:LIBRARY (that library file),\n"
+           "                           genicam:DEVICE (a USB3 Vision or GigE Vision camera through\n"
+           "                           Aravis, by its device id or serial number as arv-tool-0.8\n"
+           "                           lists them; Fake_1 is Aravis's fake camera; no focus camera\n"
+           "                           unless --focus-camera names one)\n"
+           "  --focus-camera BACKEND   the focus camera alone: as --camera, or none\n"
            "  --non-interactive        print every message with its caption to stderr and cancel\n"
            "                           every file dialog, so that nothing waits on a dialog\n"
            "  --quit-when-ready        exit (code 0) as soon as start-up has reached \"Ready\"\n"
@@ -249,14 +258,16 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
                 error = "--devices takes auto, simulated or real";
                 return false;
             }
-        } else if (a == "--camera") {
+        } else if (a == "--camera" || a == "--focus-camera") {
             if (!value(v))
                 return false;
-            if (v != kSimulatedCameraBackend) {
-                error = "--camera takes sim: the simulated cameras are the only camera backend of this build";
+            std::string why;
+            const std::optional<CameraChoice> choice = CameraChoice::Parse(v.toStdString(), &why);
+            if (!choice) {
+                error = a.toStdString() + ": " + why;
                 return false;
             }
-            o.devices.cameraBackend = v.toStdString();
+            (a == "--camera" ? o.devices.dataCamera : o.devices.focusCamera) = choice;
         } else if (a == "--non-interactive") {
             o.nonInteractive = true;
         } else if (a == "--quit-when-ready") {

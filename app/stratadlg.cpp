@@ -310,7 +310,7 @@ void CStrataDlg::CreateMenuAndToolbar() {
     acquisition->addAction(AddCommand(ID_ACQ_CALCUBE, "Acquire Cal Cube", acquisition));
     // Calibration menu (app/stratadlg_calibration.cpp).
     CreateCalibrationMenu(bar);
-    if (m_instrument->Devices().camerasSimulated) {
+    if (m_instrument->Devices().dataCameraSimulated) {
         // What the simulated imager looks at, like putting on the lens cap on a real bench. Only
         // simulated cameras see it.
         QMenu* sim = bar->addMenu("Si&mulator");

@@ -21,12 +21,22 @@ std::string EngineMsg::ScanOutOfRangeText(int32_t scanStart, double stepPerLine,
     return text;
 }
 
-std::string EngineMsg::FramesStoppedText(double silentMs, double framePeriodMs, int lines) {
-    char text[256];
-    std::snprintf(text, sizeof text,
-                  "The data camera stopped delivering frames: none came for %.1f s (one was expected every %.0f "
-                  "ms). The acquisition was ended after %d lines; they are kept.",
-                  silentMs / 1000.0, framePeriodMs, lines);
+std::string EngineMsg::FramesStoppedText(double silentMs, double framePeriodMs, int lines,
+                                         uint64_t rejected) {
+    char text[384];
+    if (rejected == 0)
+        std::snprintf(
+            text, sizeof text,
+            "The data camera stopped delivering frames: none came for %.1f s (one was expected every %.0f "
+            "ms). The acquisition was ended after %d lines; they are kept.",
+            silentMs / 1000.0, framePeriodMs, lines);
+    else
+        std::snprintf(
+            text, sizeof text,
+            "The data camera stopped delivering frames: none came for %.1f s (one was expected every %.0f "
+            "ms); %llu frames of the wrong size or format were refused during the acquisition. The "
+            "acquisition was ended after %d lines; they are kept.",
+            silentMs / 1000.0, framePeriodMs, static_cast<unsigned long long>(rejected), lines);
     return text;
 }
 
@@ -250,6 +260,7 @@ void AcquisitionEngine::ArmFrameWatchdog(bool armed) {
         return;
     }
     m_lastFrameNs = SteadyNs();
+    m_rejectedAtArming = RejectedFrames();
     m_watchdogArmed = true;
     std::lock_guard lock(m_watchdogMutex);
     if (!m_watchdogThread.joinable() && !m_watchdogExit && m_frameTimeoutMs.load() > 0)
@@ -271,7 +282,9 @@ void AcquisitionEngine::WatchdogLoop() {
         // The stop returns the mirror (a wait of its own, with its own limit): not under the lock.
         lock.unlock();
         if (StopAcquisition(ScanEnd::FramesStopped))
-            m_host.PostMessage(EngineMsg::FramesStoppedText(silentMs, m_framePeriodMs.load(), m_linesTaken.load()));
+            m_host.PostMessage(EngineMsg::FramesStoppedText(silentMs, m_framePeriodMs.load(),
+                                                            m_linesTaken.load(),
+                                                            RejectedFrames() - m_rejectedAtArming.load()));
         lock.lock();
     }
 }
@@ -376,6 +389,10 @@ LineRecord AcquisitionEngine::LastLineRecord() const {
     return r;
 }
 
+uint64_t AcquisitionEngine::RejectedFrames() const {
+    return m_framesRejected.load() + (cameraRejectedFrames ? cameraRejectedFrames() : 0);
+}
+
 std::string AcquisitionEngine::LastFrameRateText() const {
     std::lock_guard lock(m_reportMutex);
     return m_lastFrameRateText;
@@ -392,8 +409,17 @@ void AcquisitionEngine::StoreBinnedLine(std::vector<uint16_t>& target, int line,
         int64_t(CountAtLeast(m_lineImage.data(), m_lineImage.size(), m_saturationThreshold.load()));
 }
 
-void AcquisitionEngine::OnDataFrameCallback(void* context, uint8_t* data, uint32_t) {
-    static_cast<AcquisitionEngine*>(context)->OnDataFrame(reinterpret_cast<const uint16_t*>(data));
+void AcquisitionEngine::OnDataFrameCallback(void* context, uint8_t* data, uint32_t length) {
+    auto* engine = static_cast<AcquisitionEngine*>(context);
+    const size_t expected =
+        size_t(engine->m_geometry.width) * size_t(engine->m_geometry.height) * sizeof(uint16_t);
+    if (!data || length != expected || engine->m_greyFrame.size() < expected / sizeof(uint16_t)) {
+        // A frame of another size or pixel format would be binned from the wrong pixels (or read
+        // beyond its end): it never reaches the cube.
+        ++engine->m_framesRejected;
+        return;
+    }
+    engine->OnDataFrame(reinterpret_cast<const uint16_t*>(data));
 }
 
 void AcquisitionEngine::OnDataFrame(const uint16_t* frame) {

@@ -38,7 +38,8 @@ inline constexpr const char* kAcquiring = "Acquiring...";
 inline constexpr const char* kFrameRate = "frame rate = ";
 // The data camera delivered no frame within the frame time-out during an acquisition.
 inline constexpr const char* kFramesStoppedStatus = "Data camera stopped delivering frames";
-std::string FramesStoppedText(double silentMs, double framePeriodMs, int lines);
+// rejected: frames of the wrong size or format that were refused during the acquisition.
+std::string FramesStoppedText(double silentMs, double framePeriodMs, int lines, uint64_t rejected = 0);
 // After the last line of a cube the mirror stood too far from the last position it was sent to.
 std::string MirrorNotFollowedText(int32_t at, int32_t commanded);
 // A cube whose line positions would leave the 32-bit range of mirror positions.
@@ -139,7 +140,13 @@ public:
     bool StopAcquisition(ScanEnd reason = ScanEnd::Stopped);
     // Streaming callback of the data camera (camera thread). Frames are W x H 16-bit pixels.
     void OnDataFrame(const uint16_t* frame);
+    // Frames whose length is not that of a W x H frame of 16-bit pixels are refused and counted
+    // (never binned); they do not count as frames for the frame watchdog.
     static void OnDataFrameCallback(void* context, uint8_t* data, uint32_t length);
+    uint64_t FramesRejected() const { return m_framesRejected.load(); }
+    // Frames the camera's backend refused before they reached the engine (wrong size or format),
+    // for the frame watchdog's message; none when unset.
+    std::function<uint64_t()> cameraRejectedFrames;
     // Converter from raw frames to 16-bit grey; the default copies (16-bit frames).
     std::function<bool(uint16_t* dest, const uint16_t* src, int width, int height)> convertFrame;
 
@@ -290,6 +297,9 @@ private:
     std::atomic<double> m_frameTimeoutMs{0.0};
     std::atomic<double> m_framePeriodMs{0.0};
     std::atomic<int64_t> m_lastFrameNs{0};
+    std::atomic<uint64_t> m_framesRejected{0};
+    std::atomic<uint64_t> m_rejectedAtArming{0};
+    uint64_t RejectedFrames() const;
     std::atomic<bool> m_watchdogArmed{false};
     std::thread m_watchdogThread;
     std::mutex m_watchdogMutex;

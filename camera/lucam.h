@@ -1,8 +1,8 @@
 #pragma once
 // The camera interface: the subset of the Lumenera LuCam C interface that the program uses, with
 // the vendor's function names, records and constants. The program includes only this header.
-// This build implements it over the simulated instrument (sim/SimCamera.cpp); a vendor library can
-// be linked in its place on a machine that has one.
+// Each camera comes from one backend (camera/CameraSeam.h): the simulated instrument
+// (sim/SimCamera.cpp), the vendor's library loaded at run time, or a GenICam camera.
 //
 // Every function returns nonzero (TRUE) on success unless stated otherwise.
 #include <cstdint>
@@ -92,6 +92,9 @@ typedef VOID (*LucamStreamingCallback)(VOID* context, BYTE* data, ULONG length);
 typedef VOID (*LucamRgbPreviewCallback)(VOID* context, BYTE* data, ULONG width, ULONG height,
                                         ULONG pixelFormat);
 
+// LUCAM_RECORDS_ONLY: the records, constants and callback types without the program's functions
+// (for code that implements the vendor's C functions itself).
+#ifndef LUCAM_RECORDS_ONLY
 LONG LucamNumCameras();
 LONG LucamEnumCameras(LUCAM_VERSION* versions, ULONG count);
 HANDLE LucamCameraOpen(ULONG number); // numbered from 1
@@ -118,3 +121,4 @@ LONG LucamAddRgbPreviewCallback(HANDLE camera, LucamRgbPreviewCallback callback,
 BOOL LucamRemoveRgbPreviewCallback(HANDLE camera, LONG callbackId);
 BOOL LucamAdjustDisplayWindow(HANDLE camera, const char* title, LONG x, LONG y, LONG width, LONG height);
 BOOL LucamDestroyDisplayWindow(HANDLE camera);
+#endif

@@ -10,8 +10,12 @@
 std::string DeviceSelection::SimulatedText() const {
     std::string list;
     auto add = [&list](const std::string& name) { list += (list.empty() ? "" : ", ") + name; };
-    if (camerasSimulated)
+    if (dataCameraSimulated && focusCameraSimulated)
         add("cameras");
+    else if (dataCameraSimulated)
+        add("data camera");
+    else if (focusCameraSimulated)
+        add("focus camera");
     if (controllerSimulated)
         add(controllerPort);
     if (monochromatorSimulated && monochromatorPort != controllerPort)
@@ -34,22 +38,38 @@ DeviceSelection SelectDevices(const InstrumentOptions& options, const PortsMap& 
     d.controllerPort = controller.empty() ? controllerPort : controller;
     const std::string mono = NormalisedComName(options.monochromatorPort);
     d.monochromatorPort = mono.empty() ? options.monochromatorPort : mono;
+    // The cameras configured for this run: the command line first, then the ports map.
+    const std::optional<CameraChoice> data = options.dataCamera ? options.dataCamera : map.dataCamera;
+    const std::optional<CameraChoice> focus = options.focusCamera ? options.focusCamera : map.focusCamera;
+    const CameraChoice sim{CameraChoice::Kind::Simulated, ""};
+    const CameraChoice none{CameraChoice::Kind::None, ""};
     switch (options.mode) {
     case DeviceMode::Simulate:
-        d.camerasSimulated = d.controllerSimulated = d.monochromatorSimulated = true;
+        d.cameras = CameraSetup{sim, std::nullopt};
+        d.controllerSimulated = d.monochromatorSimulated = true;
         d.realPortsAllowed = false;
         break;
-    case DeviceMode::Real:
-        d.camerasSimulated = d.controllerSimulated = d.monochromatorSimulated = false;
+    case DeviceMode::Real: {
+        // No simulated camera: the instrument's own cameras through the vendor's library unless
+        // another real backend is configured.
+        auto real = [&none](const CameraChoice& c) {
+            return c.kind == CameraChoice::Kind::Simulated ? none : c;
+        };
+        d.cameras.data = real(data.value_or(CameraChoice{CameraChoice::Kind::VendorLibrary, ""}));
+        if (focus)
+            d.cameras.focus = real(*focus);
+        d.controllerSimulated = d.monochromatorSimulated = false;
         break;
+    }
     case DeviceMode::Auto:
-        // A camera is real when a backend other than the simulator is configured; none exists in
-        // this build yet.
-        d.camerasSimulated = options.cameraBackend == kSimulatedCameraBackend;
+        d.cameras = CameraSetup{data.value_or(sim), focus};
         d.controllerSimulated = !map.Lists(d.controllerPort);
         d.monochromatorSimulated = !map.Lists(d.monochromatorPort);
         break;
     }
+    d.dataCameraSimulated = d.cameras.data.kind == CameraChoice::Kind::Simulated;
+    d.focusCameraSimulated = d.cameras.Focus().kind == CameraChoice::Kind::Simulated;
+    d.camerasSimulated = d.dataCameraSimulated && d.focusCameraSimulated;
     return d;
 }
 
@@ -68,6 +88,9 @@ Instrument::~Instrument() {
     // between Shutdown and here.
     if (m_simCamerasAttached)
         SimCameras::Instance().Shutdown();
+    // The backends of this run go; the camera interface reaches the simulated cameras again.
+    if (m_camerasInstalled)
+        CameraSeam::Reset();
     if (m_simController)
         m_simController->Shutdown();
     if (m_simMonochromator)
@@ -105,6 +128,8 @@ AcquisitionEngine& Instrument::CreateEngine(EngineHost& host) {
         return d;
     };
     engine.linkUp = [this] { return ControllerLinkUp(); };
+    // Frames the camera's backend refused count in the frame watchdog's message.
+    engine.cameraRejectedFrames = [this] { return CameraSeam::Counters(m_cameras.m_hDataCamera).rejected; };
     return engine;
 }
 
@@ -173,13 +198,19 @@ void Instrument::ChooseDevices() {
         for (const std::string& s : switches)
             m_notes.push_back(s + " has no effect: " + device + " is real");
     };
-    if (!m_devices.camerasSimulated)
+    if (!m_devices.dataCameraSimulated && !m_devices.focusCameraSimulated)
         note(m_options.sim.cameraSwitches, "the cameras are");
+    else if (!m_devices.dataCameraSimulated)
+        note(m_options.sim.cameraSwitches, "the data camera is");
+    // The camera backends of the run; what cannot be loaded is reported when the cameras are opened.
+    CameraSeam::Install(m_devices.cameras,
+                        [this](const std::string& text) { m_prompts.Message(text, kCameraLibraryCaption); });
+    m_camerasInstalled = true;
     if (!m_devices.controllerSimulated)
         note(m_options.sim.controllerSwitches, "the controller on " + m_devices.controllerPort);
     // The simulated data camera counts the frames it could not deliver; a real camera's lost frames
     // are estimated by the engine from the gaps between frames.
-    if (m_engine && m_devices.camerasSimulated)
+    if (m_engine && m_devices.dataCameraSimulated)
         m_engine->droppedFrameCount = [] { return int64_t(SimCameras::DroppedFramesSoFar(1)); };
     else if (m_engine)
         m_engine->droppedFrameCount = nullptr;
@@ -189,7 +220,7 @@ void Instrument::ChooseDevices() {
 
 void Instrument::AttachSimulators() {
     const SimulatorOptions& sim = m_options.sim;
-    if (m_devices.camerasSimulated) {
+    if (m_devices.dataCameraSimulated || m_devices.focusCameraSimulated) {
         SimCameras::Instance().Configure(sim.cameras);
         SimOptics::Instance().target = sim.target;
         SimOptics::Instance().noise = sim.noise;
@@ -217,10 +248,9 @@ void Instrument::AttachSimulators() {
 }
 
 bool Instrument::OpenCameras() {
-    // Real cameras need a real camera backend; the simulator is the only one of this build, so
-    // without simulated cameras there is no camera to open.
-    const bool backend = m_devices.camerasSimulated || m_options.cameraBackend != kSimulatedCameraBackend;
-    const bool dataOnline = backend && m_cameras.OpenCameras();
+    // The camera interface reaches the backends chosen for the run (the simulated cameras when the
+    // devices were not chosen).
+    const bool dataOnline = m_cameras.OpenCameras();
     if (m_engine)
         m_engine->m_dataCameraOnline = m_cameras.m_dataCameraOnline;
     if (!dataOnline) {

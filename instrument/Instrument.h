@@ -15,15 +15,18 @@
 //
 // Which devices are real is decided in one place (SelectDevices):
 //  - Simulate: every device is simulated whatever the ports map says;
-//  - Real: no device is simulated; a missing device gives the program's own messages;
+//  - Real: no device is simulated; a missing device gives the program's own messages; the cameras
+//    come from the vendor's camera library unless another real backend is configured;
 //  - Auto: a serial device is real when its COM port has a line in the ports map, a camera is real
-//    when a camera backend other than the simulator is configured; every other device is simulated.
+//    when a backend other than the simulator is configured for it (--camera, --focus-camera, or the
+//    ports map's DataCamera and FocusCamera lines); every other device is simulated.
 // The simulator's switches (SimulatorOptions) act only on simulated devices.
 //
 // Qt-free. Operations run on the calling front end's window (or main) thread; the engine's camera
 // thread reaches the devices only through the engine.
 #include "calibration/DefaultCalibration.h"
 #include "camera/AcquisitionEngine.h"
+#include "camera/CameraSeam.h"
 #include "camera/CameraSettings.h"
 #include "camera/DataCameraControl.h"
 #include "camera/ScannerMirrorLink.h"
@@ -37,6 +40,7 @@
 
 #include <array>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,9 +60,6 @@ inline constexpr const char* kSimulated = "Simulated: ";
 
 enum class DeviceMode { Auto, Simulate, Real };
 
-// The only camera backend of this build.
-inline constexpr const char* kSimulatedCameraBackend = "sim";
-
 // Settings and fault switches of the simulated devices (the --sim-* options).
 struct SimulatorOptions {
     SimCameraSettings cameras;
@@ -73,7 +74,10 @@ struct SimulatorOptions {
 
 struct InstrumentOptions {
     DeviceMode mode = DeviceMode::Auto;
-    std::string cameraBackend = kSimulatedCameraBackend;
+    // The cameras' backends given on the command line (--camera, --focus-camera); they take the
+    // place of the ports map's DataCamera and FocusCamera lines.
+    std::optional<CameraChoice> dataCamera;
+    std::optional<CameraChoice> focusCamera;
     std::string portsFile = kPortsFile;
     // The port the simulated monochromator stands on (the calibration dialog's default port).
     std::string monochromatorPort = "COM4";
@@ -87,15 +91,22 @@ struct InstrumentOptions {
 
 // Which devices of a run are real and which are simulated.
 struct DeviceSelection {
-    bool camerasSimulated = true;
+    // The backends of the data camera and the focus camera.
+    CameraSetup cameras;
+    bool dataCameraSimulated = true;
+    bool focusCameraSimulated = true;
+    bool camerasSimulated = true; // both
     std::string controllerPort = "COM1";
     bool controllerSimulated = true;
     std::string monochromatorPort = "COM4";
     bool monochromatorSimulated = true;
     bool realPortsAllowed = true;
 
-    bool AnySimulated() const { return camerasSimulated || controllerSimulated || monochromatorSimulated; }
-    // "Simulated: cameras, COM1, COM4"; empty when every device is real.
+    bool AnySimulated() const {
+        return dataCameraSimulated || focusCameraSimulated || controllerSimulated || monochromatorSimulated;
+    }
+    // "Simulated: cameras, COM1, COM4" ("data camera" or "focus camera" when only one of them is);
+    // empty when every device is real.
     std::string SimulatedText() const;
 };
 
@@ -188,6 +199,7 @@ private:
     std::unique_ptr<SimController> m_simController;
     std::unique_ptr<SimMonochromator> m_simMonochromator;
     bool m_simCamerasAttached = false;
+    bool m_camerasInstalled = false;
     std::string m_absentControllerPort; // the simulated controller's port when it is absent
     bool m_shutDown = false;
 };

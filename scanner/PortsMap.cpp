@@ -77,6 +77,7 @@ PortsMap ParsePortsMap(const std::string& text, const std::string& name) {
     }
     std::vector<std::string> problems;
     std::vector<Entry> entries;
+    int dataCameraLine = 0, focusCameraLine = 0;
     size_t start = 0;
     for (int lineNumber = 1; start < text.size(); ++lineNumber) {
         size_t end = text.find('\n', start);
@@ -102,6 +103,26 @@ PortsMap ParsePortsMap(const std::string& text, const std::string& name) {
         }
         if (words.empty() || words[0][0] == '#')
             continue;
+        const std::string keyword = Upper(words[0]);
+        if (keyword == "DATACAMERA" || keyword == "FOCUSCAMERA") {
+            const bool data = keyword == "DATACAMERA";
+            std::optional<CameraChoice>& slot = data ? map.dataCamera : map.focusCamera;
+            int& seen = data ? dataCameraLine : focusCameraLine;
+            std::string why;
+            const std::optional<CameraChoice> choice =
+                words.size() > 1 && words[1][0] != '#' ? CameraChoice::Parse(words[1], &why) : std::nullopt;
+            if (seen != 0) {
+                problems.push_back(where + " names the " + (data ? "data" : "focus") +
+                                   " camera again (line " + std::to_string(seen) +
+                                   " did); only the first is used");
+            } else if (!choice) {
+                problems.push_back(where + ": " + (why.empty() ? words[0] + " without a camera" : why));
+            } else {
+                slot = choice;
+                seen = lineNumber;
+            }
+            continue;
+        }
         const std::string port = NormalisedComName(words[0]);
         if (port.empty()) {
             problems.push_back(where + ": " + Quoted(words[0]) + " is not a port name (COM1 ... COM256)");

@@ -1,7 +1,8 @@
 #pragma once
 // The ports map (./Settings/ARV300_Ports.txt): which COM port names stand for real serial devices
-// on this machine, as lines "COM1 /dev/ttyUSB0". Blank lines and lines starting with '#' are
-// skipped; words after the device are ignored.
+// on this machine, as lines "COM1 /dev/ttyUSB0", and where the cameras come from, as lines
+// "DataCamera genicam:Fake_1" and "FocusCamera lucam" (see CameraChoice). Blank lines and lines
+// starting with '#' are skipped; words after the device are ignored.
 //
 // The map is read once per start of the program. Reading is bounded: a file larger than
 // kMaxPortsFileBytes, a file that is not text, or a line longer than kMaxPortsLineLength costs no
@@ -10,7 +11,10 @@
 // A port that the file names is real even when its line cannot be used (no device given, the same
 // device named for two ports, the port named twice): such a port maps to no device, so opening it
 // fails and the program shows its usual offline texts instead of talking to a wrong device.
+#include "camera/CameraSeam.h"
+
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +27,10 @@ struct PortsMap {
     // Upper-case port name ("COM1") -> device path; an empty path marks a port the file names
     // without a usable device.
     std::map<std::string, std::string> devices;
+    // The cameras' backends named by the file (a camera named twice, or not as a backend, is
+    // reported and not used).
+    std::optional<CameraChoice> dataCamera;
+    std::optional<CameraChoice> focusCamera;
     // What was refused, one text per problem, for the user.
     std::vector<std::string> problems;
 

@@ -1,6 +1,7 @@
 // The simulated cameras: implementation of camera/lucam.h over the simulated optics.
 #include "sim/SimCamera.h"
 
+#include "camera/CameraSeam.h"
 #include "camera/lucam.h"
 #include "sim/SimMirror.h"
 #include "sim/SimScene.h"
@@ -16,7 +17,7 @@
 #include <random>
 #include <thread>
 
-struct LucamCamera {
+struct SimCameraUnit {
     int number = 0;
     bool focus = false;
     SimCameraSettings settings;
@@ -45,7 +46,7 @@ struct LucamCamera {
 
 namespace {
 std::mutex g_registryMutex;
-std::array<std::unique_ptr<LucamCamera>, 3> g_cameras; // index = camera number
+std::array<std::unique_ptr<SimCameraUnit>, 3> g_cameras; // index = camera number
 std::atomic<double> g_clockScale{1.0};
 // The data camera's deliveries have stopped (fault switch; latched until switched off or reconfigured).
 std::atomic<bool> g_dataSilent{false};
@@ -53,9 +54,13 @@ std::atomic<bool> g_dataSilent{false};
 constexpr ULONG kSensorWidth = 1392;
 constexpr ULONG kSensorHeight = 1040;
 
-bool Refused(LucamCamera* cam, ULONG property) { return cam->settings.refusedProperties.count(property) != 0; }
+bool Refused(SimCameraUnit* cam, ULONG property) {
+    return cam->settings.refusedProperties.count(property) != 0;
+}
 
-float MaxExposureMs(float rate) { return rate > 0 ? 1000.0f / rate - 1.0f : 1000.0f; }
+float MaxExposureMs(float rate) {
+    return rate > 0 ? 1000.0f / rate - 1.0f : 1000.0f;
+}
 
 // Frame pixels of the data camera for the current format, written row by row.
 void RenderDataFrame(const LUCAM_FRAME_FORMAT& fmt, float exposure, float gain, int32_t mirrorPosition,
@@ -68,8 +73,8 @@ void RenderDataFrame(const LUCAM_FRAME_FORMAT& fmt, float exposure, float gain, 
     const auto& optics = SimOptics::Instance();
     const SimTarget target = optics.target.load();
     const double sceneLine = SceneLineAt(mirrorPosition);
-    const double scale = SimOpticsConstants::kFullScale * exposure / SimOpticsConstants::kReferenceExposureMs *
-                         std::max(0.0f, gain);
+    const double scale = SimOpticsConstants::kFullScale * exposure /
+                         SimOpticsConstants::kReferenceExposureMs * std::max(0.0f, gain);
     const bool noise = optics.noise.load();
     std::normal_distribution<double> gauss(0.0, 20.0);
 
@@ -155,13 +160,13 @@ struct RenderKey {
 // Every frame dropped by camera 1 or 2 since the process started, for callbacks to read freely.
 std::atomic<uint64_t> g_droppedSoFar[3];
 
-void CountDropped(LucamCamera* cam) {
+void CountDropped(SimCameraUnit* cam) {
     cam->dropped.fetch_add(1);
     if (cam->number >= 1 && cam->number <= 2)
         g_droppedSoFar[cam->number].fetch_add(1);
 }
 
-void StreamLoop(LucamCamera* cam) {
+void StreamLoop(SimCameraUnit* cam) {
     RenderKey lastKey;
     ULONG focusW = 0, focusH = 0;
     HWND lastDisplay = nullptr;
@@ -195,7 +200,8 @@ void StreamLoop(LucamCamera* cam) {
         const auto period = std::chrono::duration_cast<clock::duration>(
             std::chrono::duration<double>(1.0 / rate / std::max(1e-6, g_clockScale.load())));
         ++index;
-        const bool deliberateDrop = cam->settings.dropEvery > 0 && index % uint64_t(cam->settings.dropEvery) == 0;
+        const bool deliberateDrop =
+            cam->settings.dropEvery > 0 && index % uint64_t(cam->settings.dropEvery) == 0;
         if (deliberateDrop) {
             CountDropped(cam);
         } else if (!cam->focus && (g_dataSilent.load() ||
@@ -226,10 +232,18 @@ void StreamLoop(LucamCamera* cam) {
         } else {
             // As for the data camera, the picture is drawn again only when what it shows changed; the
             // display window is repainted only then (or when it moved).
-            const RenderKey key{fmt.width, fmt.height, fmt.subSampleX, fmt.subSampleY, 0, 0,
-                                SimMirror::Instance().Position(), int(SimOptics::Instance().target.load()), 0, 0};
-            const bool changed = !(key == lastKey) || rgb.empty() || display != lastDisplay || dx != lastDx ||
-                                 dy != lastDy;
+            const RenderKey key{fmt.width,
+                                fmt.height,
+                                fmt.subSampleX,
+                                fmt.subSampleY,
+                                0,
+                                0,
+                                SimMirror::Instance().Position(),
+                                int(SimOptics::Instance().target.load()),
+                                0,
+                                0};
+            const bool changed =
+                !(key == lastKey) || rgb.empty() || display != lastDisplay || dx != lastDx || dy != lastDy;
             if (!(key == lastKey) || rgb.empty()) {
                 RenderFocusFrame(fmt, rgb, focusW, focusH);
                 lastKey = key;
@@ -255,7 +269,7 @@ void StreamLoop(LucamCamera* cam) {
     }
 }
 
-void StopStream(LucamCamera* cam) {
+void StopStream(SimCameraUnit* cam) {
     if (!cam->streaming.load() && !cam->thread.joinable())
         return;
     {
@@ -272,7 +286,9 @@ void StopStream(LucamCamera* cam) {
     cam->streaming = false;
 }
 
-LucamCamera* Valid(HANDLE h) { return h; }
+SimCameraUnit* Valid(SimCameraUnit* h) {
+    return h;
+}
 } // namespace
 
 // Column offset of sample 0, as seen by the simulated optics (same as the program's).
@@ -290,9 +306,13 @@ void SimCameras::Configure(const SimCameraSettings& settings) {
     g_dataSilent = false;
 }
 
-void SimCameras::SetDataCameraSilent(bool silent) { g_dataSilent = silent; }
+void SimCameras::SetDataCameraSilent(bool silent) {
+    g_dataSilent = silent;
+}
 
-bool SimCameras::DataCameraSilent() const { return g_dataSilent.load(); }
+bool SimCameras::DataCameraSilent() const {
+    return g_dataSilent.load();
+}
 
 SimCameraSettings SimCameras::Settings() const {
     std::lock_guard lock(m_mutex);
@@ -340,235 +360,282 @@ void SimCameras::Shutdown() {
 
 // ---- camera interface ----
 
-LONG LucamNumCameras() { return std::clamp(SimCameras::Instance().Settings().cameraCount, 0, 2); }
+namespace {
+// The simulated cameras behind the camera interface.
+class SimCameraBackend final : public CameraBackend {
+public:
+    std::string Name() const override { return "simulated cameras"; }
 
-LONG LucamEnumCameras(LUCAM_VERSION* versions, ULONG count) {
-    const LONG n = LucamNumCameras();
-    const auto s = SimCameras::Instance().Settings();
-    for (ULONG i = 0; versions && i < count && LONG(i) < n; ++i) {
-        versions[i] = LUCAM_VERSION{0x105, 0x20, 0x5010000, 0x5010000, s.serialNumber + i, 0};
+    LONG NumCameras() override { return std::clamp(SimCameras::Instance().Settings().cameraCount, 0, 2); }
+
+    LONG EnumCameras(LUCAM_VERSION* versions, ULONG count) override {
+        const LONG n = NumCameras();
+        const auto s = SimCameras::Instance().Settings();
+        for (ULONG i = 0; versions && i < count && LONG(i) < n; ++i) {
+            versions[i] = LUCAM_VERSION{0x105, 0x20, 0x5010000, 0x5010000, s.serialNumber + i, 0};
+        }
+        return n;
     }
-    return n;
-}
 
-HANDLE LucamCameraOpen(ULONG number) {
-    const auto s = SimCameras::Instance().Settings();
-    if (number < 1 || LONG(number) > std::clamp(s.cameraCount, 0, 2))
-        return nullptr;
-    std::lock_guard lock(g_registryMutex);
-    auto& slot = g_cameras[number];
-    if (!slot) {
-        slot = std::make_unique<LucamCamera>();
-        slot->number = int(number);
-        slot->focus = (number == 2);
-        slot->settings = s;
-        slot->format = LUCAM_FRAME_FORMAT{0, 0, kSensorWidth, kSensorHeight, slot->focus ? ULONG(LUCAM_PF_24)
-                                                                                      : ULONG(LUCAM_PF_8),
-                                          {1}, 0, {1}, 0};
-        const auto& rates = slot->focus ? s.focusRates : s.dataRates;
-        slot->frameRate = rates.empty() ? 15.0f : rates.back();
+    void* CameraOpen(ULONG number) override {
+        const auto s = SimCameras::Instance().Settings();
+        if (number < 1 || LONG(number) > std::clamp(s.cameraCount, 0, 2))
+            return nullptr;
+        std::lock_guard lock(g_registryMutex);
+        auto& slot = g_cameras[number];
+        if (!slot) {
+            slot = std::make_unique<SimCameraUnit>();
+            slot->number = int(number);
+            slot->focus = (number == 2);
+            slot->settings = s;
+            slot->format = LUCAM_FRAME_FORMAT{0,
+                                              0,
+                                              kSensorWidth,
+                                              kSensorHeight,
+                                              slot->focus ? ULONG(LUCAM_PF_24) : ULONG(LUCAM_PF_8),
+                                              {1},
+                                              0,
+                                              {1},
+                                              0};
+            const auto& rates = slot->focus ? s.focusRates : s.dataRates;
+            slot->frameRate = rates.empty() ? 15.0f : rates.back();
+        }
+        return slot.get();
     }
-    return slot.get();
-}
 
-BOOL LucamCameraClose(HANDLE camera) {
-    if (!Valid(camera))
-        return FALSE;
-    StopStream(camera);
-    return TRUE;
-}
-
-BOOL LucamGetCameraId(HANDLE camera, ULONG* id) {
-    if (!Valid(camera) || !id)
-        return FALSE;
-    *id = camera->focus ? LUCAM_ID_LW11050 : 0x1C9;
-    return TRUE;
-}
-
-BOOL LucamQueryVersion(HANDLE camera, LUCAM_VERSION* version) {
-    if (!Valid(camera) || !version)
-        return FALSE;
-    *version = LUCAM_VERSION{0x105, 0x20, 0x5010000, 0x5010000,
-                             camera->settings.serialNumber + ULONG(camera->number - 1), 0};
-    return TRUE;
-}
-
-BOOL LucamGetProperty(HANDLE camera, ULONG property, FLOAT* value, LONG* flags) {
-    if (!Valid(camera) || !value || Refused(camera, property))
-        return FALSE;
-    std::lock_guard lock(camera->mutex);
-    if (flags)
-        *flags = 0;
-    switch (property) {
-    case LUCAM_PROP_EXPOSURE:
-        *value = camera->exposure;
-        return TRUE;
-    case LUCAM_PROP_GAIN:
-        *value = camera->gain;
-        return TRUE;
-    case LUCAM_PROP_COLOR_FORMAT:
-        *value = camera->focus ? 1.0f : 0.0f;
-        return TRUE;
-    case LUCAM_PROP_MAX_WIDTH:
-        *value = float(kSensorWidth);
-        return TRUE;
-    case LUCAM_PROP_MAX_HEIGHT:
-        *value = float(kSensorHeight);
-        return TRUE;
-    default:
-        return FALSE;
-    }
-}
-
-BOOL LucamSetProperty(HANDLE camera, ULONG property, FLOAT value, LONG flags) {
-    if (!Valid(camera) || Refused(camera, property))
-        return FALSE;
-    std::lock_guard lock(camera->mutex);
-    switch (property) {
-    case LUCAM_PROP_EXPOSURE:
-        if (!(value > 0))
+    BOOL CameraClose(void* handle) override {
+        auto* camera = static_cast<SimCameraUnit*>(handle);
+        if (!Valid(camera))
             return FALSE;
-        // The exposure cannot exceed the frame period of the current rate.
-        camera->exposure = std::min(value, MaxExposureMs(camera->frameRate));
-        return TRUE;
-    case LUCAM_PROP_GAIN:
-        if (value < 0 || value > 32)
-            return FALSE;
-        camera->gain = value;
-        return TRUE;
-    default:
-        return FALSE;
-    }
-}
-
-BOOL LucamGetFormat(HANDLE camera, LUCAM_FRAME_FORMAT* format, FLOAT* frameRate) {
-    if (!Valid(camera) || !format || camera->settings.refuseGetFormat)
-        return FALSE;
-    std::lock_guard lock(camera->mutex);
-    *format = camera->format;
-    if (frameRate)
-        *frameRate = camera->frameRate;
-    return TRUE;
-}
-
-BOOL LucamSetFormat(HANDLE camera, LUCAM_FRAME_FORMAT* format, FLOAT frameRate) {
-    if (!Valid(camera) || !format || camera->settings.refuseSetFormat)
-        return FALSE;
-    if (format->width == 0 || format->height == 0 || format->width > kSensorWidth ||
-        format->height > kSensorHeight)
-        return FALSE;
-    std::lock_guard lock(camera->mutex);
-    camera->format = *format;
-    const auto& rates = camera->focus ? camera->settings.focusRates : camera->settings.dataRates;
-    // Rate 0 means "the camera's default"; any other rate snaps to the nearest offered one.
-    float rate = rates.empty() ? 15.0f : rates.back();
-    if (frameRate > 0 && !rates.empty()) {
-        rate = *std::min_element(rates.begin(), rates.end(), [frameRate](float a, float b) {
-            return std::fabs(a - frameRate) < std::fabs(b - frameRate);
-        });
-    }
-    camera->frameRate = rate;
-    camera->exposure = std::min(camera->exposure, MaxExposureMs(rate));
-    return TRUE;
-}
-
-LONG LucamEnumAvailableFrameRates(HANDLE camera, ULONG room, FLOAT* rates) {
-    if (!Valid(camera))
-        return 0;
-    const auto& list = camera->focus ? camera->settings.focusRates : camera->settings.dataRates;
-    if (!rates)
-        return LONG(list.size());
-    const ULONG n = std::min<ULONG>(room, ULONG(list.size()));
-    std::copy_n(list.begin(), n, rates);
-    return LONG(n);
-}
-
-BOOL LucamStreamVideoControl(HANDLE camera, ULONG controlType, HWND window) {
-    if (!Valid(camera))
-        return FALSE;
-    if (controlType == STOP_STREAMING) {
         StopStream(camera);
         return TRUE;
     }
-    if (controlType != START_STREAMING && controlType != START_DISPLAY)
-        return FALSE;
-    if (camera->settings.refuseStreaming)
-        return FALSE;
-    if (camera->streaming.load())
+
+    BOOL GetCameraId(void* handle, ULONG* id) override {
+        auto* camera = static_cast<SimCameraUnit*>(handle);
+        if (!Valid(camera) || !id)
+            return FALSE;
+        *id = camera->focus ? LUCAM_ID_LW11050 : 0x1C9;
         return TRUE;
-    if (camera->thread.joinable())
-        camera->thread.join();
-    {
-        std::lock_guard lock(camera->mutex);
-        camera->display = (controlType == START_DISPLAY) ? window : nullptr;
-        camera->stopRequested = false;
     }
-    camera->streaming = true;
-    camera->thread = std::thread(StreamLoop, camera);
-    return TRUE;
-}
 
-LONG LucamAddStreamingCallback(HANDLE camera, LucamStreamingCallback callback, VOID* context) {
-    if (!Valid(camera) || !callback)
-        return -1;
-    std::lock_guard lock(camera->mutex);
-    const LONG id = camera->nextCallbackId++;
-    camera->callbacks[id] = {callback, context};
-    return id;
-}
+    BOOL QueryVersion(void* handle, LUCAM_VERSION* version) override {
+        auto* camera = static_cast<SimCameraUnit*>(handle);
+        if (!Valid(camera) || !version)
+            return FALSE;
+        *version = LUCAM_VERSION{
+            0x105, 0x20, 0x5010000, 0x5010000, camera->settings.serialNumber + ULONG(camera->number - 1), 0};
+        return TRUE;
+    }
 
-BOOL LucamRemoveStreamingCallback(HANDLE camera, LONG callbackId) {
-    if (!Valid(camera))
-        return FALSE;
-    std::lock_guard lock(camera->mutex);
-    return camera->callbacks.erase(callbackId) ? TRUE : FALSE;
-}
+    BOOL GetProperty(void* handle, ULONG property, FLOAT* value, LONG* flags) override {
+        auto* camera = static_cast<SimCameraUnit*>(handle);
+        if (!Valid(camera) || !value || Refused(camera, property))
+            return FALSE;
+        std::lock_guard lock(camera->mutex);
+        if (flags)
+            *flags = 0;
+        switch (property) {
+        case LUCAM_PROP_EXPOSURE:
+            *value = camera->exposure;
+            return TRUE;
+        case LUCAM_PROP_GAIN:
+            *value = camera->gain;
+            return TRUE;
+        case LUCAM_PROP_COLOR_FORMAT:
+            *value = camera->focus ? 1.0f : 0.0f;
+            return TRUE;
+        case LUCAM_PROP_MAX_WIDTH:
+            *value = float(kSensorWidth);
+            return TRUE;
+        case LUCAM_PROP_MAX_HEIGHT:
+            *value = float(kSensorHeight);
+            return TRUE;
+        default:
+            return FALSE;
+        }
+    }
 
-BOOL LucamConvertFrameToGreyscale16(HANDLE camera, USHORT* dest, const USHORT* src, ULONG width, ULONG height,
-                                    ULONG pixelFormat, LUCAM_CONVERSION* params) {
-    if (!Valid(camera) || !dest || !src || pixelFormat != LUCAM_PF_16)
-        return FALSE;
-    std::memcpy(dest, src, size_t(width) * height * sizeof(USHORT));
-    return TRUE;
-}
+    BOOL SetProperty(void* handle, ULONG property, FLOAT value, LONG flags) override {
+        auto* camera = static_cast<SimCameraUnit*>(handle);
+        if (!Valid(camera) || Refused(camera, property))
+            return FALSE;
+        std::lock_guard lock(camera->mutex);
+        switch (property) {
+        case LUCAM_PROP_EXPOSURE:
+            if (!(value > 0))
+                return FALSE;
+            // The exposure cannot exceed the frame period of the current rate.
+            camera->exposure = std::min(value, MaxExposureMs(camera->frameRate));
+            return TRUE;
+        case LUCAM_PROP_GAIN:
+            if (value < 0 || value > 32)
+                return FALSE;
+            camera->gain = value;
+            return TRUE;
+        default:
+            return FALSE;
+        }
+    }
 
-BOOL LucamContinuousAutoExposureEnable(HANDLE camera, BYTE target, ULONG, ULONG, ULONG, ULONG, FLOAT) {
-    if (!Valid(camera))
-        return FALSE;
-    std::lock_guard lock(camera->mutex);
-    camera->autoExposure = target > 0;
-    return TRUE;
-}
+    BOOL GetFormat(void* handle, LUCAM_FRAME_FORMAT* format, FLOAT* frameRate) override {
+        auto* camera = static_cast<SimCameraUnit*>(handle);
+        if (!Valid(camera) || !format || camera->settings.refuseGetFormat)
+            return FALSE;
+        std::lock_guard lock(camera->mutex);
+        *format = camera->format;
+        if (frameRate)
+            *frameRate = camera->frameRate;
+        return TRUE;
+    }
 
-LONG LucamAddRgbPreviewCallback(HANDLE camera, LucamRgbPreviewCallback callback, VOID* context, ULONG) {
-    if (!Valid(camera) || !callback)
-        return -1;
-    std::lock_guard lock(camera->mutex);
-    const LONG id = camera->nextCallbackId++;
-    camera->previewCallbacks[id] = {callback, context};
-    return id;
-}
+    BOOL SetFormat(void* handle, LUCAM_FRAME_FORMAT* format, FLOAT frameRate) override {
+        auto* camera = static_cast<SimCameraUnit*>(handle);
+        if (!Valid(camera) || !format || camera->settings.refuseSetFormat)
+            return FALSE;
+        if (format->width == 0 || format->height == 0 || format->width > kSensorWidth ||
+            format->height > kSensorHeight)
+            return FALSE;
+        std::lock_guard lock(camera->mutex);
+        camera->format = *format;
+        const auto& rates = camera->focus ? camera->settings.focusRates : camera->settings.dataRates;
+        // Rate 0 means "the camera's default"; any other rate snaps to the nearest offered one.
+        float rate = rates.empty() ? 15.0f : rates.back();
+        if (frameRate > 0 && !rates.empty()) {
+            rate = *std::min_element(rates.begin(), rates.end(), [frameRate](float a, float b) {
+                return std::fabs(a - frameRate) < std::fabs(b - frameRate);
+            });
+        }
+        camera->frameRate = rate;
+        camera->exposure = std::min(camera->exposure, MaxExposureMs(rate));
+        return TRUE;
+    }
 
-BOOL LucamRemoveRgbPreviewCallback(HANDLE camera, LONG callbackId) {
-    if (!Valid(camera))
-        return FALSE;
-    std::lock_guard lock(camera->mutex);
-    return camera->previewCallbacks.erase(callbackId) ? TRUE : FALSE;
-}
+    LONG EnumAvailableFrameRates(void* handle, ULONG room, FLOAT* rates) override {
+        auto* camera = static_cast<SimCameraUnit*>(handle);
+        if (!Valid(camera))
+            return 0;
+        const auto& list = camera->focus ? camera->settings.focusRates : camera->settings.dataRates;
+        if (!rates)
+            return LONG(list.size());
+        const ULONG n = std::min<ULONG>(room, ULONG(list.size()));
+        std::copy_n(list.begin(), n, rates);
+        return LONG(n);
+    }
 
-BOOL LucamAdjustDisplayWindow(HANDLE camera, const char*, LONG x, LONG y, LONG, LONG) {
-    if (!Valid(camera))
-        return FALSE;
-    std::lock_guard lock(camera->mutex);
-    camera->displayX = x;
-    camera->displayY = y;
-    return TRUE;
-}
+    BOOL StreamVideoControl(void* handle, ULONG controlType, HWND window) override {
+        auto* camera = static_cast<SimCameraUnit*>(handle);
+        if (!Valid(camera))
+            return FALSE;
+        if (controlType == STOP_STREAMING) {
+            StopStream(camera);
+            return TRUE;
+        }
+        if (controlType != START_STREAMING && controlType != START_DISPLAY)
+            return FALSE;
+        if (camera->settings.refuseStreaming)
+            return FALSE;
+        if (camera->streaming.load())
+            return TRUE;
+        if (camera->thread.joinable())
+            camera->thread.join();
+        {
+            std::lock_guard lock(camera->mutex);
+            camera->display = (controlType == START_DISPLAY) ? window : nullptr;
+            camera->stopRequested = false;
+        }
+        camera->streaming = true;
+        camera->thread = std::thread(StreamLoop, camera);
+        return TRUE;
+    }
 
-BOOL LucamDestroyDisplayWindow(HANDLE camera) {
-    if (!Valid(camera))
-        return FALSE;
-    std::lock_guard lock(camera->mutex);
-    camera->display = nullptr;
-    return TRUE;
+    LONG AddStreamingCallback(void* handle, LucamStreamingCallback callback, VOID* context) override {
+        auto* camera = static_cast<SimCameraUnit*>(handle);
+        if (!Valid(camera) || !callback)
+            return -1;
+        std::lock_guard lock(camera->mutex);
+        const LONG id = camera->nextCallbackId++;
+        camera->callbacks[id] = {callback, context};
+        return id;
+    }
+
+    BOOL RemoveStreamingCallback(void* handle, LONG callbackId) override {
+        auto* camera = static_cast<SimCameraUnit*>(handle);
+        if (!Valid(camera))
+            return FALSE;
+        std::lock_guard lock(camera->mutex);
+        return camera->callbacks.erase(callbackId) ? TRUE : FALSE;
+    }
+
+    BOOL ConvertFrameToGreyscale16(void* handle, USHORT* dest, const USHORT* src, ULONG width, ULONG height,
+                                   ULONG pixelFormat, LUCAM_CONVERSION* params) override {
+        auto* camera = static_cast<SimCameraUnit*>(handle);
+        if (!Valid(camera) || !dest || !src || pixelFormat != LUCAM_PF_16)
+            return FALSE;
+        std::memcpy(dest, src, size_t(width) * height * sizeof(USHORT));
+        return TRUE;
+    }
+
+    BOOL ContinuousAutoExposureEnable(void* handle, BYTE target, ULONG, ULONG, ULONG, ULONG, FLOAT) override {
+        auto* camera = static_cast<SimCameraUnit*>(handle);
+        if (!Valid(camera))
+            return FALSE;
+        std::lock_guard lock(camera->mutex);
+        camera->autoExposure = target > 0;
+        return TRUE;
+    }
+
+    LONG AddRgbPreviewCallback(void* handle, LucamRgbPreviewCallback callback, VOID* context,
+                               ULONG) override {
+        auto* camera = static_cast<SimCameraUnit*>(handle);
+        if (!Valid(camera) || !callback)
+            return -1;
+        std::lock_guard lock(camera->mutex);
+        const LONG id = camera->nextCallbackId++;
+        camera->previewCallbacks[id] = {callback, context};
+        return id;
+    }
+
+    BOOL RemoveRgbPreviewCallback(void* handle, LONG callbackId) override {
+        auto* camera = static_cast<SimCameraUnit*>(handle);
+        if (!Valid(camera))
+            return FALSE;
+        std::lock_guard lock(camera->mutex);
+        return camera->previewCallbacks.erase(callbackId) ? TRUE : FALSE;
+    }
+
+    BOOL AdjustDisplayWindow(void* handle, const char*, LONG x, LONG y, LONG, LONG) override {
+        auto* camera = static_cast<SimCameraUnit*>(handle);
+        if (!Valid(camera))
+            return FALSE;
+        std::lock_guard lock(camera->mutex);
+        camera->displayX = x;
+        camera->displayY = y;
+        return TRUE;
+    }
+
+    BOOL DestroyDisplayWindow(void* handle) override {
+        auto* camera = static_cast<SimCameraUnit*>(handle);
+        if (!Valid(camera))
+            return FALSE;
+        std::lock_guard lock(camera->mutex);
+        camera->display = nullptr;
+        return TRUE;
+    }
+
+    CameraStreamCounters Counters(void* handle) override {
+        auto* camera = static_cast<SimCameraUnit*>(handle);
+        CameraStreamCounters c;
+        if (camera) {
+            c.delivered = camera->delivered.load();
+            c.dropped = camera->dropped.load();
+        }
+        return c;
+    }
+};
+} // namespace
+
+CameraBackend& SimulatedCameraBackend() {
+    static SimCameraBackend backend;
+    return backend;
 }

@@ -5,6 +5,7 @@
 #include "app/ControlIds.h"
 #include "app/ConvertCommand.h"
 #include "app/stratadlg.h"
+#include "camera/FakeCameraPattern.h"
 #include "core/Sleep.h"
 #include "resources/resource.h"
 #include "sim/SimController.h"
@@ -13,13 +14,14 @@
 #include "tests/storage/StorageTestSupport.h"
 
 #include <QCoreApplication>
-#include <QRadioButton>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -594,4 +596,48 @@ TEST_F(Acquire, FramesLostToAFastClockShowInTheRecord) {
     EXPECT_GT(lost, 0u);
     EXPECT_NE(out.find("lines after dropped frames: " + std::to_string(withDrops) + ","), std::string::npos)
         << out;
+}
+
+TEST_F(Acquire, GenicamFakeCameraCubeFollowsItsRampAndOpensInGdal) {
+    ASSERT_TRUE(controller.Start());
+    options.devices.dataCamera = CameraChoice::Parse("genicam:Fake_1");
+    options.acq.format = "bil";
+    options.acq.out = dir.File("scan");
+    ASSERT_EQ(Run(), kAcquireOk) << err;
+    EXPECT_EQ(err.rfind("Simulated: COM1, COM4\n", 0), 0u) << err;
+    EXPECT_NE(out.find(", 696 lines, frame rate =  "), std::string::npos) << out;
+    // Every line of the file is one frame of the fake camera's ramp (10 ms, gain 1), in order.
+    const std::string body = Read(dir.File("scan.cube"));
+    ASSERT_EQ(body.size(), 92651520u);
+    std::vector<uint16_t> line(128 * 520);
+    const FakeCameraPattern pattern = FakeCameraPattern::For(10.0, 1.0);
+    long first = -1, frame = -1;
+    for (int l = 0; l < 696; ++l) {
+        std::memcpy(line.data(), body.data() + size_t(l) * line.size() * 2, line.size() * 2);
+        frame = frame < 0 ? pattern.FrameOf(line.data(), 0, 65535)
+                          : pattern.FrameOf(line.data(), frame + 1, 2000);
+        ASSERT_GE(frame, 0) << "line " << l;
+        if (l == 0)
+            first = frame;
+    }
+    // GDAL sees 696 lines of 520 samples in 128 bands, and the ramp at line 0, sample 0 (the last
+    // column the cube takes from the frame, column 607).
+    const std::string python = PythonWithGdal();
+    ASSERT_FALSE(python.empty());
+    const auto read = RunCommand(python + " " + ARV_SOURCE_DIR "/tests/storage/read_envi.py " +
+                                 dir.File("scan.hdr") + " " + dir.File("scan.cube") + " --sum");
+    ASSERT_TRUE(read.has_value());
+    std::istringstream lines(*read);
+    std::string geometry, sums;
+    std::getline(lines, geometry);
+    std::getline(lines, sums);
+    EXPECT_EQ(geometry, "gdal 696 520 128 uint16");
+    std::istringstream values(sums);
+    long long total = 0;
+    values >> total;
+    for (int k = 0; k < 128; ++k) {
+        int v = -1;
+        values >> v;
+        ASSERT_EQ(v, pattern.CubeValue(519, k, first)) << "band " << k;
+    }
 }

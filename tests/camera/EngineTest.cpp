@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -505,4 +506,48 @@ TEST_F(Engine, AfterTheLastLineOnePositionQueryChecksThatTheMirrorFollowed) {
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
     Feed(W + 1);
     EXPECT_FALSE(engine.m_mirrorNotFollowed.load());
+}
+
+TEST_F(Engine, FramesOfAnotherSizeAreRefusedCountedAndNeverBinned) {
+    engine.SetFrameTimeoutMs(300);
+    Pixel(508, 88) = 1600; // band 0, sample 0: 25
+    engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
+    auto deliver = [this](const std::vector<uint16_t>& f, size_t bytes) {
+        AcquisitionEngine::OnDataFrameCallback(
+            &engine, reinterpret_cast<uint8_t*>(const_cast<uint16_t*>(f.data())), uint32_t(bytes));
+    };
+    const size_t frameBytes = size_t(W) * H * 2;
+    deliver(frame, frameBytes);
+    // An 8-bit frame, a frame two rows short, and an unbinned 1392 x 1040 frame: none is a line.
+    std::vector<uint16_t> big(size_t(1392) * 1040, 65535);
+    deliver(big, frameBytes / 2);
+    deliver(big, frameBytes - 2 * W * 2);
+    deliver(big, big.size() * 2);
+    AcquisitionEngine::OnDataFrameCallback(&engine, nullptr, uint32_t(frameBytes));
+    EXPECT_EQ(engine.FramesRejected(), 4u);
+    EXPECT_EQ(engine.m_linesTaken.load(), 1);
+    deliver(frame, frameBytes);
+    EXPECT_EQ(engine.m_linesTaken.load(), 2);
+    EXPECT_EQ(Cube(1, 0, H - 1), 25);
+    EXPECT_EQ(Cube(2, 0, H - 1), 0);
+    // A camera that sends only such frames ends the acquisition like one that sends nothing, and
+    // the message says what came instead.
+    std::atomic<bool> stop{false};
+    std::thread camera([&] {
+        while (!stop.load()) {
+            deliver(big, big.size() * 2);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    for (int i = 0; i < 500 && host.Messages().empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    stop = true;
+    camera.join();
+    EXPECT_EQ(engine.m_scanEnd.load(), AcquisitionEngine::ScanEnd::FramesStopped);
+    EXPECT_EQ(engine.m_linesTaken.load(), 2);
+    const auto messages = host.Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find("frames of the wrong size or format were refused during the acquisition"),
+              std::string::npos)
+        << messages[0];
 }

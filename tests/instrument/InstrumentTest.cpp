@@ -103,6 +103,48 @@ TEST(DeviceSelection, EachDeviceIsRealWhereConfiguredAndSimulatedOtherwise) {
     EXPECT_FALSE(real.AnySimulated());
     EXPECT_EQ(real.SimulatedText(), "");
     EXPECT_TRUE(real.realPortsAllowed);
+    // Without a camera named, real cameras are the vendor library's; a simulated one named is none.
+    EXPECT_EQ(real.cameras.data.Text(), "lucam");
+    EXPECT_EQ(real.cameras.Focus().Text(), "lucam");
+    o.dataCamera = CameraChoice{CameraChoice::Kind::Simulated, ""};
+    EXPECT_EQ(SelectDevices(o, none, "COM1").cameras.data.Text(), "none");
+}
+
+TEST(DeviceSelection, CamerasComeFromTheCommandLineThenThePortsMap) {
+    const PortsMap map = ParsePortsMap("COM1 /dev/ttyUSB0\nDataCamera lucam:/opt/lib/liblucamapi.so\n"
+                                       "focuscamera  sim # the preview on the simulator\n");
+    ASSERT_TRUE(map.problems.empty()) << map.problems.front();
+    InstrumentOptions o;
+    DeviceSelection d = SelectDevices(o, map, "COM1");
+    EXPECT_EQ(d.cameras.data.Text(), "lucam:/opt/lib/liblucamapi.so");
+    EXPECT_EQ(d.cameras.Focus().Text(), "sim");
+    EXPECT_EQ(d.SimulatedText(), "Simulated: focus camera, COM4");
+    // The command line names the data camera: its backend gives the focus camera as well.
+    o.dataCamera = CameraChoice::Parse("lucam");
+    o.focusCamera = CameraChoice::Parse("lucam");
+    d = SelectDevices(o, map, "COM1");
+    EXPECT_EQ(d.SimulatedText(), "Simulated: COM4");
+    // A simulated data camera beside a real focus camera, and --simulate over everything.
+    o.dataCamera = CameraChoice::Parse("sim");
+    EXPECT_EQ(SelectDevices(o, map, "COM1").SimulatedText(), "Simulated: data camera, COM4");
+    o.mode = DeviceMode::Simulate;
+    EXPECT_EQ(SelectDevices(o, map, "COM1").SimulatedText(), "Simulated: cameras, COM1, COM4");
+    EXPECT_EQ(SelectDevices(o, map, "COM1").cameras.data.Text(), "sim");
+    // What is not a camera is refused with the reason; a camera named twice keeps the first line.
+    const PortsMap bad = ParsePortsMap("DataCamera\nFocusCamera webcam\nDataCamera lucam\nDataCamera sim\n");
+    ASSERT_EQ(bad.problems.size(), 3u);
+    EXPECT_EQ(bad.problems[0], "line 1 of ARV300_Ports.txt: DataCamera without a camera");
+    EXPECT_EQ(
+        bad.problems[1],
+        "line 2 of ARV300_Ports.txt: a camera is sim, lucam, lucam:LIBRARY, genicam:DEVICE or none, not "
+        "\"webcam\"");
+    EXPECT_EQ(bad.problems[2],
+              "line 4 of ARV300_Ports.txt names the data camera again (line 3 did); only the "
+              "first is used");
+    ASSERT_TRUE(bad.dataCamera.has_value());
+    EXPECT_EQ(bad.dataCamera->Text(), "lucam");
+    EXPECT_FALSE(bad.focusCamera.has_value());
+    EXPECT_FALSE(CameraChoice::Parse("lucam:").has_value());
 }
 
 TEST_F(InstrumentTest, StartUpAndShutdownOnTheSimulatedInstrument) {
@@ -186,10 +228,16 @@ TEST_F(InstrumentTest, RealDevicesOnlyGiveTheProgramsOwnMessagesWhenMissing) {
     EXPECT_EQ(ins.SimulatedDevicesText(), "");
     EXPECT_EQ(ins.SimulatedController(), nullptr);
     EXPECT_EQ(ins.SimulatedMonochromator(), nullptr);
+    // The cameras come from the vendor's library under its usual name, which this machine lacks.
     const auto shown = prompts.Messages();
-    ASSERT_EQ(shown.size(), 1u);
-    EXPECT_EQ(shown[0].text, "Please Check Camera Connection and Power - Application Closing");
-    EXPECT_EQ(shown[0].caption, "Camera Not Connected");
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0].text.rfind(
+                  "Unable to load the camera library liblucamapi.so: liblucamapi.so: cannot open", 0),
+              0u)
+        << shown[0].text;
+    EXPECT_EQ(shown[0].caption, "Camera Library");
+    EXPECT_EQ(shown[1].text, "Please Check Camera Connection and Power - Application Closing");
+    EXPECT_EQ(shown[1].caption, "Camera Not Connected");
     // The scanner link on its own, as the window goes on to it.
     EXPECT_FALSE(ins.ConnectScanner());
     EXPECT_EQ(prompts.Messages().back().text, "Please Check COM Port Settings");
