@@ -142,7 +142,8 @@ bool VendorCameraBackend::Loaded() {
                               reinterpret_cast<void**>(&api->RemoveRgbPreviewCallback),
                               reinterpret_cast<void**>(&api->AdjustDisplayWindow),
                               reinterpret_cast<void**>(&api->DestroyDisplayWindow)};
-            static_assert(std::size(slots) == std::size(kRequiredFunctions));
+            static_assert(sizeof(slots) / sizeof(slots[0]) ==
+                          sizeof(kRequiredFunctions) / sizeof(kRequiredFunctions[0]));
             std::string missing;
             for (size_t i = 0; i < std::size(slots); ++i) {
                 *slots[i] = dlsym(m_dl, kRequiredFunctions[i]);
