@@ -103,7 +103,7 @@ PortsMap ParsePortsMap(const std::string& text, const std::string& name) {
         }
         if (words.empty() || words[0][0] == '#')
             continue;
-        const std::string keyword = Upper(words[0]);
+        const std::string keyword = AsciiUpper(words[0]);
         if (keyword == "DATACAMERA" || keyword == "FOCUSCAMERA") {
             const bool data = keyword == "DATACAMERA";
             std::optional<CameraChoice>& slot = data ? map.dataCamera : map.focusCamera;
