@@ -41,6 +41,16 @@ bool ToIntIn(const QString& s, int lo, int hi, int& v) {
     v = n;
     return true;
 }
+
+// The value after the option args[i]: i moves onto it, or the error names the option that lacks it.
+bool TakeValue(const QStringList& args, int& i, QString& out, std::string& error) {
+    if (i + 1 >= args.size()) {
+        error = "missing value after " + args[i].toStdString();
+        return false;
+    }
+    out = args[++i];
+    return true;
+}
 } // namespace
 
 std::string AppOptionsHelp() {
@@ -164,19 +174,11 @@ bool ParseConvertOptions(const QStringList& args, AppOptions& o, std::string& er
     const QStringList formats = {"standard", "bil", "bsq", "bip", "movie", "bitmap"};
     for (int i = 2; i < args.size(); ++i) {
         const QString a = args[i];
-        auto value = [&](QString& out) {
-            if (i + 1 >= args.size()) {
-                error = "missing value after " + a.toStdString();
-                return false;
-            }
-            out = args[++i];
-            return true;
-        };
         QString v;
         if (a == "--help" || a == "-h") {
             o.help = true;
         } else if (a == "--format") {
-            if (!value(v))
+            if (!TakeValue(args, i, v, error))
                 return false;
             if (!formats.contains(v)) {
                 error = "--format takes standard, bil, bsq, bip, movie or bitmap";
@@ -184,7 +186,7 @@ bool ParseConvertOptions(const QStringList& args, AppOptions& o, std::string& er
             }
             c.format = v.toStdString();
         } else if (a == "--out") {
-            if (!value(v) || v.isEmpty()) {
+            if (!TakeValue(args, i, v, error) || v.isEmpty()) {
                 error = "--out takes a path";
                 return false;
             }
@@ -194,7 +196,7 @@ bool ParseConvertOptions(const QStringList& args, AppOptions& o, std::string& er
         } else if (a == "--no-normalize") {
             c.normalise = false;
         } else if (a == "--period") {
-            if (!value(v) || !ToIntIn(v, 1, kMaxMoviePeriodMs, c.periodMs)) {
+            if (!TakeValue(args, i, v, error) || !ToIntIn(v, 1, kMaxMoviePeriodMs, c.periodMs)) {
                 error = "--period takes whole milliseconds from 1 to 3600000";
                 return false;
             }
@@ -232,21 +234,13 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
     }
     for (int i = first; i < args.size(); ++i) {
         const QString a = args[i];
-        auto value = [&](QString& out) {
-            if (i + 1 >= args.size()) {
-                error = "missing value after " + a.toStdString();
-                return false;
-            }
-            out = args[++i];
-            return true;
-        };
         QString v;
         if (a == "--help" || a == "-h") {
             o.help = true;
         } else if (a == "--simulate") {
             o.devices.mode = DeviceMode::Simulate;
         } else if (a == "--devices") {
-            if (!value(v))
+            if (!TakeValue(args, i, v, error))
                 return false;
             if (v == "auto")
                 o.devices.mode = DeviceMode::Auto;
@@ -259,7 +253,7 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
                 return false;
             }
         } else if (a == "--camera" || a == "--focus-camera") {
-            if (!value(v))
+            if (!TakeValue(args, i, v, error))
                 return false;
             std::string why;
             const std::optional<CameraChoice> choice = CameraChoice::Parse(v.toStdString(), &why);
@@ -273,15 +267,15 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
         } else if (a == "--quit-when-ready") {
             o.quitWhenReady = true;
         } else if (a == "--workdir") {
-            if (!value(v))
+            if (!TakeValue(args, i, v, error))
                 return false;
             o.workDir = v.toStdString();
         } else if (a == "--screenshot") {
-            if (!value(v))
+            if (!TakeValue(args, i, v, error))
                 return false;
             o.screenshot = v.toStdString();
         } else if (a == "--screenshot-after") {
-            if (!value(v))
+            if (!TakeValue(args, i, v, error))
                 return false;
             if (v != "cube" && v != "dark" && v != "spectral") {
                 error = "--screenshot-after takes cube, dark or spectral";
@@ -289,16 +283,16 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
             }
             o.screenshotAfter = v.toStdString();
         } else if (a == "--preview-screenshot") {
-            if (!value(v))
+            if (!TakeValue(args, i, v, error))
                 return false;
             o.previewScreenshot = v.toStdString();
         } else if (a == "--screenshot-line") {
-            if (!value(v) || !ToIntIn(v, 0, 695, o.screenshotLine)) {
+            if (!TakeValue(args, i, v, error) || !ToIntIn(v, 0, 695, o.screenshotLine)) {
                 error = "--screenshot-line takes a line number from 0 to 695";
                 return false;
             }
         } else if (a == "--image-scale" || a == "--probe" || a == "--reference") {
-            if (!value(v))
+            if (!TakeValue(args, i, v, error))
                 return false;
             const QStringList parts = v.split(a == "--image-scale" ? ':' : ',');
             // Slider values (0 ... 4095) or a point of the picture (696 x 520).
@@ -320,7 +314,7 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
                 o.refY = p1;
             }
         } else if (a == "--rgb") {
-            if (!value(v))
+            if (!TakeValue(args, i, v, error))
                 return false;
             const QStringList parts = v.split(',');
             if (parts.size() != 3 || !ToIntIn(parts[0], 0, 127, o.rgb[0]) || !ToIntIn(parts[1], 0, 127, o.rgb[1]) ||
@@ -333,35 +327,35 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
         } else if (a == "--show-saturation") {
             o.showSaturation = true;
         } else if (o.acquire && a == "--integration") {
-            if (!value(v) || !ToDoubleIn(v, ValueRange::kMinIntegrationMs, ValueRange::kMaxIntegrationMs,
+            if (!TakeValue(args, i, v, error) || !ToDoubleIn(v, ValueRange::kMinIntegrationMs, ValueRange::kMaxIntegrationMs,
                                          o.acq.integrationMs)) {
                 error = "--integration takes milliseconds from 0.001 to 60000";
                 return false;
             }
         } else if (o.acquire && a == "--interval") {
             // Above 0 (0 would mean no interval, which is the default) and at most a day.
-            if (!value(v) || !ToDoubleIn(v, 0, kMaxIntervalSeconds, o.acq.intervalSeconds) ||
+            if (!TakeValue(args, i, v, error) || !ToDoubleIn(v, 0, kMaxIntervalSeconds, o.acq.intervalSeconds) ||
                 o.acq.intervalSeconds <= 0) {
                 error = "--interval takes seconds, above 0 and at most 86400 (a day)";
                 return false;
             }
         } else if (o.acquire && a == "--gain") {
-            if (!value(v) || !ToIntIn(v, ValueRange::kMinGain, ValueRange::kMaxGain, o.acq.gain)) {
+            if (!TakeValue(args, i, v, error) || !ToIntIn(v, ValueRange::kMinGain, ValueRange::kMaxGain, o.acq.gain)) {
                 error = "--gain takes a whole number from 1 to 1000";
                 return false;
             }
         } else if (o.acquire && a == "--scans") {
-            if (!value(v) || !ToIntIn(v, 1, kMaxScans, o.acq.scans)) {
+            if (!TakeValue(args, i, v, error) || !ToIntIn(v, 1, kMaxScans, o.acq.scans)) {
                 error = "--scans takes a whole number from 1 to 100000";
                 return false;
             }
         } else if (o.acquire && a == "--period") {
-            if (!value(v) || !ToIntIn(v, 1, kMaxMoviePeriodMs, o.acq.periodMs)) {
+            if (!TakeValue(args, i, v, error) || !ToIntIn(v, 1, kMaxMoviePeriodMs, o.acq.periodMs)) {
                 error = "--period takes whole milliseconds from 1 to 3600000";
                 return false;
             }
         } else if (o.acquire && a == "--format") {
-            if (!value(v))
+            if (!TakeValue(args, i, v, error))
                 return false;
             const QStringList formats = {"standard", "bil", "bsq", "bip", "movie", "bitmap"};
             if (!formats.contains(v)) {
@@ -370,7 +364,7 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
             }
             o.acq.format = v.toStdString();
         } else if (o.acquire && (a == "--out" || a == "--dark-out")) {
-            if (!value(v) || v.isEmpty()) {
+            if (!TakeValue(args, i, v, error) || v.isEmpty()) {
                 error = a.toStdString() + " takes a path";
                 return false;
             }
@@ -391,21 +385,21 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
             o.acq.assumeDark = true;
         } else if (o.acquire && a == "--mirror-stall") {
             double d = 0;
-            if (!value(v) || !ToDoubleIn(v, 0, 3600, d) || d <= 0) {
+            if (!TakeValue(args, i, v, error) || !ToDoubleIn(v, 0, 3600, d) || d <= 0) {
                 error = "--mirror-stall takes a number of seconds (above 0, at most 3600)";
                 return false;
             }
             o.acq.stallSeconds = d;
         } else if (a == "--sim-cameras") {
             int n = 0;
-            if (!value(v) || !ToInt(v, n) || n < 0 || n > 2) {
+            if (!TakeValue(args, i, v, error) || !ToInt(v, n) || n < 0 || n > 2) {
                 error = "--sim-cameras takes 0, 1 or 2";
                 return false;
             }
             sim.cameras.cameraCount = n;
             sim.cameraSwitches.push_back(a.toStdString());
         } else if (a == "--sim-target") {
-            if (!value(v))
+            if (!TakeValue(args, i, v, error))
                 return false;
             if (v == "scene")
                 sim.target = SimTarget::Scene;
@@ -422,20 +416,20 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
             sim.noise = true;
             sim.cameraSwitches.push_back(a.toStdString());
         } else if (a == "--sim-clock-scale") {
-            if (!value(v) || !ToDoubleIn(v, 0.01, 1000, sim.cameras.clockScale)) {
+            if (!TakeValue(args, i, v, error) || !ToDoubleIn(v, 0.01, 1000, sim.cameras.clockScale)) {
                 error = "--sim-clock-scale takes a number from 0.01 to 1000";
                 return false;
             }
             sim.cameraSwitches.push_back(a.toStdString());
         } else if (a == "--sim-mirror-speed") {
-            if (!value(v) || !ToDoubleIn(v, 1, 1e9, sim.mirrorSpeed)) {
+            if (!TakeValue(args, i, v, error) || !ToDoubleIn(v, 1, 1e9, sim.mirrorSpeed)) {
                 error = "--sim-mirror-speed takes counts per second from 1 to 1000000000";
                 return false;
             }
             sim.controllerSwitches.push_back(a.toStdString());
         } else if (a == "--sim-refuse-property") {
             int p = 0;
-            if (!value(v) || !ToInt(v, p) || p < 0) {
+            if (!TakeValue(args, i, v, error) || !ToInt(v, p) || p < 0) {
                 error = "--sim-refuse-property takes a property number";
                 return false;
             }
@@ -446,14 +440,14 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
             sim.cameraSwitches.push_back(a.toStdString());
         } else if (a == "--sim-camera-stops-at") {
             int p = 0;
-            if (!value(v) || !ToInt(v, p)) {
+            if (!TakeValue(args, i, v, error) || !ToInt(v, p)) {
                 error = "--sim-camera-stops-at takes a mirror position (a whole number of 32 bits)";
                 return false;
             }
             sim.cameras.stopDeliveringAt = p;
             sim.cameraSwitches.push_back(a.toStdString());
         } else if (a == "--sim-controller") {
-            if (!value(v))
+            if (!TakeValue(args, i, v, error))
                 return false;
             if (v != "silent" && v != "garbage" && v != "stuck" && v != "absent") {
                 error = "--sim-controller takes silent, garbage, stuck or absent";

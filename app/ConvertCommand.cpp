@@ -2,6 +2,7 @@
 
 #include "camera/AcquisitionEngine.h"
 #include "camera/CameraSettings.h"
+#include "camera/QuietEngineHost.h"
 #include "core/UserPrompts.h"
 #include "display/ImageDisplay.h"
 #include "storage/CubeReaders.h"
@@ -12,25 +13,6 @@
 #include <filesystem>
 
 namespace {
-// The engine only holds the cube here: nothing is acquired.
-class HoldingHost : public EngineHost {
-public:
-    void SetStatusText(int, const std::string&) override {}
-    void ShowMessage(const std::string&) override {}
-    bool StopFocusPreviewIfRunning() override { return true; }
-    void EnableScanLimitControls(bool) override {}
-    void EnableApplyDark() override {}
-    bool EnsureStreaming() override { return false; }
-    void UpdateImage() override {}
-    void PostStackSave(bool) override {}
-};
-class NoMirror : public MirrorLink {
-public:
-    void EnableScannerDrive(bool) override {}
-    void MoveMirrorAbsolute(int32_t) override {}
-    TravelResult TravelTo(int32_t) override { return TravelResult::NotConnected; }
-};
-
 void Message(FILE* err, const std::string& text) {
     std::fprintf(err, "[%s] %s\n", kDefaultCaption, text.c_str());
     std::fflush(err);
@@ -58,8 +40,9 @@ int RunConvert(const AppOptions& options, FILE* out, FILE* err) {
         return kConvertUnreadable;
     }
 
-    HoldingHost host;
-    NoMirror mirror;
+    // The engine only holds the cube here: nothing is acquired.
+    QuietEngineHost host(false);
+    StillMirror mirror(TravelResult::NotConnected);
     AcquisitionEngine engine(host, mirror);
     engine.AllocateBuffers(geometry);
     engine.ReplaceCube(opened.cube);

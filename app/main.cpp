@@ -97,9 +97,11 @@ void ScheduleScreenshot(CStrataDlg& dlg, const AppOptions& options) {
 }
 } // namespace
 
-// "arv300 acquire ...": no window; a QGuiApplication on the offscreen platform draws the movie's
-// labels.
-int AcquireMain(int argc, char** argv) {
+// "arv300 acquire ..." and "arv300 convert ...": no window; a QGuiApplication on the offscreen
+// platform draws the movie's labels. Parses the command's arguments (help and bad arguments are answered here, bad ones with the
+// command's own exit code), changes to --workdir, starts the toolkit without a window and runs it.
+template <class Run>
+int CommandMain(int argc, char** argv, int badArguments, Run run) {
     QStringList args;
     for (int i = 0; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
@@ -107,7 +109,7 @@ int AcquireMain(int argc, char** argv) {
     std::string error;
     if (!ParseAppOptions(args, options, error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
-        return kAcquireBadArguments;
+        return badArguments;
     }
     if (options.help) {
         std::fputs(AppOptionsHelp().c_str(), stdout);
@@ -115,40 +117,21 @@ int AcquireMain(int argc, char** argv) {
     }
     if (!ApplyWorkingDirectory(options, error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
-        return kAcquireBadArguments;
+        return badArguments;
     }
     EnsureGuiApplication();
     // The toolkit takes the user's locale for the C library as well; the files need a decimal point.
     std::setlocale(LC_NUMERIC, "C");
-    return RunAcquire(options);
-}
-
-// "arv300 convert IN --format F --out OUT": no window either.
-int ConvertMain(int argc, char** argv) {
-    QStringList args;
-    for (int i = 0; i < argc; ++i)
-        args << QString::fromLocal8Bit(argv[i]);
-    AppOptions options;
-    std::string error;
-    if (!ParseAppOptions(args, options, error)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return kConvertBadArguments;
-    }
-    if (options.help) {
-        std::fputs(AppOptionsHelp().c_str(), stdout);
-        return 0;
-    }
-    EnsureGuiApplication();
-    return RunConvert(options);
+    return run(options);
 }
 
 int main(int argc, char** argv) {
     // A file-size limit makes a save fail with its message instead of ending the program.
     IgnoreFileSizeLimitSignal();
     if (argc > 1 && std::strcmp(argv[1], "acquire") == 0)
-        return AcquireMain(argc, argv);
+        return CommandMain(argc, argv, kAcquireBadArguments, [](const AppOptions& o) { return RunAcquire(o); });
     if (argc > 1 && std::strcmp(argv[1], "convert") == 0)
-        return ConvertMain(argc, argv);
+        return CommandMain(argc, argv, kConvertBadArguments, [](const AppOptions& o) { return RunConvert(o); });
     // The options are read before the application object exists, so that --help and bad arguments
     // need no display. Qt's own options (-platform ...) are only known to the application object:
     // when the first reading fails, the arguments are read again once it has taken them out.

@@ -2,6 +2,7 @@
 // brought up to date after each line. (A whole cube on the simulated instrument: bench_linerate.)
 #include "camera/AcquisitionEngine.h"
 #include "camera/LineBinning.h"
+#include "camera/QuietEngineHost.h"
 #include "display/ImageDisplay.h"
 
 #include <benchmark/benchmark.h>
@@ -9,25 +10,6 @@
 #include <cstring>
 
 namespace {
-class NullHost : public EngineHost {
-public:
-    void SetStatusText(int, const std::string&) override {}
-    void ShowMessage(const std::string&) override {}
-    bool StopFocusPreviewIfRunning() override { return true; }
-    void EnableScanLimitControls(bool) override {}
-    void EnableApplyDark() override {}
-    bool EnsureStreaming() override { return true; }
-    void UpdateImage() override {}
-    void PostStackSave(bool) override {}
-};
-
-class NullMirror : public MirrorLink {
-public:
-    void EnableScannerDrive(bool) override {}
-    void MoveMirrorAbsolute(int32_t) override {}
-    TravelResult TravelTo(int32_t) override { return TravelResult::Arrived; }
-};
-
 std::vector<uint16_t> TestFrame() {
     std::vector<uint16_t> frame(size_t(696) * 520);
     for (size_t i = 0; i < frame.size(); ++i)
@@ -50,8 +32,8 @@ BENCHMARK(BM_FrameCopy);
 
 // OnDataFrame in cube mode: conversion (a copy) and binning into one cube line, no serial I/O.
 void BM_OnDataFrameCube(benchmark::State& state) {
-    NullHost host;
-    NullMirror mirror;
+    QuietEngineHost host(true);
+    StillMirror mirror(TravelResult::Arrived);
     AcquisitionEngine engine(host, mirror);
     engine.AllocateBuffers(CubeGeometry{});
     engine.m_acquireCube = true;
@@ -77,8 +59,8 @@ BENCHMARK(BM_OnDataFrameCubePortable);
 // A line arrives and the display brings its picture up to date: only the new column (the program),
 // against the whole picture copied and mapped again for every line (the baseline, as before).
 void PictureAfterEachLine(benchmark::State& state, bool incremental) {
-    NullHost host;
-    NullMirror mirror;
+    QuietEngineHost host(true);
+    StillMirror mirror(TravelResult::Arrived);
     AcquisitionEngine engine(host, mirror);
     engine.AllocateBuffers(CubeGeometry{});
     engine.m_acquireCube = true;

@@ -15,6 +15,7 @@
 //                  simulator's own frame rendering and hand-over, which is not the program's work
 #include "camera/AcquisitionEngine.h"
 #include "camera/DataCameraControl.h"
+#include "camera/QuietEngineHost.h"
 #include "camera/ScannerMirrorLink.h"
 #include "display/ImageDisplay.h"
 #include "sim/SimCamera.h"
@@ -54,19 +55,13 @@ double Quantile(std::vector<double> v, double q) {
     return v[std::min(v.size() - 1, size_t(q * double(v.size() - 1) + 0.5))];
 }
 
-class DisplayHost : public EngineHost {
+class DisplayHost : public QuietEngineHost {
 public:
-    void SetStatusText(int, const std::string&) override {}
-    void ShowMessage(const std::string&) override {}
-    bool StopFocusPreviewIfRunning() override { return true; }
-    void EnableScanLimitControls(bool) override {}
-    void EnableApplyDark() override {}
-    bool EnsureStreaming() override { return true; }
+    DisplayHost() : QuietEngineHost(true) {}
     void UpdateImage() override {
         if (display)
             display->UpdateImage();
     }
-    void PostStackSave(bool) override {}
     ImageDisplay* display = nullptr;
 };
 

@@ -2,6 +2,8 @@
 // A host and a mirror for driving the acquisition engine without a window.
 #include "camera/AcquisitionEngine.h"
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <map>
 #include <mutex>
@@ -95,4 +97,26 @@ public:
     std::vector<TravelResult> travelResults;
     int loseLinkAtMove = -1;
     std::atomic<bool> lost{false};
+};
+
+// An engine with its buffers, the data camera online and every new line drawn at once, fed
+// frames by hand (no camera thread); frame holds the next frame's pixels.
+class EngineFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        engine.AllocateBuffers(CubeGeometry{});
+        engine.m_dataCameraOnline = true;
+        engine.SetMinimumRedrawInterval(0);
+        frame.assign(size_t(696) * 520, 0);
+    }
+    void TearDown() override { engine.ShutdownDisplayThread(); }
+    void Feed(int frames) {
+        for (int i = 0; i < frames; ++i)
+            engine.OnDataFrame(frame.data());
+    }
+
+    FakeHost host;
+    FakeMirror mirror;
+    AcquisitionEngine engine{host, mirror};
+    std::vector<uint16_t> frame;
 };

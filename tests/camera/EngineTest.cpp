@@ -15,28 +15,12 @@
 namespace {
 constexpr int W = 696, H = 520, B = 128;
 
-class Engine : public ::testing::Test {
+class Engine : public EngineFixture {
 protected:
-    void SetUp() override {
-        engine.AllocateBuffers(CubeGeometry{});
-        engine.m_dataCameraOnline = true;
-        engine.SetMinimumRedrawInterval(0);
-        frame.assign(size_t(W) * H, 0);
-    }
-    void TearDown() override { engine.ShutdownDisplayThread(); }
     uint16_t& Pixel(int row, int column) { return frame[size_t(row) * W + column]; }
     uint16_t Cube(int line, int band, int position) const {
         return engine.m_cube[size_t(line) * B * H + size_t(band) * H + position];
     }
-    void Feed(int frames) {
-        for (int i = 0; i < frames; ++i)
-            engine.OnDataFrame(frame.data());
-    }
-
-    FakeHost host;
-    FakeMirror mirror;
-    AcquisitionEngine engine{host, mirror};
-    std::vector<uint16_t> frame;
 };
 } // namespace
 

@@ -7,12 +7,10 @@
 #include <thread>
 
 namespace {
-class LineRecordEngine : public ::testing::Test {
+class LineRecordEngine : public EngineFixture {
 protected:
     void SetUp() override {
-        engine.AllocateBuffers(CubeGeometry{});
-        engine.m_dataCameraOnline = true;
-        engine.SetMinimumRedrawInterval(0);
+        EngineFixture::SetUp();
         engine.m_stepPerLine = 12.5;
         engine.scanPositions = [] { return ScanPositions{-100, 0}; };
         engine.describeRun = [] {
@@ -25,18 +23,8 @@ protected:
             d.program = ProgramDescription();
             return d;
         };
-        frame.assign(size_t(696) * 520, 100);
+        frame.assign(frame.size(), 100);
     }
-    void TearDown() override { engine.ShutdownDisplayThread(); }
-    void Feed(int frames) {
-        for (int i = 0; i < frames; ++i)
-            engine.OnDataFrame(frame.data());
-    }
-
-    FakeHost host;
-    FakeMirror mirror;
-    AcquisitionEngine engine{host, mirror};
-    std::vector<uint16_t> frame;
 };
 } // namespace
 
