@@ -1,5 +1,5 @@
 // The program started under a user's locale with a decimal comma still writes its files with a
-// decimal point (ENVI headers, summaries), as every reader of them expects.
+// decimal point (ENVI headers, summaries), as every reader of them expects; so does a conversion.
 #include "support/ProgramRun.h"
 #include "support/TempDir.h"
 
@@ -42,4 +42,12 @@ TEST(ProgramLocale, FilesAndSummariesKeepTheDecimalPointUnderACommaLocale) {
     const std::string record = dir.Read("scan.lines.csv");
     EXPECT_NE(record.find("\n# integration_ms: 10.000\n"), std::string::npos) << record.substr(0, 400);
     EXPECT_NE(record.find("\n0,"), std::string::npos);
+    // Converting the cube under the same locale: its header keeps the decimal point too.
+    const ProgramRunResult c =
+        RunProgram(ARV300_EXECUTABLE, {"convert", "scan.cube", "--format", "bsq", "--out", "conv"}, o);
+    ASSERT_EQ(c.Describe(), "exit 0") << c.err;
+    const std::string converted = dir.Read("conv.hdr");
+    EXPECT_NE(converted.find("wavelength = {\n400.000000, 402.300950, "), std::string::npos)
+        << converted.substr(0, 400);
+    EXPECT_EQ(converted.find(','), converted.find(", ")) << "no decimal comma";
 }
