@@ -10,8 +10,10 @@
 
 namespace {
 const std::map<std::string, SaveFormat> kFormats = {
-    {"standard", SaveFormat::Standard}, {"bil", SaveFormat::Bil},       {"bsq", SaveFormat::Bsq},
-    {"bip", SaveFormat::Bip},           {"movie", SaveFormat::Movie},   {"bitmap", SaveFormat::Bitmap},
+    {"standard", SaveFormat::Standard}, {"bil", SaveFormat::Bil},
+    {"bsq", SaveFormat::Bsq},           {"bip", SaveFormat::Bip},
+    {"movie", SaveFormat::Movie},       {"bitmap", SaveFormat::Bitmap},
+    {"radiance", SaveFormat::Radiance}, {"reflectance", SaveFormat::Reflectance},
 };
 
 CubeSaveResult Failed(std::string message) {
@@ -55,7 +57,94 @@ CubeSaveResult WithLineRecord(CubeSaveResult r, const CubeSaveSource& s) {
     r.lineRecordPath = path;
     return r;
 }
+
+std::string NumberWithoutZeros(double v) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", v);
+    return text;
+}
+
+// A radiance or reflectance cube: dark subtracted, gains applied when loaded, reflectance against
+// the white reference.
+CubeSaveResult SaveCorrectedCube(SaveFormat format, CubeSaveResult r, const CubeSaveSource& s,
+                                 const CubeSaveOptions& o) {
+    const AcquisitionEngine& e = *s.engine;
+    const CubeGeometry g = e.Geometry();
+    if (!e.m_darkFrameValid.load())
+        return Failed(RadCalMsg::kNoDarkForRadiance);
+    const bool reflectance = format == SaveFormat::Reflectance;
+    if (reflectance && !o.white)
+        return Failed(RadCalMsg::kNoWhiteReference);
+    if (reflectance) {
+        const std::string outside = CheckWhiteRect(*o.white, g);
+        if (!outside.empty())
+            return Failed(outside);
+        if (!ValidPanelReflectance(o.whiteReflectance))
+            return Failed("The white panel's reflectance " + NumberWithoutZeros(o.whiteReflectance) +
+                          " is outside 0 (excluded) to 1.5.");
+    }
+    // The dark frame and the gains may be replaced by a loader meanwhile: take copies.
+    std::vector<uint16_t> dark;
+    std::vector<float> gains;
+    const bool applyGains = e.m_radCalLoaded.load();
+    {
+        std::lock_guard lock(e.m_darkFrameMutex);
+        dark.assign(e.m_darkFrame.begin(), e.m_darkFrame.begin() + ptrdiff_t(g.LineValues()));
+        if (applyGains)
+            gains.assign(e.m_radCalGains.begin(), e.m_radCalGains.begin() + ptrdiff_t(g.LineValues()));
+    }
+    const float* gainData = applyGains ? gains.data() : nullptr;
+    ReflectanceScale scale;
+    if (reflectance)
+        scale = ReflectanceFactors(
+            WhiteReferenceSpectrum(e.m_cube.data(), g, dark.data(), gainData, *o.white), o.whiteReflectance);
+    const size_t lineValues = g.LineValues();
+    const CubeWriteResult w = WriteFloatBilCubeFile(r.path, g, [&](int l, float* out) {
+        const uint16_t* line = e.m_cube.data() + size_t(l) * lineValues;
+        if (reflectance)
+            ReflectanceLine(line, dark.data(), gainData, scale, g.bands, g.height, out);
+        else
+            RadianceLine(line, dark.data(), gainData, lineValues, out);
+    });
+    if (!w)
+        return Failed(w.message);
+    r.ok = true;
+    if (!o.createHeader)
+        return WithLineRecord(r, s);
+    const std::string description = CorrectedCubeDescription(
+        format, s.darkName, applyGains ? s.radCalName : "", o.white, o.whiteReflectance, scale.darkBands);
+    const std::string text =
+        BuildFloatEnviHeaderText(g.width, g.height, g.bands, description, s.calibration.coeffs,
+                                 s.scanStartLine, s.scanStopLine, s.wavelengthList);
+    const CubeWriteResult h = WriteEnviHeader(r.path, text);
+    if (!h) {
+        r.ok = false;
+        r.message = h.message;
+    } else {
+        r.headerPath = EnviHeaderPath(r.path);
+    }
+    return WithLineRecord(r, s);
+}
 } // namespace
+
+std::string CorrectedCubeDescription(SaveFormat format, const std::string& darkName,
+                                     const std::string& radCalName, const std::optional<WhiteRect>& white,
+                                     double whiteReflectance, int darkBands) {
+    const bool reflectance = format == SaveFormat::Reflectance;
+    std::string text = reflectance ? "ARV300 reflectance: " : "ARV300 radiance in counts: ";
+    text += "dark frame" + (darkName.empty() ? std::string() : " " + darkName) + " subtracted; ";
+    text +=
+        radCalName.empty() ? "no radiometric gains applied" : "radiometric gains " + radCalName + " applied";
+    if (reflectance && white) {
+        text += "; divided band by band by the mean radiance of the white reference (lines " +
+                std::to_string(white->line0) + " to " + std::to_string(white->line1) + ", samples " +
+                std::to_string(white->sample0) + " to " + std::to_string(white->sample1) +
+                ") and multiplied by its reflectance " + NumberWithoutZeros(whiteReflectance);
+        if (darkBands > 0)
+            text += "; " + std::to_string(darkBands) + " bands without signal on the white reference are 0";
+    }
+    return text;
+}
 
 bool ParseSaveFormat(const std::string& text, SaveFormat& format) {
     auto it = kFormats.find(text);
@@ -142,6 +231,9 @@ CubeSaveResult SaveCube(SaveFormat format, const std::string& chosenPath, const 
         r.ok = true;
         return WithLineRecord(r, s);
     }
+    case SaveFormat::Radiance:
+    case SaveFormat::Reflectance:
+        return SaveCorrectedCube(format, r, s, o);
     case SaveFormat::Bitmap: {
         // The bitmap is written aside and renamed when complete: a failure (file that cannot be
         // created, full disk) leaves no file and never touches an earlier one of the same name.

@@ -3,18 +3,24 @@
 // Cube Formatting dialog and the command line, so both write the same bytes.
 #include "analysis/ImageProcess.h"
 #include "calibration/DefaultCalibration.h"
+#include "calibration/RadiometricCorrection.h"
 #include "camera/AcquisitionEngine.h"
 #include "camera/LineRecord.h"
+
+#include <optional>
 
 #include <string>
 #include <vector>
 
-enum class SaveFormat { Standard, Bil, Bsq, Bip, Movie, Bitmap };
+// Radiance and Reflectance are ENVI BIL bodies of 32-bit floats: the cube dark subtracted, the
+// radiometric gains applied when loaded, and for Reflectance divided band by band by the mean
+// radiance of a white reference and multiplied by its reflectance.
+enum class SaveFormat { Standard, Bil, Bsq, Bip, Movie, Bitmap, Radiance, Reflectance };
 
 // Message when the line record beside a saved file cannot be written (followed by its path).
 inline constexpr const char* kUnableToSaveLineRecord = "unable to save the line record";
 
-// "standard", "bil", "bsq", "bip", "movie", "bitmap".
+// "standard", "bil", "bsq", "bip", "movie", "bitmap", "radiance", "reflectance".
 bool ParseSaveFormat(const std::string& text, SaveFormat& format);
 const char* SaveFormatName(SaveFormat format);
 
@@ -33,6 +39,9 @@ struct CubeSaveSource {
     LineRecord lineRecord;
     std::string lineRecordText;
     std::string lineRecordNote;
+    // File names of the dark frame and of the gains in use, for the description of a corrected cube.
+    std::string darkName;
+    std::string radCalName;
 };
 
 struct CubeSaveOptions {
@@ -41,7 +50,16 @@ struct CubeSaveOptions {
     int periodMs = 100;        // movie: milliseconds between frames
     bool normalise = true;     // movie: scale each band to its own maximum
     bool applyRadCal = false;  // movie: maxima from the gain-corrected values
+    // Reflectance: the white panel's rectangle (lines and stored sample positions) and its known
+    // reflectance.
+    std::optional<WhiteRect> white;
+    double whiteReflectance = 1.0;
 };
+
+// The description written into the header of a corrected cube: what was applied.
+std::string CorrectedCubeDescription(SaveFormat format, const std::string& darkName,
+                                     const std::string& radCalName, const std::optional<WhiteRect>& white,
+                                     double whiteReflectance, int darkBands);
 
 struct CubeSaveResult {
     bool ok = false;

@@ -13,6 +13,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -342,6 +343,32 @@ CubeWriteResult WriteBipCubeFile(const std::string& path, const uint16_t* cube, 
     });
 }
 
+CubeWriteResult WriteFloatBilCubeFile(const std::string& path, const CubeGeometry& g,
+                                      const std::function<void(int line, float* values)>& line) {
+    if (!line || g.width < 0 || g.height < 0 || g.bands < 0)
+        return Failure(CubeWriteStatus::InvalidArgument, EINVAL);
+    const size_t lineValues = g.LineValues();
+    return WriteCube(path, uint64_t(g.width) * lineValues * sizeof(float),
+                     [&](AtomicFile& file, SampleStream&) {
+                         std::vector<float> values(lineValues);
+                         std::vector<uint8_t> bytes(lineValues * sizeof(float));
+                         for (int l = 0; l < g.width && !file.Failed(); ++l) {
+                             line(l, values.data());
+                             // IEEE single precision, least significant byte first whatever the host.
+                             for (size_t i = 0; i < lineValues; ++i) {
+                                 uint32_t bits = 0;
+                                 std::memcpy(&bits, &values[i], sizeof bits);
+                                 uint8_t* b = &bytes[4 * i];
+                                 b[0] = uint8_t(bits);
+                                 b[1] = uint8_t(bits >> 8);
+                                 b[2] = uint8_t(bits >> 16);
+                                 b[3] = uint8_t(bits >> 24);
+                             }
+                             file.Write(bytes.data(), bytes.size());
+                         }
+                     });
+}
+
 std::string EnsureCubeSuffix(const std::string& path) {
     const std::string_view suffix = ".cube";
     if (path.size() >= suffix.size() && std::string_view(path).substr(path.size() - suffix.size()) == suffix)
@@ -357,9 +384,11 @@ std::string EnviHeaderPath(const std::string& cubePath) {
     return base + ".hdr";
 }
 
-std::string BuildEnviHeaderText(int32_t lines, int32_t samples, int32_t bands, int32_t headerOffset,
-                                std::string_view interleave, const float coeffs[3], int32_t scanStartLimit,
-                                int32_t scanStopLimit, std::string_view wavelengthList) {
+namespace {
+// The header's lines; description is what stands between the braces of its second line.
+std::string EnviHeaderText(int32_t lines, int32_t samples, int32_t bands, int32_t headerOffset, int dataType,
+                           std::string_view description, std::string_view interleave, const float coeffs[3],
+                           int32_t scanStartLimit, int32_t scanStopLimit, std::string_view wavelengthList) {
     std::string text;
     char buf[128];
     auto add = [&](const char* fmt, auto... args) {
@@ -367,14 +396,16 @@ std::string BuildEnviHeaderText(int32_t lines, int32_t samples, int32_t bands, i
         text.append(buf, size_t(n));
     };
     text += "ENVI\n";
-    text += "description = {}\n";
+    text += "description = {";
+    text += description;
+    text += "}\n";
     add("samples = %d\n", samples);
     add("lines   = %d\n", lines);
     add("bands   = %d\n", bands);
     add("header offset = %d\n", headerOffset);
     text += "major frame offsets = {0, 0}\n";
     text += "file type = ENVI Standard\n";
-    text += "data type = 12\n";
+    add("data type = %d\n", dataType);
     text += "interleave = ";
     text += ' ';
     text += interleave;
@@ -405,6 +436,27 @@ std::string BuildEnviHeaderText(int32_t lines, int32_t samples, int32_t bands, i
     text += "}\n";
     add("Scanner Limits (pixels) = %d\t%d\n", scanStartLimit, scanStopLimit);
     return text;
+}
+} // namespace
+
+std::string BuildEnviHeaderText(int32_t lines, int32_t samples, int32_t bands, int32_t headerOffset,
+                                std::string_view interleave, const float coeffs[3], int32_t scanStartLimit,
+                                int32_t scanStopLimit, std::string_view wavelengthList) {
+    return EnviHeaderText(lines, samples, bands, headerOffset, 12, {}, interleave, coeffs, scanStartLimit,
+                          scanStopLimit, wavelengthList);
+}
+
+std::string BuildFloatEnviHeaderText(int32_t lines, int32_t samples, int32_t bands,
+                                     std::string_view description, const float coeffs[3],
+                                     int32_t scanStartLimit, int32_t scanStopLimit,
+                                     std::string_view wavelengthList) {
+    // Braces and line ends would end the description early: they become blanks.
+    std::string clean(description);
+    for (char& c : clean)
+        if (c == '{' || c == '}' || c == '\n' || c == '\r')
+            c = ' ';
+    return EnviHeaderText(lines, samples, bands, 0, 4, clean, kInterleaveBil, coeffs, scanStartLimit,
+                          scanStopLimit, wavelengthList);
 }
 
 CubeWriteResult WriteEnviHeader(const std::string& cubePath, const std::string& text) {

@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -54,6 +55,11 @@ CubeWriteResult WriteBsqCubeFile(const std::string& path, const uint16_t* cube, 
 // ENVI BIP: line by line, within a line sample by sample, within a sample the B band values.
 CubeWriteResult WriteBipCubeFile(const std::string& path, const uint16_t* cube, const CubeGeometry& geometry);
 
+// ENVI BIL of 32-bit floats (IEEE single precision, least significant byte first): `line` fills the
+// B*H values of each line 0..W-1 in turn (band-major, as a cube line). W*B*H*4 bytes.
+CubeWriteResult WriteFloatBilCubeFile(const std::string& path, const CubeGeometry& geometry,
+                                      const std::function<void(int line, float* values)>& line);
+
 // Appends ".cube" unless the path's last five characters are ".cube".
 std::string EnsureCubeSuffix(const std::string& path);
 // The ENVI header beside a cube: a trailing ".cube" is removed, then ".hdr" appended.
@@ -70,6 +76,12 @@ inline constexpr const char* kInterleaveBip = "bip";
 std::string BuildEnviHeaderText(int32_t lines, int32_t samples, int32_t bands, int32_t headerOffset,
                                 std::string_view interleave, const float coeffs[3], int32_t scanStartLimit,
                                 int32_t scanStopLimit, std::string_view wavelengthList = {});
+// The header of a corrected cube (radiance or reflectance): as above for a BIL body of 32-bit
+// floats ("data type = 4", "header offset = 0"), with the description saying what was applied.
+std::string BuildFloatEnviHeaderText(int32_t lines, int32_t samples, int32_t bands,
+                                     std::string_view description, const float coeffs[3],
+                                     int32_t scanStartLimit, int32_t scanStopLimit,
+                                     std::string_view wavelengthList = {});
 // Writes the header text beside the cube (at EnviHeaderPath(cubePath)). On failure the message is
 // "unable to open " and the header path joined by one blank ("unable to open  /x/scan1.hdr").
 CubeWriteResult WriteEnviHeader(const std::string& cubePath, const std::string& text);
