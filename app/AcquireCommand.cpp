@@ -1,6 +1,7 @@
 #include "app/AcquireCommand.h"
 
 #include "calibration/CalibrationFiles.h"
+#include "calibration/RadiometricCorrection.h"
 #include "camera/AcquisitionEngine.h"
 #include "camera/CameraSeam.h"
 #include "camera/DataCameraControl.h"
@@ -232,6 +233,101 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
         instrument.Shutdown();
         return code;
     };
+
+    // The files of the radiometric products are read before anything is acquired, so that a file
+    // that cannot be used costs no scan.
+    std::string darkName, radCalName;
+    std::optional<WhiteRect> white;
+    if (!a.white.empty()) {
+        WhiteRect rect;
+        std::string why;
+        if (!ParseWhiteRect(a.white, rect, why) || !(why = CheckWhiteRect(rect, geometry)).empty()) {
+            prompts.Message(why);
+            return finish(kAcquireBadArguments);
+        }
+        white = rect;
+    }
+    if (!a.darkFile.empty()) {
+        std::vector<uint16_t> stack(size_t(geometry.darkLines) * geometry.LineValues());
+        const DarkCubeLoad load = LoadDarkCubeFile(a.darkFile, stack.data(), geometry);
+        if (load.result != FileResult::Ok) {
+            prompts.Message(load.result == FileResult::Refused
+                                ? load.problem
+                                : std::string(kMsgUnableToOpenDarkFrameFile) + ": " + a.darkFile);
+            return finish(kAcquireBadArguments);
+        }
+        // No camera runs yet: the stack is the engine's alone.
+        std::copy(stack.begin(), stack.end(), engine.m_darkCube.begin());
+        engine.ComputeDarkFrame();
+        engine.m_darkFrameValid = true;
+        darkName = FileNameWithoutFolder(a.darkFile);
+    }
+    if (!a.radCal.empty()) {
+        RadCalLoad load;
+        {
+            std::lock_guard lock(engine.m_darkFrameMutex);
+            load = LoadRadCalFile(a.radCal, engine.m_radCalGains.data(), geometry.LineValues());
+        }
+        if (load.result != FileResult::Ok) {
+            prompts.Message(load.result == FileResult::Refused
+                                ? load.problem
+                                : std::string(kMsgUnableToOpenRadCalFile) + ": " + a.radCal);
+            return finish(kAcquireBadArguments);
+        }
+        if (load.valuesRead < geometry.LineValues()) {
+            prompts.Message(FileNameWithoutFolder(a.radCal) + " holds " + std::to_string(load.valuesRead) +
+                            " gains, where " + std::to_string(geometry.LineValues()) + " are needed (" +
+                            std::to_string(geometry.bands) + " bands x " + std::to_string(geometry.height) +
+                            " samples).");
+            return finish(kAcquireBadArguments);
+        }
+        engine.m_radCalLoaded = true;
+        radCalName = FileNameWithoutFolder(a.radCal);
+    }
+    CalStackLoad flatStack;
+    if (!a.flatFile.empty()) {
+        flatStack = LoadCalibrationStackFile(a.flatFile, geometry);
+        if (flatStack.result != FileResult::Ok) {
+            prompts.Message(flatStack.result == FileResult::Refused
+                                ? flatStack.problem
+                                : "Unable to open calibration cube file " + a.flatFile);
+            return finish(kAcquireBadArguments);
+        }
+    }
+    // The base of the names of the files made beside the cubes.
+    const std::string outBase =
+        a.out.empty()
+            ? StripSuffix(ComposeCubeFileName("", cameraSettings.exposure, 0, 511, CurrentLocalTime()),
+                          ".cube")
+            : StripSuffix(StripSuffix(Replace(a.out, "{n}", ""), ".cube"), ".avi");
+    // Gains from a flat-field stack (frames of B x H in the cube's order), dark subtracted: written as
+    // a radiometric calibration file and applied to the cubes.
+    auto makeGains = [&](const std::vector<uint16_t>& stack, const std::string& stackName) {
+        std::vector<uint16_t> dark;
+        {
+            std::lock_guard lock(engine.m_darkFrameMutex);
+            dark.assign(engine.m_darkFrame.begin(),
+                        engine.m_darkFrame.begin() + ptrdiff_t(geometry.LineValues()));
+        }
+        const FlatFieldGains gains = ComputeFlatFieldGains(stack.data(), geometry.darkLines, dark.data(),
+                                                           geometry.bands, geometry.height);
+        const std::string path = a.radCalOut.empty() ? outBase + "_radcal.rad" : a.radCalOut;
+        if (SaveRadCalFile(path, gains.gains.data(), gains.gains.size()) != FileResult::Ok) {
+            prompts.Message(std::string(RadCalMsg::kUnableToSaveRadCal) + " " + path);
+            return false;
+        }
+        {
+            std::lock_guard lock(engine.m_darkFrameMutex);
+            std::copy(gains.gains.begin(), gains.gains.end(), engine.m_radCalGains.begin());
+        }
+        engine.m_radCalLoaded = true;
+        radCalName = FileNameWithoutFolder(path);
+        std::fprintf(out, "wrote %s (%llu bytes), %s\n", path.c_str(),
+                     static_cast<unsigned long long>(FileSize(path)),
+                     FlatFieldSummary(stackName, gains).c_str());
+        std::fflush(out);
+        return true;
+    };
     if (InterruptHandling::Interrupted())
         return finish(InterruptHandling::ExitCode());
     if (!instrument.OpenCameras())
@@ -322,11 +418,72 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
             prompts.Message(kMsgUnableToSaveDarkFrame);
             return finish(kAcquireSaveFailed);
         }
+        darkName = FileNameWithoutFolder(darkPath);
         std::fprintf(out, "wrote %s (%llu bytes), dark stack of %d lines%s\n", darkPath.c_str(),
                      static_cast<unsigned long long>(FileSize(darkPath)), geometry.darkLines,
                      EndText(darkEnd, port, scannerSettings.GetScanStartPosition(), geometry.darkLines).c_str());
         std::fflush(out);
         if (MirrorFailed(darkEnd))
+            return finish(kAcquireMirrorTimeout);
+    }
+
+    // Gains from a calibration stack file, against the dark frame now in force.
+    if (!a.flatFile.empty() && !makeGains(flatStack.stack, FileNameWithoutFolder(a.flatFile)))
+        return finish(kAcquireSaveFailed);
+
+    // Flat field: a calibration stack of the uniform source, saved, then the gains made from it.
+    if (a.flatField && InterruptHandling::Interrupted())
+        return finish(InterruptHandling::ExitCode());
+    if (a.flatField) {
+        const bool simulatedCameras = instrument.Devices().dataCameraSimulated;
+        const SimTarget target = SimOptics::Instance().target.load();
+        const bool whiteLight = SimOptics::Instance().sphereWhiteLight.load();
+        if (simulatedCameras) {
+            SimOptics::Instance().target = SimTarget::Sphere;
+            SimOptics::Instance().sphereWhiteLight = true;
+        } else if (!a.assumeFlat) {
+            std::fprintf(err, "Point the imager at the uniform source and press Enter ");
+            std::fflush(err);
+            std::string line;
+            if (!std::getline(std::cin, line)) {
+                std::fprintf(err, "\nno answer on the standard input: use --assume-flat\n");
+                return finish(kAcquireBadArguments);
+            }
+        }
+        host.calDone = false;
+        engine.AcquisitionCommand(AcquisitionEngine::Mode::Calibration);
+        wait(geometry.darkLines, "flat field");
+        for (int i = 0; i < 50 && !host.calDone.load(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (simulatedCameras) {
+            SimOptics::Instance().target = target;
+            SimOptics::Instance().sphereWhiteLight = whiteLight;
+        }
+        const AcquisitionEngine::ScanEnd flatEnd = engine.m_scanEnd.load();
+        if (InterruptHandling::Interrupted() && !host.calDone.load()) {
+            std::fprintf(err, "flat-field stack stopped at line %d: not saved\n", engine.m_linesTaken.load());
+            return finish(InterruptHandling::ExitCode());
+        }
+        if (flatEnd == AcquisitionEngine::ScanEnd::FramesStopped)
+            return finish(kAcquireCameraStopped);
+        if (!host.calDone.load())
+            return finish(MirrorFailed(flatEnd) ? kAcquireMirrorTimeout : kAcquireSaveFailed);
+        const std::string flatPath = a.flatOut.empty() ? outBase + "_flat.cal" : a.flatOut;
+        const std::vector<uint16_t> stack = engine.CopyStack(engine.m_calCube);
+        if (SaveCalibrationCubeFile(flatPath, stack.data(), geometry,
+                                    StackHeaderInfo(geometry, cameraSettings.exposure, defCal)) !=
+            FileResult::Ok) {
+            prompts.Message(kMsgUnableToSaveCalibrationCube);
+            return finish(kAcquireSaveFailed);
+        }
+        std::fprintf(
+            out, "wrote %s (%llu bytes), calibration stack of %d lines%s\n", flatPath.c_str(),
+            static_cast<unsigned long long>(FileSize(flatPath)), geometry.darkLines,
+            EndText(flatEnd, port, scannerSettings.GetScanStartPosition(), geometry.darkLines).c_str());
+        std::fflush(out);
+        if (!makeGains(stack, FileNameWithoutFolder(flatPath)))
+            return finish(kAcquireSaveFailed);
+        if (MirrorFailed(flatEnd))
             return finish(kAcquireMirrorTimeout);
     }
 
@@ -401,7 +558,11 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
             source.picture = &display.Processor();
         }
         source.lineRecord = engine.LastLineRecord();
+        source.darkName = darkName;
+        source.radCalName = radCalName;
         CubeSaveOptions saveOptions;
+        saveOptions.white = white;
+        saveOptions.whiteReflectance = a.whiteReflectance;
         saveOptions.createHeader = a.createHeader;
         saveOptions.headerOffset = format == SaveFormat::Standard ? int32_t(kCubeHeaderSize) : 0;
         saveOptions.periodMs = a.periodMs;

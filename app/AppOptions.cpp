@@ -1,5 +1,7 @@
 #include "app/AppOptions.h"
 
+#include "calibration/RadiometricCorrection.h"
+
 #include <unistd.h>
 
 #include "core/ValueRanges.h"
@@ -101,6 +103,8 @@ std::string AppOptionsHelp() {
            "  --reference X,Y          keep the spectrum at X,Y as reference curve (for screenshots)\n"
            "  --sim-cameras N          number of simulated cameras: 0, 1 or 2 (default 2)\n"
            "  --sim-target T           what the imager sees: scene, lenscap or sphere\n"
+           "  --sim-vignetting V       the simulated imager's response falls off across the field\n"
+           "                           by up to V (0 to 0.9; default 0, a flat response)\n"
            "  --sim-noise              add sensor noise\n"
            "  --sim-clock-scale F      run the simulated camera clock F times faster\n"
            "  --sim-mirror-speed C     mirror speed in counts per second (default 165000)\n"
@@ -127,7 +131,23 @@ std::string AppOptionsHelp() {
            "  --assume-dark            the lens is already covered: do not ask\n"
            "  --dark-out PATH          the dark file (default: OUT_dark.drk)\n"
            "  --no-cube                only the dark stack\n"
-           "  --format F               standard (default), bil, bsq, bip, movie or bitmap\n"
+           "  --format F               standard (default), bil, bsq, bip, movie, bitmap,\n"
+           "                           radiance or reflectance (ENVI BIL of 32-bit floats: dark\n"
+           "                           subtracted, gains applied when given; reflectance divided\n"
+           "                           by the white reference); both need a dark frame\n"
+           "  --dark-file PATH         subtract this dark stack file (\"Save Dark Frame...\")\n"
+           "  --rad-cal PATH           apply the gains of this radiometric calibration file\n"
+           "  --flat-field             take a calibration stack of a uniform source first (in\n"
+           "                           simulation the sphere in white light; on real devices you\n"
+           "                           are asked to point the imager at it and press Enter), save\n"
+           "                           it, make the gains from it and apply them; needs a dark\n"
+           "  --assume-flat            the imager already sees the uniform source: do not ask\n"
+           "  --flat-out PATH          the calibration stack file (default: OUT_flat.cal)\n"
+           "  --flat-file PATH         make the gains from this calibration or automatic\n"
+           "                           calibration cube file instead\n"
+           "  --rad-cal-out PATH       the gains made (default: OUT_radcal.rad)\n"
+           "  --white L0:L1,S0:S1      reflectance: the white panel's lines and samples\n"
+           "  --white-reflectance R    reflectance: the panel's known reflectance (default 1.0)\n"
            "  --out PATH               file to write; {n} stands for the scan number (1, 2, ...);\n"
            "                           default: the automatic name in the working folder\n"
            "  --no-header              no ENVI header beside bil, bsq and bip files\n"
@@ -214,6 +234,57 @@ bool ParseConvertOptions(const QStringList& args, AppOptions& o, std::string& er
         return true;
     if (c.input.empty() || c.format.empty() || c.out.empty()) {
         error = "usage: arv300 convert IN --format F --out OUT (see arv300 convert --help)";
+        return false;
+    }
+    return true;
+}
+} // namespace
+
+namespace {
+// The options of the radiometric products, taken together: what each needs, and what would be
+// given in vain.
+bool CheckRadiometricOptions(const AcquireOptions& a, std::string& error) {
+    const bool corrected = a.format == "radiance" || a.format == "reflectance";
+    const bool hasDark = a.dark || !a.darkFile.empty();
+    if (a.dark && !a.darkFile.empty()) {
+        error = "--dark and --dark-file both give the dark frame: choose one";
+        return false;
+    }
+    if (int(a.flatField) + int(!a.flatFile.empty()) + int(!a.radCal.empty()) > 1) {
+        error = "--flat-field, --flat-file and --rad-cal each give the gains: choose one";
+        return false;
+    }
+    if (corrected && !hasDark) {
+        error = "--format " + a.format + " needs a dark frame: --dark or --dark-file PATH";
+        return false;
+    }
+    if ((a.flatField || !a.flatFile.empty()) && !hasDark) {
+        error = std::string(a.flatField ? "--flat-field" : "--flat-file") +
+                " needs a dark frame to subtract from the flat field: --dark or --dark-file PATH";
+        return false;
+    }
+    if (a.format == "reflectance" && a.white.empty()) {
+        error = "--format reflectance needs the white reference: --white L0:L1,S0:S1 (the white panel's "
+                "lines and "
+                "samples)";
+        return false;
+    }
+    if (a.format != "reflectance" && (!a.white.empty() || a.whiteReflectanceGiven)) {
+        error = std::string(a.white.empty() ? "--white-reflectance" : "--white") +
+                " is used only with --format reflectance";
+        return false;
+    }
+    if (!a.white.empty()) {
+        WhiteRect rect;
+        if (!ParseWhiteRect(a.white, rect, error))
+            return false;
+    }
+    if (!a.radCalOut.empty() && !a.flatField && a.flatFile.empty()) {
+        error = "--rad-cal-out names the gains made by --flat-field or --flat-file";
+        return false;
+    }
+    if (!a.flatOut.empty() && !a.flatField) {
+        error = "--flat-out names the calibration stack of --flat-field";
         return false;
     }
     return true;
@@ -357,12 +428,36 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
         } else if (o.acquire && a == "--format") {
             if (!TakeValue(args, i, v, error))
                 return false;
-            const QStringList formats = {"standard", "bil", "bsq", "bip", "movie", "bitmap"};
+            const QStringList formats = {"standard", "bil",    "bsq",      "bip",
+                                         "movie",    "bitmap", "radiance", "reflectance"};
             if (!formats.contains(v)) {
-                error = "--format takes standard, bil, bsq, bip, movie or bitmap";
+                error = "--format takes standard, bil, bsq, bip, movie, bitmap, radiance or reflectance";
                 return false;
             }
             o.acq.format = v.toStdString();
+        } else if (o.acquire && (a == "--dark-file" || a == "--rad-cal" || a == "--flat-out" ||
+                                 a == "--flat-file" || a == "--rad-cal-out" || a == "--white")) {
+            if (!value(v) || v.isEmpty()) {
+                error = a.toStdString() + (a == "--white" ? " takes L0:L1,S0:S1" : " takes a path");
+                return false;
+            }
+            std::string& target = a == "--dark-file"   ? o.acq.darkFile
+                                  : a == "--rad-cal"   ? o.acq.radCal
+                                  : a == "--flat-out"  ? o.acq.flatOut
+                                  : a == "--flat-file" ? o.acq.flatFile
+                                  : a == "--white"     ? o.acq.white
+                                                       : o.acq.radCalOut;
+            target = v.toStdString();
+        } else if (o.acquire && a == "--flat-field") {
+            o.acq.flatField = true;
+        } else if (o.acquire && a == "--assume-flat") {
+            o.acq.assumeFlat = true;
+        } else if (o.acquire && a == "--white-reflectance") {
+            if (!value(v) || !ToDoubleIn(v, 0, 1.5, o.acq.whiteReflectance) || o.acq.whiteReflectance <= 0) {
+                error = "--white-reflectance takes the panel's reflectance, above 0 and at most 1.5";
+                return false;
+            }
+            o.acq.whiteReflectanceGiven = true;
         } else if (o.acquire && (a == "--out" || a == "--dark-out")) {
             if (!TakeValue(args, i, v, error) || v.isEmpty()) {
                 error = a.toStdString() + " takes a path";
@@ -409,6 +504,12 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
                 sim.target = SimTarget::Sphere;
             else {
                 error = "--sim-target takes scene, lenscap or sphere";
+                return false;
+            }
+            sim.cameraSwitches.push_back(a.toStdString());
+        } else if (a == "--sim-vignetting") {
+            if (!value(v) || !ToDoubleIn(v, 0, 0.9, sim.vignetting)) {
+                error = "--sim-vignetting takes a number from 0 to 0.9";
                 return false;
             }
             sim.cameraSwitches.push_back(a.toStdString());
@@ -460,6 +561,8 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
             return false;
         }
     }
+    if (o.acquire && !o.help && !CheckRadiometricOptions(o.acq, error))
+        return false;
     return true;
 }
 

@@ -25,6 +25,17 @@ struct AcquireOptions {
     bool quiet = false;
     bool allowNoMirror = false;
     bool assumeDark = false;
+    // Radiometric products (formats radiance and reflectance).
+    std::string darkFile;    // a dark stack file to subtract (instead of, or before, --dark)
+    std::string radCal;      // a radiometric calibration file: the gains to apply
+    bool flatField = false;  // acquire a calibration stack of the uniform source, make gains from it
+    bool assumeFlat = false; // the imager already looks at the uniform source: do not ask
+    std::string flatOut;     // the calibration stack file of --flat-field (default: OUT_flat.cal)
+    std::string flatFile;    // make the gains from this calibration or automatic calibration cube file
+    std::string radCalOut;   // where the gains made are written (default: OUT_radcal.rad)
+    std::string white;       // "L0:L1,S0:S1": the white reference of a reflectance cube
+    double whiteReflectance = 1.0;
+    bool whiteReflectanceGiven = false;
     double stallSeconds =
         ScannerLink::kDefaultStallMs / 1000.0; // mirror waits end after this without progress
 };

@@ -224,6 +224,7 @@ void Instrument::AttachSimulators() {
         SimCameras::Instance().Configure(sim.cameras);
         SimOptics::Instance().target = sim.target;
         SimOptics::Instance().noise = sim.noise;
+        SimOptics::Instance().vignetting = sim.vignetting;
         m_simCamerasAttached = true;
     }
     if (m_devices.controllerSimulated && sim.controllerFault == "absent") {

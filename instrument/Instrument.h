@@ -65,6 +65,7 @@ struct SimulatorOptions {
     SimCameraSettings cameras;
     SimTarget target = SimTarget::Scene;
     bool noise = false;
+    double vignetting = 0.0;       // response fall-off across the field (SimResponse)
     double mirrorSpeed = 165000.0; // counts per second
     std::string controllerFault;   // "", "silent", "garbage", "stuck", "absent"
     // Options given for the cameras and for the controller, for the note when they meet a real device.

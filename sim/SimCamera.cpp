@@ -84,6 +84,8 @@ void RenderDataFrame(const LUCAM_FRAME_FORMAT& fmt, float exposure, float gain, 
         rowLambda[r] = RowWavelength(int(r * by / 2));
     const double lineNm = optics.monochromatorNm.load();
     const double linePeak = optics.sphereBrightness.load();
+    const bool whiteLight = optics.sphereWhiteLight.load();
+    const double vignetting = optics.vignetting.load();
 
     std::array<std::vector<double>, size_t(SimMaterial::Count)> table;
     std::vector<SimMaterial> columnMaterial(w);
@@ -102,10 +104,14 @@ void RenderDataFrame(const LUCAM_FRAME_FORMAT& fmt, float exposure, float gain, 
             double reflectance = 0.0;
             if (target == SimTarget::Scene) {
                 reflectance = table[size_t(columnMaterial[c])][r];
+            } else if (target == SimTarget::Sphere && whiteLight) {
+                reflectance = SimOpticsConstants::kSphereWhiteLevel;
             } else if (target == SimTarget::Sphere && lineNm > 0) {
                 const double d = (rowLambda[r] - lineNm) / SimOpticsConstants::kLineWidthNm;
                 reflectance = linePeak * std::exp(-d * d);
             }
+            if (vignetting != 0.0)
+                reflectance *= SimResponse(double(c * bx / 2), double(r * by / 2), vignetting);
             double v = SimOpticsConstants::kDarkOffset + std::round(scale * reflectance);
             if (noise)
                 v += std::round(gauss(rng));
@@ -154,6 +160,8 @@ struct RenderKey {
     int32_t position = 0;
     int target = -1;
     double lineNm = 0, lineBrightness = 0;
+    bool whiteLight = false;
+    double vignetting = 0;
     bool operator==(const RenderKey&) const = default;
 };
 
@@ -221,7 +229,9 @@ void StreamLoop(SimCameraUnit* cam) {
                                 SimMirror::Instance().Position(),
                                 int(SimOptics::Instance().target.load()),
                                 SimOptics::Instance().monochromatorNm.load(),
-                                SimOptics::Instance().sphereBrightness.load()};
+                                SimOptics::Instance().sphereBrightness.load(),
+                                SimOptics::Instance().sphereWhiteLight.load(),
+                                SimOptics::Instance().vignetting.load()};
             if (SimOptics::Instance().noise.load() || !(key == lastKey) || frame.empty()) {
                 RenderDataFrame(fmt, exposure, gain, key.position, frame, rng);
                 lastKey = key;

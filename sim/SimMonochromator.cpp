@@ -145,6 +145,7 @@ void SimMonochromator::Handle(uint8_t byte, std::chrono::steady_clock::time_poin
         if (--m_gotoBytesLeft == 0) {
             m_wavelength = m_gotoValue;
             m_optics.monochromatorNm = double(m_gotoValue);
+            m_optics.sphereWhiteLight = m_gotoValue == 0;
             ++m_moves;
         }
         return;

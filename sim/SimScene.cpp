@@ -83,6 +83,12 @@ double SceneLineAt(int32_t mirrorPosition) {
     return (double(mirrorPosition) - SimOpticsConstants::kOrigin) / SimOpticsConstants::kCountsPerLine;
 }
 
+double SimResponse(double column, double row, double vignetting) {
+    if (vignetting == 0.0)
+        return 1.0;
+    return 1.0 - vignetting * (column / 695.0) * (0.5 + 0.5 * row / 519.0);
+}
+
 SimOptics& SimOptics::Instance() {
     static SimOptics optics;
     return optics;

@@ -18,9 +18,10 @@
 // coefficients below (those of the shipped 2x2 default calibration). Rows beyond 4B continue the
 // formula (k < 0).
 //
-// Pixel value (16 bit): dark offset + round(full scale * R(lambda) * exposure/10 ms * gain), clipped
-// to 65535; optional noise. With the defaults a white reference pixel at 10 ms, gain 1 reads
-// 800 + round(48000 * 0.95) = 46400, i.e. 2900 after the program's binning (mean >> 4).
+// Pixel value (16 bit): dark offset + round(full scale * R(lambda) * response * exposure/10 ms * gain),
+// clipped to 65535; optional noise. The response is 1 unless a vignetting is set (SimResponse). With the
+// defaults a white reference pixel at 10 ms, gain 1 reads 800 + round(48000 * 0.95) = 46400, i.e. 2900 after
+// the program's binning (mean >> 4).
 #include <atomic>
 #include <cstdint>
 
@@ -42,6 +43,9 @@ struct SimOpticsConstants {
     // Monochromator line: a Gaussian of this width (1/e half width, nm) and peak reflectance.
     static constexpr double kLineWidthNm = 3.0;
     static constexpr double kLinePeak = 0.10;
+    // The sphere in white light (the monochromator at zero order): the same level at every
+    // wavelength and every column, in the units of a reflectance.
+    static constexpr double kSphereWhiteLevel = 0.5;
 };
 
 enum class SimMaterial { BackgroundDark, BackgroundLight, Vegetation, Water, Soil, White, Grey1, Grey2, Grey3, Grey4, Count };
@@ -56,6 +60,10 @@ double SceneReflectance(double x, double u, double wavelengthNm);
 double RowWavelength(int row);
 // Scene line seen at a mirror position.
 double SceneLineAt(int32_t mirrorPosition);
+// Relative response of the optics and sensor at a frame column and row (2 x 2-binned grid, 696 x
+// 520) for a vignetting strength v: 1 - v * (column / 695) * (0.5 + 0.5 * row / 519), a fall-off
+// across the field that is stronger at the far rows. 1 everywhere when v is 0 (the default).
+double SimResponse(double column, double row, double vignetting);
 
 // Operator settings of the simulated optics (shared by the cameras and the monochromator).
 struct SimOptics {
@@ -64,4 +72,9 @@ struct SimOptics {
     std::atomic<double> monochromatorNm{0.0}; // 0: monochromator not set
     std::atomic<bool> noise{false};
     std::atomic<double> sphereBrightness{SimOpticsConstants::kLinePeak}; // peak reflectance of the line
+    // The monochromator was sent to 0 nm: at zero order it passes the lamp's white light, and the
+    // sphere shows kSphereWhiteLevel at every wavelength (a uniform source for flat fields).
+    std::atomic<bool> sphereWhiteLight{false};
+    // Strength of the response fall-off across the field (SimResponse); 0 = a perfectly flat imager.
+    std::atomic<double> vignetting{0.0};
 };
