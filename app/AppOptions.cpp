@@ -101,6 +101,8 @@ std::string AppOptionsHelp() {
            "  --rgb R,G,B              bands of the colour composite (for screenshots)\n"
            "  --probe X,Y              probe the spectrum at picture point X,Y (for screenshots)\n"
            "  --reference X,Y          keep the spectrum at X,Y as reference curve (for screenshots)\n"
+           "  --white L0:L1,S0:S1      Shift-drag over these lines and samples: the white\n"
+           "                           reference of reflectance cubes (for screenshots)\n"
            "  --sim-cameras N          number of simulated cameras: 0, 1 or 2 (default 2)\n"
            "  --sim-target T           what the imager sees: scene, lenscap or sphere\n"
            "  --sim-vignetting V       the simulated imager's response falls off across the field\n"
@@ -384,6 +386,12 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
                 o.refX = p0;
                 o.refY = p1;
             }
+        } else if (!o.acquire && a == "--white") {
+            WhiteRect rect;
+            if (!value(v) || !ParseWhiteRect(v.toStdString(), rect, error) ||
+                !(error = CheckWhiteRect(rect, CubeGeometry{})).empty())
+                return false;
+            o.white = v.toStdString();
         } else if (a == "--rgb") {
             if (!TakeValue(args, i, v, error))
                 return false;

@@ -72,6 +72,7 @@ struct AppOptions {
     int rgb[3] = {-1, -1, -1};     // bands of the R, G, B lists
     int probeX = -1, probeY = -1;  // move the mouse to this picture point (spectrum probe)
     int refX = -1, refY = -1;      // left click this picture point (reference curve)
+    std::string white;             // Shift-drag over these lines and samples (white reference)
 };
 
 bool ParseAppOptions(const QStringList& args, AppOptions& options, std::string& error);

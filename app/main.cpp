@@ -52,6 +52,21 @@ void ApplyDisplayOptions(CStrataDlg& dlg, const AppOptions& o) {
         send(QEvent::MouseButtonPress, Qt::LeftButton, o.refX, o.refY);
     if (o.probeX >= 0)
         send(QEvent::MouseMove, Qt::NoButton, o.probeX, o.probeY);
+    WhiteRect white;
+    std::string ignored;
+    if (!o.white.empty() && ParseWhiteRect(o.white, white, ignored)) {
+        // The drag an operator makes: Shift held from one corner to the other (rows count the
+        // stored samples from the bottom).
+        auto drag = [client](QEvent::Type type, Qt::MouseButton button, Qt::MouseButtons buttons, int x,
+                             int y) {
+            const QPointF p(x + ClientArea::kPictureX, y);
+            QMouseEvent e(type, p, client->mapToGlobal(p), button, buttons, Qt::ShiftModifier);
+            QCoreApplication::sendEvent(client, &e);
+        };
+        drag(QEvent::MouseButtonPress, Qt::LeftButton, Qt::LeftButton, white.line0, 519 - white.sample1);
+        drag(QEvent::MouseMove, Qt::NoButton, Qt::LeftButton, white.line1, 519 - white.sample0);
+        drag(QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton, white.line1, 519 - white.sample0);
+    }
     dlg.UpdateImage();
 }
 

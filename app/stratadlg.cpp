@@ -820,6 +820,9 @@ int CStrataDlg::ExitApplication() {
     m_exiting = true;
     m_continuousTimer.stop();
     m_closing = true;
+    // An automatic calibration run under way is abandoned (its stack is not saved) before the
+    // camera goes.
+    m_autoCal.reset();
     // Stop flag, drive off, stream off, threads joined, port released, simulated devices stopped.
     m_instrument->Shutdown();
     return 0;

@@ -4,6 +4,7 @@
 // Qt-free operations of the objects it owns.
 #include "analysis/Saturation.h"
 #include "app/CCameSettingsDlg.h"
+#include "calibration/AutoCalibrationRun.h"
 #include "calibration/DefaultCalibration.h"
 #include "camera/AcquisitionEngine.h"
 #include "camera/DataCameraControl.h"
@@ -128,6 +129,16 @@ public:
     void SaveBipCube(int createHeader);
     void SaveMovie();
     void SaveBitmap();
+    // ENVI BIL of 32-bit floats: dark subtracted, gains applied when loaded; reflectance also
+    // divided by the white reference. Refused with a message without a dark frame (and, for
+    // reflectance, without a white reference).
+    void SaveRadianceCube(int createHeader);
+    void SaveReflectanceCube(int createHeader);
+    // The white reference of reflectance cubes: chosen by a Shift-drag over the picture (lines and
+    // stored sample positions), shown as a rectangle on the picture.
+    const std::optional<WhiteRect>& WhiteReference() const { return m_whiteRect; }
+    void SetWhiteReference(const std::optional<WhiteRect>& rect);
+    void OnShiftDrag(QPoint start, QPoint current, bool finished);
     // The ENVI header beside cubePath; the header offset follows the dialog's format choice.
     // Columns and rows shown by the Cube Formatting dialog: at start-up and whenever the cube
     // geometry or the Cube Width selection changes.
@@ -151,6 +162,9 @@ public:
     void SaveAutoCalibrationCube(int k);
     void LoadDarkCube();
     void LoadRadCal();
+    // "Compute Rad. Cal. from Cal Cube...": gains from a calibration or automatic calibration cube
+    // file and the current dark frame, written as a radiometric calibration file, then loaded.
+    void ComputeRadCal();
     // Command 32791: the first B x 520 radiometric gains back to 1.0.
     void ResetRadCal();
     // Check box "Apply Rad. Cal." (1084): cannot be ticked while no gains are loaded.
@@ -158,6 +172,12 @@ public:
     // The spectral calibration run of the "Calibration" dialog: modes 1x1 ... 2x8 and the file
     // prefix. False when a message ended it (or a run was already going on).
     bool RunSpectralCalibration(const std::array<bool, 8>& modes, const std::string& prefix);
+    // "Start" of the calibration dialog: the automatic calibration run with the ticked modes (its
+    // own thread; the window shows its progress). False when it did not start (a message says why).
+    bool StartAutoCalibration(const std::array<bool, 8>& modes, const std::string& prefix);
+    // "Stop": the run ends after the stack under way.
+    void StopAutoCalibration();
+    bool AutoCalibrationRunning() const { return m_autoCal && m_autoCal->Running(); }
     class CCalibrationDlg2& CalibrationDialog() {
         return *m_calibrationDlg;
     }
@@ -288,6 +308,7 @@ private:
     // The cube was read from this file (empty: acquired), and what the file said about it.
     std::string m_openedCubePath;
     CubeFileMetadata m_openedCubeMetadata;
+    std::optional<WhiteRect> m_whiteRect;
     void ForgetOpenedCube();
 
     // ---- Calibration members ----
@@ -300,6 +321,9 @@ private:
     int m_applyRadCal = 0;
     std::array<std::string, 9> m_autoCalFileNames; // slots 1..8 of the spectral run
     bool m_spectralCalRunning = false;
+    // The end of an automatic calibration run (window thread).
+    void OnAutoCalibrationFinished(const AutoCalResult& result, int stacks);
+    std::unique_ptr<AutoCalibrationRun> m_autoCal = std::make_unique<AutoCalibrationRun>();
 
     // ---- Focus camera members ----
     // Start-up step 20: the preview window, hidden.

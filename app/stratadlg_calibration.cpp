@@ -3,9 +3,11 @@
 #include "app/stratadlg.h"
 
 #include "app/ControlIds.h"
+#include "calibration/AutoCalibrationRun.h"
 #include "calibration/CCalibrationDlg2.h"
 #include "calibration/CalibrationFiles.h"
 #include "calibration/Monochromator.h"
+#include "calibration/RadiometricCorrection.h"
 #include "calibration/SpectralCalibration.h"
 #include "core/Sleep.h"
 #include "resources/resource.h"
@@ -98,6 +100,9 @@ bool CStrataDlg::OnCalibrationCommand(int id) {
     case ID_RESET_RADCAL:
         ResetRadCal();
         return true;
+    case ID_COMPUTE_RADCAL:
+        ComputeRadCal();
+        return true;
     case ID_SPECTRAL_CALIBRATION:
         m_calibrationDlg->exec();
         return true;
@@ -113,12 +118,27 @@ void CStrataDlg::CreateCalibrationMenu(QMenuBar* bar) {
                                                       const std::string& prefix) {
             return RunSpectralCalibration(modes, prefix);
         };
+        m_calibrationDlg->onStartAutoCal = [this](const std::array<bool, 8>& modes,
+                                                  const std::string& prefix) {
+            return StartAutoCalibration(modes, prefix);
+        };
+        m_calibrationDlg->onStopAutoCal = [this] { StopAutoCalibration(); };
+        // The run needs the dialog's modes and the camera to itself: closing the dialog ends it
+        // after the stack under way (every wait of the run has its time limit).
+        connect(m_calibrationDlg, &QDialog::finished, this, [this] {
+            if (!AutoCalibrationRunning())
+                return;
+            StopAutoCalibration();
+            while (AutoCalibrationRunning())
+                WaitRepainting(20);
+        });
     }
     QMenu* calibration = bar->addMenu("&Calibration");
     calibration->setObjectName("CalibrationMenu");
     calibration->addAction(AddCommand(ID_LOAD_DARK, "Load Dark Frame...", calibration));
     calibration->addAction(AddCommand(ID_LOAD_RADCAL, "Load Rad. Cal...", calibration));
     calibration->addAction(AddCommand(ID_RESET_RADCAL, "Reset Rad. Cal.", calibration));
+    calibration->addAction(AddCommand(ID_COMPUTE_RADCAL, "Compute Rad. Cal. from Cal Cube...", calibration));
     calibration->addAction(AddCommand(ID_SPECTRAL_CALIBRATION, "Spectral Calibration...", calibration));
     calibration->addSeparator();
     // The serial diagnostic dialog; its handler is connected with the dialog.
@@ -249,6 +269,68 @@ void CStrataDlg::LoadRadCal() {
     e.m_radCalLoaded = true;
 }
 
+void CStrataDlg::ComputeRadCal() {
+    AcquisitionEngine& e = *m_engine;
+    if (e.m_busy.load())
+        return;
+    // The flat field is dark subtracted: without a dark frame the gains would hold the offset.
+    if (!e.m_darkFrameValid.load()) {
+        m_prompts.Message(RadCalMsg::kNoDarkFrame);
+        return;
+    }
+    const std::optional<std::string> stackPath = m_prompts.AskOpenPath();
+    if (!stackPath || stackPath->empty())
+        return;
+    const CubeGeometry g = e.Geometry();
+    const CalStackLoad stack = LoadCalibrationStackFile(*stackPath, g);
+    if (stack.result != FileResult::Ok) {
+        m_prompts.Message(stack.result == FileResult::Refused
+                              ? stack.problem
+                              : "Unable to open calibration cube file " + *stackPath);
+        return;
+    }
+    std::vector<uint16_t> dark;
+    {
+        std::lock_guard lock(e.m_darkFrameMutex);
+        dark.assign(e.m_darkFrame.begin(), e.m_darkFrame.begin() + ptrdiff_t(g.LineValues()));
+    }
+    const FlatFieldGains gains =
+        ComputeFlatFieldGains(stack.stack.data(), stack.frames, dark.data(), g.bands, g.height);
+    // The gains file is offered beside the stack, named after it.
+    std::string suggested = FileNameWithoutFolder(*stackPath);
+    if (const size_t dot = suggested.rfind('.'); dot != std::string::npos && dot > 0)
+        suggested.resize(dot);
+    const std::optional<std::string> gainsPath = m_prompts.AskSavePath(suggested + ".rad");
+    if (!gainsPath || gainsPath->empty())
+        return;
+    if (SaveRadCalFile(*gainsPath, gains.gains.data(), gains.gains.size()) != FileResult::Ok) {
+        m_prompts.Message(RadCalMsg::kUnableToSaveRadCal);
+        return;
+    }
+    // Then loaded as "Load Rad. Cal..." loads a file.
+    RadCalLoad load;
+    {
+        std::lock_guard lock(e.m_darkFrameMutex);
+        load = LoadRadCalFile(*gainsPath, e.m_radCalGains.data(),
+                              std::min(g.LineValues(), e.m_radCalGains.size()));
+    }
+    if (load.result != FileResult::Ok) {
+        m_prompts.Message(load.result == FileResult::Refused ? load.problem : kMsgUnableToOpenRadCalFile);
+        SetLabel(Control(IDC_RADCAL_LABEL), RadCalLabelText("None"));
+        e.m_radCalLoaded = false;
+        return;
+    }
+    const std::string name = FileNameWithoutFolder(*gainsPath);
+    m_radCalFileName = QString::fromStdString(name);
+    SetLabel(Control(IDC_RADCAL_LABEL), RadCalLabelText(name));
+    e.m_radCalLoaded = true;
+    const std::string summary = FlatFieldSummary(FileNameWithoutFolder(*stackPath), gains);
+    SetStatusText(3, summary);
+    // Pixels without signal get no gain: the operator is told how many.
+    if (gains.zeroGains > 0)
+        m_prompts.Message(summary);
+}
+
 void CStrataDlg::ResetRadCal() {
     AcquisitionEngine& e = *m_engine;
     std::lock_guard lock(e.m_darkFrameMutex);
@@ -262,6 +344,100 @@ void CStrataDlg::OnApplyRadCal() {
         box->setChecked(false);
     m_applyRadCal = box->isChecked() ? 1 : 0;
     RefreshImage(); // the picture itself does not use the gains
+}
+
+// ---------------------------------------------------------------------------------------------
+// Automatic calibration run
+
+bool CStrataDlg::StartAutoCalibration(const std::array<bool, 8>& modes, const std::string& prefix) {
+    AcquisitionEngine& e = *m_engine;
+    if (AutoCalibrationRunning() || m_spectralCalRunning)
+        return false;
+    if (e.m_busy.load()) {
+        m_prompts.Message(EngineMsg::kBusyOther);
+        return false;
+    }
+    const int stacks = int(std::count(modes.begin(), modes.end(), true));
+    if (stacks == 0) {
+        m_prompts.Message(AutoCalMsg::kNoMode);
+        return false;
+    }
+    CCalibrationDlg2& dlg = *m_calibrationDlg;
+    SetStatusText(2, AutoCalMsg::kStarting);
+    SetStatusText(3, "");
+    // The uniform source: the sphere behind the monochromator at zero order, which passes the
+    // lamp's white light. The mirror looks at the centre, as for the spectral run.
+    if (!MoveMonochromatorTo(dlg.m_monoComPort, 0)) {
+        SetStatusText(2, EngineMsg::kReady);
+        return false;
+    }
+    WaitRepainting(1000); // the grating settles
+    m_scannerLink->EnableScannerDrive(true);
+    m_scannerLink->MoveMirrorAbsolute(m_scannerSettings.GetCenterPosition());
+    m_scannerLink->EnableScannerDrive(false);
+
+    const CubeGeometry g = e.Geometry();
+    const CubeHeaderInfo header = StackHeaderInfo(g, m_cameraSettingsDlg->Values().exposure, m_defCal);
+    AutoCalibrationRun::Setup setup;
+    setup.modes = modes;
+    setup.prefix = prefix;
+    setup.geometry = g;
+    // Two frame periods and room for a stream restart, as the spectral run waits.
+    setup.frameTimeoutMs = int(2000.0 + 3.0 * 1000.0 / std::max(0.1f, m_camera.m_dataFrameRate));
+    AcquisitionEngine* engine = m_engine;
+    setup.takeFrame = [engine](std::vector<uint16_t>& frame, int timeoutMs) {
+        return engine->TakeFreshFrame(frame, timeoutMs);
+    };
+    // The stack becomes the program's calibration stack (under the engine's line locks), then its file.
+    setup.saveStack = [engine, g, header](int, const std::string& path, const std::vector<uint16_t>& stack) {
+        WriteStack(*engine, engine->m_calCube, 0, stack.data(), stack.size());
+        return SaveAutoCalibrationCubeFile(path, stack.data(), g, header);
+    };
+    // The run's thread posts its news to the window thread; they are dropped once the window is gone.
+    setup.progress = [this](const AutoCalProgress& p) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, p] {
+                const std::string text = AutoCalProgressText(p);
+                m_calibrationDlg->ShowAutoCalProgress(text, p.stacksDone * p.frames + p.frame,
+                                                      p.stacks * p.frames);
+                SetStatusText(2, text);
+            },
+            Qt::QueuedConnection);
+    };
+    setup.finished = [this, stacks](const AutoCalResult& r) {
+        QMetaObject::invokeMethod(
+            this, [this, r, stacks] { OnAutoCalibrationFinished(r, stacks); }, Qt::QueuedConnection);
+    };
+    if (!m_autoCal->Start(std::move(setup)))
+        return false;
+    dlg.SetAutoCalRunning(true);
+    dlg.ShowAutoCalProgress("Automatic calibration: starting", 0, stacks * g.darkLines);
+    return true;
+}
+
+void CStrataDlg::StopAutoCalibration() {
+    if (!AutoCalibrationRunning())
+        return;
+    m_autoCal->Stop();
+    SetStatusText(2, "Stopping after the stack under way...");
+}
+
+void CStrataDlg::OnAutoCalibrationFinished(const AutoCalResult& r, int stacks) {
+    m_autoCal->Join();
+    for (const auto& [k, path] : r.files)
+        m_autoCalFileNames[size_t(k)] = path;
+    const std::string summary = AutoCalSummary(r, stacks);
+    m_calibrationDlg->SetAutoCalRunning(false);
+    m_calibrationDlg->ShowAutoCalProgress(summary, int(r.files.size()), stacks);
+    SetStatusText(2, EngineMsg::kReady);
+    SetStatusText(3, r.files.empty() ? summary : r.files.back().second);
+    for (size_t i = 0; i < r.unsaved.size(); ++i)
+        m_prompts.Message(kMsgUnableToSaveAutoCalibrationCube);
+    if (!r.message.empty())
+        m_prompts.Message(r.message);
+    else if (!r.stopped && r.unsaved.empty())
+        SetStatusText(3, SpectralCalMsg::kEnd);
 }
 
 // ---------------------------------------------------------------------------------------------

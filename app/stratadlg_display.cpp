@@ -222,6 +222,45 @@ void CStrataDlg::ConnectDisplayControls() {
     connect(m_client, &ClientArea::LeftButtonDown, this, [this](QPoint p) { OnLeftButtonDown(p); });
     connect(m_client, &ClientArea::LeftButtonUp, this, [this](QPoint p) { OnLeftButtonUp(p); });
     connect(m_client, &ClientArea::RightButtonDown, this, [this](QPoint p) { OnRightButtonDown(p); });
+    connect(m_client, &ClientArea::ShiftDrag, this,
+            [this](QPoint start, QPoint current, bool finished) { OnShiftDrag(start, current, finished); });
+}
+
+// ---------------------------------------------------------------------------------------------
+// White reference
+
+namespace {
+// The rectangle of the picture that shows the white reference: picture column x is line x, row y
+// the stored sample position H - 1 - y.
+QRect WhiteClientRect(const WhiteRect& r, int samples) {
+    return QRect(QPoint(kPictureLeft + r.line0, samples - 1 - r.sample1),
+                 QPoint(kPictureLeft + r.line1, samples - 1 - r.sample0));
+}
+} // namespace
+
+void CStrataDlg::SetWhiteReference(const std::optional<WhiteRect>& rect) {
+    m_whiteRect = rect;
+    m_client->SetWhiteRectangle(rect ? WhiteClientRect(*rect, m_engine->Geometry().height) : QRect());
+    if (rect)
+        SetStatusText(3, "White reference: lines " + std::to_string(rect->line0) + " to " +
+                             std::to_string(rect->line1) + ", samples " + std::to_string(rect->sample0) +
+                             " to " + std::to_string(rect->sample1));
+}
+
+void CStrataDlg::OnShiftDrag(QPoint start, QPoint current, bool finished) {
+    // A drag that starts beside the picture chooses nothing.
+    if (m_closing || !InPicture(start, kPictureRight))
+        return;
+    const CubeGeometry g = m_engine->Geometry();
+    auto line = [&](int x) { return std::clamp(x - kPictureLeft, 0, g.width - 1); };
+    auto row = [&](int y) { return std::clamp(y, 0, g.height - 1); };
+    const int x0 = line(std::min(start.x(), current.x())), x1 = line(std::max(start.x(), current.x()));
+    const int y0 = row(std::min(start.y(), current.y())), y1 = row(std::max(start.y(), current.y()));
+    const WhiteRect rect{x0, x1, g.height - 1 - y1, g.height - 1 - y0};
+    if (finished)
+        SetWhiteReference(rect);
+    else
+        m_client->SetWhiteRectangle(WhiteClientRect(rect, g.height));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -25,6 +25,8 @@ std::unique_ptr<CCubeFormattingDlg> CStrataDlg::MakeCubeFormattingDlg() {
     savers.saveBipCube = [this](int createHeader) { SaveBipCube(createHeader); };
     savers.saveMovie = [this] { SaveMovie(); };
     savers.saveBitmap = [this] { SaveBitmap(); };
+    savers.saveRadianceCube = [this](int createHeader) { SaveRadianceCube(createHeader); };
+    savers.saveReflectanceCube = [this](int createHeader) { SaveReflectanceCube(createHeader); };
     dlg->SetSavers(std::move(savers));
     return dlg;
 }
@@ -81,6 +83,11 @@ CubeSaveSource CStrataDlg::SaveSource() {
     s.scanStopLine = m_scanStopLine;
     s.wavelengths = Wavelengths();
     s.picture = &ImageProc();
+    // The files of the dark frame and the gains in use, named in a corrected cube's description.
+    if (m_darkFileName != "None")
+        s.darkName = m_darkFileName.toStdString();
+    if (m_engine->m_radCalLoaded.load() && m_radCalFileName != "None")
+        s.radCalName = m_radCalFileName.toStdString();
     // A cube opened from a file keeps what its file said about it: saved again, its header and ENVI
     // header describe it, not the settings of this run.
     const CubeFileMetadata& m = m_openedCubeMetadata;
@@ -165,6 +172,8 @@ CubeSaveOptions CStrataDlg::SaveOptions(int createHeader) {
     o.periodMs = m_cubeFormattingDlg->GetFrameInterval();
     o.normalise = m_cubeFormattingDlg->m_normalizePerFrame != 0;
     o.applyRadCal = static_cast<QCheckBox*>(Control(IDC_APPLY_RADCAL))->isChecked();
+    o.white = m_whiteRect;
+    o.whiteReflectance = m_cubeFormattingDlg->m_whiteReflectance;
     return o;
 }
 
@@ -180,6 +189,26 @@ void CStrataDlg::SaveStandardCube() { SaveAs(SaveFormat::Standard, AskCubeSavePa
 void CStrataDlg::SaveBilCube(int createHeader) { SaveAs(SaveFormat::Bil, AskCubeSavePath(), createHeader); }
 void CStrataDlg::SaveBsqCube(int createHeader) { SaveAs(SaveFormat::Bsq, AskCubeSavePath(), createHeader); }
 void CStrataDlg::SaveBipCube(int createHeader) { SaveAs(SaveFormat::Bip, AskCubeSavePath(), createHeader); }
+// Corrected cubes need a dark frame, and reflectance a white reference: refused before the file is
+// asked for.
+void CStrataDlg::SaveRadianceCube(int createHeader) {
+    if (!m_engine->m_darkFrameValid.load()) {
+        m_prompts.Message(RadCalMsg::kNoDarkForRadiance);
+        return;
+    }
+    SaveAs(SaveFormat::Radiance, AskCubeSavePath(), createHeader);
+}
+void CStrataDlg::SaveReflectanceCube(int createHeader) {
+    if (!m_engine->m_darkFrameValid.load()) {
+        m_prompts.Message(RadCalMsg::kNoDarkForRadiance);
+        return;
+    }
+    if (!m_whiteRect) {
+        m_prompts.Message(RadCalMsg::kNoWhiteReference);
+        return;
+    }
+    SaveAs(SaveFormat::Reflectance, AskCubeSavePath(), createHeader);
+}
 void CStrataDlg::SaveMovie() { SaveAs(SaveFormat::Movie, m_prompts.AskSavePath({}), 1); }
 // The bitmap is the picture as shown: it is written whatever the acquisition does.
 void CStrataDlg::SaveBitmap() {

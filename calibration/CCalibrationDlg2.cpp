@@ -10,8 +10,10 @@
 #include <QIntValidator>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace {
 constexpr const char* kBinningCaptions[8] = {"Binning 1x1", "Binning 1x2", "Binning 1x4", "Binning 1x8",
@@ -55,14 +57,21 @@ CCalibrationDlg2::CCalibrationDlg2(UserPrompts& prompts, QWidget* parent)
     SetControlId(m_startSpectralCal, CalDlgId::kStartSpectralCal);
     auto* help = new QPushButton("Help", this);
     SetControlId(help, CalDlgId::kHelp);
-    auto* start = new QPushButton("Start", this);
+    // The automatic calibration run: a flat-field stack of the uniform source per ticked mode.
+    auto* start = m_start = new QPushButton("Start", this);
     SetControlId(start, CalDlgId::kStart);
-    auto* stop = new QPushButton("Stop", this);
+    start->setToolTip("Automatic calibration: one flat-field stack of the integrating sphere in white "
+                      "light per ticked binning mode, saved as PREFIX_MODE_flat.cal");
+    auto* stop = m_stop = new QPushButton("Stop", this);
     SetControlId(stop, CalDlgId::kStop);
-    for (QPushButton* b : {start, stop}) {
-        b->setEnabled(false);
-        b->hide();
-    }
+    stop->setToolTip("Ends the automatic calibration after the stack under way, which is saved");
+    stop->setEnabled(false);
+    m_autoCalText = new QLabel("Automatic calibration: not started", this);
+    SetControlId(m_autoCalText, CalDlgId::kAutoCalProgress);
+    m_autoCalBar = new QProgressBar(this);
+    SetControlId(m_autoCalBar, CalDlgId::kAutoCalBar);
+    m_autoCalBar->setRange(0, 1);
+    m_autoCalBar->setValue(0);
     auto* ok = new QPushButton("OK", this);
     SetControlId(ok, IDOK);
     ok->setDefault(true);
@@ -94,6 +103,8 @@ CCalibrationDlg2::CCalibrationDlg2(UserPrompts& prompts, QWidget* parent)
     layout->addWidget(binning);
     layout->addLayout(range);
     layout->addLayout(buttons);
+    layout->addWidget(m_autoCalText);
+    layout->addWidget(m_autoCalBar);
 
     DoDataExchange(false);
 
@@ -106,6 +117,11 @@ CCalibrationDlg2::CCalibrationDlg2(UserPrompts& prompts, QWidget* parent)
     connect(browse, &QPushButton::clicked, this, [this] { OnBrowse(); });
     connect(help, &QPushButton::clicked, this, [this] { OnHelp(); });
     connect(m_startSpectralCal, &QPushButton::clicked, this, [this] { OnStartSpectralCal(); });
+    connect(start, &QPushButton::clicked, this, [this] { OnStartAutoCal(); });
+    connect(stop, &QPushButton::clicked, this, [this] {
+        if (m_autoCalRunning && onStopAutoCal)
+            onStopAutoCal();
+    });
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
 }
 
@@ -157,16 +173,41 @@ void CCalibrationDlg2::OnHelp() {
     m_prompts.Message(kCalibrationHelpText);
 }
 
+void CCalibrationDlg2::OnStartAutoCal() {
+    if (m_running || m_autoCalRunning || !onStartAutoCal)
+        return;
+    std::array<bool, 8> modes{};
+    for (size_t i = 0; i < modes.size(); ++i)
+        modes[i] = m_binning[i] != 0;
+    onStartAutoCal(modes, m_calPrefix);
+}
+
+void CCalibrationDlg2::SetAutoCalRunning(bool running) {
+    m_autoCalRunning = running;
+    // One run of either kind at a time.
+    m_start->setEnabled(!running);
+    m_stop->setEnabled(running);
+    m_startSpectralCal->setEnabled(!running);
+}
+
+void CCalibrationDlg2::ShowAutoCalProgress(const std::string& text, int done, int total) {
+    m_autoCalText->setText(QString::fromStdString(text));
+    m_autoCalBar->setRange(0, std::max(1, total));
+    m_autoCalBar->setValue(std::clamp(done, 0, std::max(1, total)));
+}
+
 void CCalibrationDlg2::OnStartSpectralCal() {
     // One run at a time: the button stays disabled while the run goes on.
-    if (m_running || !onStartSpectralCal)
+    if (m_running || m_autoCalRunning || !onStartSpectralCal)
         return;
     std::array<bool, 8> modes{};
     for (size_t i = 0; i < modes.size(); ++i)
         modes[i] = m_binning[i] != 0;
     m_running = true;
     m_startSpectralCal->setEnabled(false);
+    m_start->setEnabled(false);
     onStartSpectralCal(modes, m_calPrefix);
     m_startSpectralCal->setEnabled(true);
+    m_start->setEnabled(true);
     m_running = false;
 }

@@ -10,7 +10,9 @@
 #include <string>
 
 class QCheckBox;
+class QLabel;
 class QLineEdit;
+class QProgressBar;
 class QPushButton;
 
 // Control ids of dialog 156.
@@ -33,6 +35,9 @@ inline constexpr int kStop = 1176;
 inline constexpr int kComPort = 1186;
 inline constexpr int kStartSpectralCal = 1187;
 inline constexpr int kHelp = 1199;
+// The automatic calibration run's progress: a text and a bar.
+inline constexpr int kAutoCalProgress = 1303;
+inline constexpr int kAutoCalBar = 1304;
 // The eight binning boxes in the order of the modes 1x1, 1x2, 1x4, 1x8, 2x1, 2x2, 2x4, 2x8.
 inline constexpr std::array<int, 8> kBinningBoxes = {kBinning1x1, kBinning1x2, kBinning1x4, kBinning1x8,
                                                      kBinning2x1, kBinning2x2, kBinning2x4, kBinning2x8};
@@ -58,6 +63,15 @@ public:
     // True while a run started from this dialog is going on.
     bool RunInProgress() const { return m_running; }
 
+    // "Start" (1175): the automatic calibration run with the ticked modes and the prefix; it goes on
+    // on its own thread (false when it did not start). "Stop" (1176) ends it after the stack under
+    // way.
+    std::function<bool(const std::array<bool, 8>& modes, const std::string& prefix)> onStartAutoCal;
+    std::function<void()> onStopAutoCal;
+    // The window tells the dialog that the automatic run goes on or ended, and how far it is.
+    void SetAutoCalRunning(bool running);
+    void ShowAutoCalProgress(const std::string& text, int done, int total);
+
     std::string m_calPrefix = "C:/Data/";
     std::array<int, 8> m_binning{}; // 0/1 per mode 1x1 ... 2x8
     int m_wavelengthStart = 450;
@@ -71,6 +85,7 @@ private:
     void OnBrowse();
     void OnHelp();
     void OnStartSpectralCal();
+    void OnStartAutoCal();
 
     UserPrompts& m_prompts;
     QLineEdit* m_prefixEdit;
@@ -79,6 +94,11 @@ private:
     std::array<QCheckBox*, 8> m_binningBoxes{};
     QCheckBox* m_spectralRangeBox;
     QPushButton* m_startSpectralCal;
+    QPushButton* m_start;
+    QPushButton* m_stop;
+    QLabel* m_autoCalText;
+    QProgressBar* m_autoCalBar;
+    bool m_autoCalRunning = false;
     bool m_exchanging = false;
     bool m_running = false;
 };

@@ -27,12 +27,19 @@ public:
     // client coordinates; its plot region is shown in paintEvent.
     QImage& PlotSurface() { return m_plotSurface; }
     void SetProbeCursor(bool on);
+    // The white-reference rectangle drawn over the picture (client coordinates); an empty rectangle
+    // hides it.
+    void SetWhiteRectangle(const QRect& client);
+    const QRect& WhiteRectangle() const { return m_whiteRectangle; }
 
 signals:
     void MouseMoved(QPoint client, Qt::MouseButtons buttons);
     void LeftButtonDown(QPoint client);
     void LeftButtonUp(QPoint client);
     void RightButtonDown(QPoint client);
+    // A drag with the left button and Shift held (the white-reference rectangle): where it started
+    // and where the pointer is; finished on the release. Such a press is no left click.
+    void ShiftDrag(QPoint start, QPoint current, bool finished);
 
 protected:
     void paintEvent(QPaintEvent*) override;
@@ -43,4 +50,7 @@ protected:
 private:
     QImage m_picture;
     QImage m_plotSurface;
+    QRect m_whiteRectangle;
+    bool m_shiftDragging = false;
+    QPoint m_dragStart;
 };

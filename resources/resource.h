@@ -50,6 +50,7 @@
 #define ID_FILE_SAVE_DARK 32806
 #define ID_FILE_SAVE_CAL 32807
 #define ID_FILE_OPEN_CUBE 32810
+#define ID_COMPUTE_RADCAL 32811
 
 // Main window controls (dialog 102)
 #define IDC_WAVELENGTH_LIST 1000

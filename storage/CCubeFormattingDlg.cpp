@@ -4,12 +4,14 @@
 #include "core/UserPrompts.h"
 
 #include <QCheckBox>
+#include <QDoubleValidator>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QIntValidator>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
@@ -62,9 +64,24 @@ CCubeFormattingDlg::CCubeFormattingDlg(QWidget* parent) : QDialog(parent) {
     m_bsq = radio("BSQ", kBsq, envi);
     m_bip = radio("BIP", kBip, envi);
     m_header = check("Create Header", kCreateHeader, envi);
-    for (QWidget* w : {static_cast<QWidget*>(m_bil), static_cast<QWidget*>(m_bsq),
-                       static_cast<QWidget*>(m_bip), static_cast<QWidget*>(m_header)})
+    m_radiance = radio("ENVI BIL radiance", kRadiance, envi);
+    m_reflectance = radio("ENVI BIL reflectance", kReflectance, envi);
+    m_radiance->setToolTip("Dark subtracted, radiometric gains applied when loaded, 32-bit float");
+    m_reflectance->setToolTip("Radiance divided by the white reference (Shift-drag over the white panel "
+                              "in the picture) and multiplied by the panel's reflectance");
+    m_panelReflectance = edit(kPanelReflectance, envi);
+    auto* panelValidator = new QDoubleValidator(0.0, 1.5, 4, m_panelReflectance);
+    panelValidator->setLocale(QLocale::c()); // a decimal point whatever the user's locale
+    m_panelReflectance->setValidator(panelValidator);
+    auto* panelRow = new QHBoxLayout;
+    panelRow->addWidget(new QLabel("White panel reflectance", envi));
+    panelRow->addWidget(m_panelReflectance);
+    for (QWidget* w :
+         {static_cast<QWidget*>(m_bil), static_cast<QWidget*>(m_bsq), static_cast<QWidget*>(m_bip),
+          static_cast<QWidget*>(m_radiance), static_cast<QWidget*>(m_reflectance)})
         enviLayout->addWidget(w);
+    enviLayout->addLayout(panelRow);
+    enviLayout->addWidget(m_header);
     m_bsq->hide();
     m_bip->hide();
 
@@ -122,7 +139,8 @@ CCubeFormattingDlg::CCubeFormattingDlg(QWidget* parent) : QDialog(parent) {
     // Message table.
     for (auto [button, id] :
          {std::pair{m_standard, kStandard}, std::pair{m_bil, kBil}, std::pair{m_bsq, kBsq},
-          std::pair{m_bip, kBip}, std::pair{m_movie, kMovie}, std::pair{m_bitmap, kBitmap}})
+          std::pair{m_bip, kBip}, std::pair{m_movie, kMovie}, std::pair{m_bitmap, kBitmap},
+          std::pair{m_radiance, kRadiance}, std::pair{m_reflectance, kReflectance}})
         connect(button, &QRadioButton::clicked, this, [this, id = id] { OnFormatClicked(id); });
     connect(ok, &QPushButton::clicked, this, [this] { OnOK(); });
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
@@ -156,6 +174,10 @@ int32_t* CCubeFormattingDlg::FormatMember(int id) {
         return &m_formatMovie;
     case kBitmap:
         return &m_formatBitmap;
+    case kRadiance:
+        return &m_formatRadiance;
+    case kReflectance:
+        return &m_formatReflectance;
     default:
         return nullptr;
     }
@@ -177,6 +199,22 @@ bool CCubeFormattingDlg::TakeInterval(bool report) {
     return false;
 }
 
+bool CCubeFormattingDlg::TakePanelReflectance(bool report) {
+    bool isNumber = false;
+    const double r = QLocale::c().toDouble(m_panelReflectance->text().trimmed(), &isNumber);
+    if (isNumber && r > 0.0 && r <= 1.5) {
+        m_whiteReflectance = r;
+        return true;
+    }
+    if (report) {
+        if (m_prompts)
+            m_prompts->Message(kMsgPanelReflectance);
+        m_panelReflectance->setFocus();
+        m_panelReflectance->selectAll();
+    }
+    return false;
+}
+
 void CCubeFormattingDlg::TakeChoices() {
     m_formatStandard = m_standard->isChecked() ? 1 : 0;
     m_formatBil = m_bil->isChecked() ? 1 : 0;
@@ -184,6 +222,8 @@ void CCubeFormattingDlg::TakeChoices() {
     m_formatBip = m_bip->isChecked() ? 1 : 0;
     m_formatMovie = m_movie->isChecked() ? 1 : 0;
     m_formatBitmap = m_bitmap->isChecked() ? 1 : 0;
+    m_formatRadiance = m_radiance->isChecked() ? 1 : 0;
+    m_formatReflectance = m_reflectance->isChecked() ? 1 : 0;
     m_createHeader = m_header->isChecked() ? 1 : 0;
     m_normalizePerFrame = m_normalize->isChecked() ? 1 : 0;
 }
@@ -191,7 +231,7 @@ void CCubeFormattingDlg::TakeChoices() {
 bool CCubeFormattingDlg::DoDataExchange(bool save) {
     if (save) {
         // The interval is checked first so that a refused value changes nothing.
-        if (!TakeInterval(true))
+        if (!TakeInterval(true) || !TakePanelReflectance(true))
             return false;
         TakeChoices();
         return true;
@@ -202,6 +242,9 @@ bool CCubeFormattingDlg::DoDataExchange(bool save) {
     m_bip->setChecked(m_formatBip != 0);
     m_movie->setChecked(m_formatMovie != 0);
     m_bitmap->setChecked(m_formatBitmap != 0);
+    m_radiance->setChecked(m_formatRadiance != 0);
+    m_reflectance->setChecked(m_formatReflectance != 0);
+    m_panelReflectance->setText(QLocale::c().toString(m_whiteReflectance, 'g', 6));
     m_interval->setText(QString::number(m_frameInterval));
     m_header->setChecked(m_createHeader != 0);
     m_rowsEdit->setText(QString::number(m_rows));
@@ -221,9 +264,10 @@ void CCubeFormattingDlg::OnFormatClicked(int id) {
     // that is not a valid number is not taken here (OK reports it); the field shows the last
     // valid one again.
     TakeInterval(false);
+    TakePanelReflectance(false);
     TakeChoices();
-    for (int32_t* m :
-         {&m_formatStandard, &m_formatBil, &m_formatBsq, &m_formatBip, &m_formatMovie, &m_formatBitmap})
+    for (int32_t* m : {&m_formatStandard, &m_formatBil, &m_formatBsq, &m_formatBip, &m_formatMovie,
+                       &m_formatBitmap, &m_formatRadiance, &m_formatReflectance})
         *m = 0;
     *FormatMember(id) = 1;
     DoDataExchange(false);
@@ -251,6 +295,12 @@ void CCubeFormattingDlg::OnOK() {
     } else if (m_bip->isChecked()) {
         if (m_savers.saveBipCube)
             m_savers.saveBipCube(m_createHeader);
+    } else if (m_radiance->isChecked()) {
+        if (m_savers.saveRadianceCube)
+            m_savers.saveRadianceCube(m_createHeader);
+    } else if (m_reflectance->isChecked()) {
+        if (m_savers.saveReflectanceCube)
+            m_savers.saveReflectanceCube(m_createHeader);
     }
     accept();
 }

@@ -27,11 +27,17 @@ inline constexpr int kRows = 1065;
 inline constexpr int kColumns = 1066;
 inline constexpr int kAutoSave = 1069;
 inline constexpr int kNormalizePerFrame = 1181;
+// Corrected cubes: ENVI BIL of 32-bit floats, and the white panel's known reflectance.
+inline constexpr int kRadiance = 1300;
+inline constexpr int kReflectance = 1301;
+inline constexpr int kPanelReflectance = 1302;
 } // namespace CubeFormattingIds
 
 // Texts of the integer field validation of "Time between each frame".
 inline constexpr const char* kMsgEnterInteger = "Please enter an integer.";
 inline constexpr const char* kMsgIntegerRange = "Please enter an integer between 1 and 2147483647.";
+inline constexpr const char* kMsgPanelReflectance =
+    "Please enter the white panel's reflectance, a number above 0 and at most 1.5.";
 
 // The savers OK can call; the main window provides them. An empty one is skipped.
 struct CubeSavers {
@@ -41,6 +47,8 @@ struct CubeSavers {
     std::function<void(int createHeader)> saveBipCube;
     std::function<void()> saveMovie;
     std::function<void()> saveBitmap;
+    std::function<void(int createHeader)> saveRadianceCube;
+    std::function<void(int createHeader)> saveReflectanceCube;
 };
 
 class CCubeFormattingDlg : public QDialog {
@@ -78,11 +86,16 @@ public:
     int32_t m_rows = 520;
     int32_t m_columns = 696;
     int32_t m_normalizePerFrame = 1;
+    int32_t m_formatRadiance = 0;
+    int32_t m_formatReflectance = 0;
+    double m_whiteReflectance = 1.0; // the white panel's known reflectance
 
 private:
     // Interval edit -> m_frameInterval when it holds an integer of at least 1; otherwise false (and,
     // with report, the validation message and the focus on the field).
     bool TakeInterval(bool report);
+    // Panel reflectance edit -> m_whiteReflectance when it holds a number above 0 and at most 1.5.
+    bool TakePanelReflectance(bool report);
     // Format buttons and check boxes -> members.
     void TakeChoices();
     void OnFormatClicked(int id);
@@ -103,4 +116,7 @@ private:
     QLineEdit* m_columnsEdit;
     QCheckBox* m_normalize;
     QCheckBox* m_autoSave;
+    QRadioButton* m_radiance;
+    QRadioButton* m_reflectance;
+    QLineEdit* m_panelReflectance;
 };

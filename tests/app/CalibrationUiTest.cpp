@@ -467,7 +467,8 @@ TEST_F(WindowCalibration, CalibrationMenuFollowsAcquisitionAndHiddenControlsStay
         seen << (a->isSeparator() ? QString("-") : a->text() + "#" + a->property("commandId").toString());
     EXPECT_EQ(seen,
               (QStringList{"Load Dark Frame...#32787", "Load Rad. Cal...#32798", "Reset Rad. Cal.#32791",
-                           "Spectral Calibration...#32802", "-", "Serial Settings...#"}));
+                           "Compute Rad. Cal. from Cal Cube...#32811", "Spectral Calibration...#32802", "-",
+                           "Serial Settings...#"}));
     EXPECT_NE(menu->findChild<QAction*>("SerialSettingsAction"), nullptr);
     // "Spectral Calibration..." shows the dialog modally, with the members in its controls.
     dlg->CalibrationDialog().m_wavelengthEnd = 800;
@@ -536,10 +537,11 @@ TEST(CalibrationDialog, DefaultsControlsHelpAndStart) {
         EXPECT_EQ(box->isEnabled(), i != 0 && i != 4) << boxes[i];
     }
     EXPECT_FALSE(FindControl<QCheckBox>(&dlg, 1069)->isEnabled());
-    for (int id : {1175, 1176}) {
-        EXPECT_TRUE(FindControl<QPushButton>(&dlg, id)->isHidden());
-        EXPECT_FALSE(FindControl<QPushButton>(&dlg, id)->isEnabled());
-    }
+    // Start and Stop of the automatic calibration run: shown; Stop usable while a run goes on.
+    for (int id : {1175, 1176})
+        EXPECT_FALSE(FindControl<QPushButton>(&dlg, id)->isHidden());
+    EXPECT_TRUE(FindControl<QPushButton>(&dlg, 1175)->isEnabled());
+    EXPECT_FALSE(FindControl<QPushButton>(&dlg, 1176)->isEnabled());
 
     FindControl<QPushButton>(&dlg, 1199)->click();
     EXPECT_EQ(prompts.Texts(),

@@ -318,6 +318,7 @@ TEST_F(Startup, MenuHoldsTheCommandsInOrder) {
                                   "Load Dark Frame...#32787",
                                   "Load Rad. Cal...#32798",
                                   "Reset Rad. Cal.#32791",
+                                  "Compute Rad. Cal. from Cal Cube...#32811",
                                   "Spectral Calibration...#32802",
                                   "-",
                                   "Serial Settings...#",
