@@ -35,6 +35,7 @@ protected:
         mono.Shutdown();
         SetSleepScale(1.0);
         SimOptics::Instance().monochromatorNm = 0.0;
+        SimOptics::Instance().sphereWhiteLight = false;
     }
     SimMonochromator mono{"COM4"};
 };
@@ -74,6 +75,16 @@ TEST_F(MonochromatorSimTest, MoveSetsTheSimulatedWavelength) {
     EXPECT_EQ(mono.ReceivedBytes(), B({27, 16, 1, 194, 27, 16, 3, 182}));
     EXPECT_EQ(SimOptics::Instance().monochromatorNm.load(), 950.0);
     EXPECT_EQ(mono.MoveCount(), 2u);
+    EXPECT_FALSE(SimOptics::Instance().sphereWhiteLight.load());
+
+    // Zero order passes the lamp's white light; the next wavelength ends it.
+    MoveMonochromator(4, 0);
+    ASSERT_TRUE(mono.WaitForBytes(12, 2000));
+    EXPECT_EQ(mono.ReceivedBytes().substr(8), B({27, 16, 0, 0}));
+    EXPECT_TRUE(SimOptics::Instance().sphereWhiteLight.load());
+    MoveMonochromator(4, 450);
+    ASSERT_TRUE(mono.WaitForBytes(16, 2000));
+    EXPECT_FALSE(SimOptics::Instance().sphereWhiteLight.load());
 }
 
 TEST_F(MonochromatorSimTest, AnswersTheEchoAndParsesCommandsSplitAcrossWrites) {
