@@ -351,7 +351,7 @@ void CStrataDlg::OnApplyRadCal() {
 
 bool CStrataDlg::StartAutoCalibration(const std::array<bool, 8>& modes, const std::string& prefix) {
     AcquisitionEngine& e = *m_engine;
-    if (AutoCalibrationRunning() || m_spectralCalRunning)
+    if (!m_autoCal || m_exiting || AutoCalibrationRunning() || m_spectralCalRunning)
         return false;
     if (e.m_busy.load()) {
         m_prompts.Message(EngineMsg::kBusyOther);
@@ -424,6 +424,9 @@ void CStrataDlg::StopAutoCalibration() {
 }
 
 void CStrataDlg::OnAutoCalibrationFinished(const AutoCalResult& r, int stacks) {
+    // The window may be closing: the run was abandoned then, and there is nothing to report.
+    if (!m_autoCal || m_exiting)
+        return;
     m_autoCal->Join();
     for (const auto& [k, path] : r.files)
         m_autoCalFileNames[size_t(k)] = path;
