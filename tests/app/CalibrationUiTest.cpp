@@ -465,10 +465,9 @@ TEST_F(WindowCalibration, CalibrationMenuFollowsAcquisitionAndHiddenControlsStay
     QStringList seen;
     for (QAction* a : menu->actions())
         seen << (a->isSeparator() ? QString("-") : a->text() + "#" + a->property("commandId").toString());
-    EXPECT_EQ(seen,
-              (QStringList{"Load Dark Frame...#32787", "Load Rad. Cal...#32798", "Reset Rad. Cal.#32791",
-                           "Compute Rad. Cal. from Cal Cube...#32811", "Spectral Calibration...#32802", "-",
-                           "Serial Settings...#"}));
+    EXPECT_EQ(seen, (QStringList{"Load Dark Frame...#32787", "Load Rad. Cal...#32798",
+                                 "Reset Rad. Cal.#32791", "Compute Rad. Cal. from Cal Cube...#32811",
+                                 "Spectral Calibration...#32802", "-", "Serial Settings...#"}));
     EXPECT_NE(menu->findChild<QAction*>("SerialSettingsAction"), nullptr);
     // "Spectral Calibration..." shows the dialog modally, with the members in its controls.
     dlg->CalibrationDialog().m_wavelengthEnd = 800;

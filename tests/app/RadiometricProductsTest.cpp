@@ -272,7 +272,8 @@ TEST_F(RadiometricAcquire, RawFilesKeepTheBytesTheyHadBeforeCorrectedCubesExiste
     // corrected formats were added (a flat imager, the shipped settings).
     SimOptics::Instance().vignetting = 0.0;
     ASSERT_TRUE(controller.Start());
-    ASSERT_EQ(Run({"--simulate", "--quiet", "--format", "standard", "--out", dir.File("scan")}), kAcquireOk) << err;
+    ASSERT_EQ(Run({"--simulate", "--quiet", "--format", "standard", "--out", dir.File("scan")}), kAcquireOk)
+        << err;
     const auto sums = RunCommand("cd '" + dir.Path() + "' && md5sum scan.cube scan.hdr");
     ASSERT_TRUE(sums.has_value());
     EXPECT_EQ(*sums, "6193ca9abba1d72b9440a6011aa9961a  scan.cube\n"
