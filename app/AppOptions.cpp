@@ -388,7 +388,7 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
             }
         } else if (!o.acquire && a == "--white") {
             WhiteRect rect;
-            if (!value(v) || !ParseWhiteRect(v.toStdString(), rect, error) ||
+            if (!TakeValue(args, i, v, error) || !ParseWhiteRect(v.toStdString(), rect, error) ||
                 !(error = CheckWhiteRect(rect, CubeGeometry{})).empty())
                 return false;
             o.white = v.toStdString();
@@ -445,7 +445,7 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
             o.acq.format = v.toStdString();
         } else if (o.acquire && (a == "--dark-file" || a == "--rad-cal" || a == "--flat-out" ||
                                  a == "--flat-file" || a == "--rad-cal-out" || a == "--white")) {
-            if (!value(v) || v.isEmpty()) {
+            if (!TakeValue(args, i, v, error) || v.isEmpty()) {
                 error = a.toStdString() + (a == "--white" ? " takes L0:L1,S0:S1" : " takes a path");
                 return false;
             }
@@ -461,7 +461,8 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
         } else if (o.acquire && a == "--assume-flat") {
             o.acq.assumeFlat = true;
         } else if (o.acquire && a == "--white-reflectance") {
-            if (!value(v) || !ToDoubleIn(v, 0, 1.5, o.acq.whiteReflectance) || o.acq.whiteReflectance <= 0) {
+            if (!TakeValue(args, i, v, error) || !ToDoubleIn(v, 0, 1.5, o.acq.whiteReflectance) ||
+                o.acq.whiteReflectance <= 0) {
                 error = "--white-reflectance takes the panel's reflectance, above 0 and at most 1.5";
                 return false;
             }
@@ -516,7 +517,7 @@ bool ParseAppOptions(const QStringList& args, AppOptions& o, std::string& error)
             }
             sim.cameraSwitches.push_back(a.toStdString());
         } else if (a == "--sim-vignetting") {
-            if (!value(v) || !ToDoubleIn(v, 0, 0.9, sim.vignetting)) {
+            if (!TakeValue(args, i, v, error) || !ToDoubleIn(v, 0, 0.9, sim.vignetting)) {
                 error = "--sim-vignetting takes a number from 0 to 0.9";
                 return false;
             }
