@@ -1,6 +1,6 @@
 #include "analysis/ImageProcess.h"
 
-#include "storage/AtomicFile.h"
+#include "storage/BmpWriter.h"
 
 #include <algorithm>
 #include <atomic>
@@ -1100,28 +1100,10 @@ std::vector<uint8_t> ImageProcess::BitmapFileImage() const {
 
 int ImageProcess::SaveBitmapFile(const std::string& path) const {
     std::lock_guard lock(m_mutex);
-    // Written beside the destination and renamed when complete: a failed save leaves no short
-    // bitmap and keeps an earlier file of the same name.
-    AtomicFile file;
-    if (!file.Open(path))
-        return 0;
-    const size_t rowBytes = size_t(m_width) * 3;
-    const size_t padding = (4 - rowBytes % 4) % 4;
-    if (padding == 0) {
-        file.Write(m_bitmap.data(), m_bitmap.size());
-    } else {
-        // Rows of the file format are padded to four bytes; the file size in the header follows.
-        std::array<uint8_t, kBitmapHeaderSize> header;
-        std::memcpy(header.data(), m_bitmap.data(), kBitmapHeaderSize);
-        PutU32(header.data() + 2, uint32_t(kBitmapHeaderSize + (rowBytes + padding) * size_t(m_height)));
-        file.Write(header.data(), header.size());
-        const uint8_t zeros[4] = {0, 0, 0, 0};
-        for (int r = 0; !file.Failed() && r < m_height; ++r) {
-            file.Write(m_bitmap.data() + kBitmapHeaderSize + size_t(r) * rowBytes, rowBytes);
-            file.Write(zeros, padding);
-        }
-    }
-    return file.Commit() ? 1 : 0;
+    // The picture's rows are kept unpadded behind the headers; the writer pads them to four bytes
+    // and writes beside the destination, so a failed save keeps an earlier file of the same name.
+    const uint8_t* rows = m_bitmap.data() + kBitmapHeaderSize;
+    return WriteBmp24(path, uint32_t(m_width), uint32_t(m_height), rows, size_t(m_width) * 3).Ok() ? 1 : 0;
 }
 
 float ImageProcess::Gain() const {

@@ -1,6 +1,6 @@
 #include "app/AboutDlg.h"
 
-#include "app/ControlIds.h"
+#include "resources/ControlIds.h"
 #include "resources/resource.h"
 
 #include <QHBoxLayout>

@@ -11,7 +11,7 @@
 #include "storage/CubeSaving.h"
 #include "storage/CubeWriters.h"
 
-#include "scanner/SerialPort.h"
+#include "serial/SerialPort.h"
 
 #include <csignal>
 #include <unistd.h>
@@ -358,8 +358,8 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
             const double left = fps > 0 ? (lines - done) / fps : 0;
             const int width = 30, filled = lines > 0 ? done * width / lines : 0;
             std::fprintf(err, "\r%s [%s%s] %d/%d lines  %.1f fps  %.0f s left ", what.c_str(),
-                         std::string(size_t(filled), '#').c_str(), std::string(size_t(width - filled), '.').c_str(),
-                         done, lines, fps, left);
+                         std::string(size_t(filled), '#').c_str(),
+                         std::string(size_t(width - filled), '.').c_str(), done, lines, fps, left);
             std::fflush(err);
             prompts.SetMidLine(true);
         }
@@ -410,8 +410,10 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
         if (darkPath.empty())
             darkPath = a.out.empty() ? StripSuffix(ComposeCubeFileName("", cameraSettings.exposure, 0, 511,
                                                                        CurrentLocalTime()),
-                                                   ".cube") + "_dark.drk"
-                                     : StripSuffix(StripSuffix(Replace(a.out, "{n}", ""), ".cube"), ".avi") + "_dark.drk";
+                                                   ".cube") +
+                                           "_dark.drk"
+                                     : StripSuffix(StripSuffix(Replace(a.out, "{n}", ""), ".cube"), ".avi") +
+                                           "_dark.drk";
         const std::vector<uint16_t> stack = engine.CopyStack(engine.m_darkCube);
         if (SaveDarkCubeFile(darkPath, stack.data(), geometry,
                              StackHeaderInfo(geometry, cameraSettings.exposure, defCal)) != FileResult::Ok) {
@@ -419,9 +421,10 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
             return finish(kAcquireSaveFailed);
         }
         darkName = FileNameWithoutFolder(darkPath);
-        std::fprintf(out, "wrote %s (%llu bytes), dark stack of %d lines%s\n", darkPath.c_str(),
-                     static_cast<unsigned long long>(FileSize(darkPath)), geometry.darkLines,
-                     EndText(darkEnd, port, scannerSettings.GetScanStartPosition(), geometry.darkLines).c_str());
+        std::fprintf(
+            out, "wrote %s (%llu bytes), dark stack of %d lines%s\n", darkPath.c_str(),
+            static_cast<unsigned long long>(FileSize(darkPath)), geometry.darkLines,
+            EndText(darkEnd, port, scannerSettings.GetScanStartPosition(), geometry.darkLines).c_str());
         std::fflush(out);
         if (MirrorFailed(darkEnd))
             return finish(kAcquireMirrorTimeout);
@@ -529,9 +532,9 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
         std::string followText;
         if (notFollowed) {
             result = kAcquireMirrorTimeout;
-            followText = "; the mirror did not follow the scan (at " + std::to_string(engine.m_mirrorAfterScan.load()) +
-                         " after the last line, sent to " + std::to_string(engine.m_mirrorCommandedAfterScan.load()) +
-                         ")";
+            followText = "; the mirror did not follow the scan (at " +
+                         std::to_string(engine.m_mirrorAfterScan.load()) + " after the last line, sent to " +
+                         std::to_string(engine.m_mirrorCommandedAfterScan.load()) + ")";
         }
         if (InterruptHandling::Interrupted())
             result = InterruptHandling::ExitCode();
@@ -541,8 +544,9 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
             std::fprintf(err, "stopped at line 0: nothing acquired, no file written\n");
             break;
         }
-        std::string path = a.out.empty() ? ComposeCubeFileName("", cameraSettings.exposure, 0, 511, CurrentLocalTime())
-                                         : Replace(a.out, "{n}", std::to_string(scan));
+        std::string path = a.out.empty()
+                               ? ComposeCubeFileName("", cameraSettings.exposure, 0, 511, CurrentLocalTime())
+                               : Replace(a.out, "{n}", std::to_string(scan));
         if (a.out.empty() && (format == SaveFormat::Movie || format == SaveFormat::Bitmap))
             path = StripSuffix(path, ".cube") + (format == SaveFormat::Movie ? ".avi" : ".bmp");
         CubeSaveSource source;
@@ -573,17 +577,20 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
             result = kAcquireSaveFailed;
             break;
         }
-        std::fprintf(out, "wrote %s (%llu bytes)%s%s, %d lines, %s, lines after dropped frames: %d, line record %s%s%s\n",
-                     saved.path.c_str(), static_cast<unsigned long long>(FileSize(saved.path)),
-                     saved.headerPath.empty() ? "" : " and ", saved.headerPath.c_str(), lines,
-                     host.Status(1).c_str(), saved.linesWithDrops, saved.lineRecordPath.c_str(),
-                     EndText(end, port, scannerSettings.GetScanStartPosition(), lines).c_str(),
-                     (followText + CameraFaultsText(countersBefore,
-                                                    CameraSeam::Counters(instrument.Cameras().m_hDataCamera),
-                                                    engine.FramesRejected() - rejectedBefore))
-                         .c_str());
+        std::fprintf(
+            out,
+            "wrote %s (%llu bytes)%s%s, %d lines, %s, lines after dropped frames: %d, line record %s%s%s\n",
+            saved.path.c_str(), static_cast<unsigned long long>(FileSize(saved.path)),
+            saved.headerPath.empty() ? "" : " and ", saved.headerPath.c_str(), lines, host.Status(1).c_str(),
+            saved.linesWithDrops, saved.lineRecordPath.c_str(),
+            EndText(end, port, scannerSettings.GetScanStartPosition(), lines).c_str(),
+            (followText + CameraFaultsText(countersBefore,
+                                           CameraSeam::Counters(instrument.Cameras().m_hDataCamera),
+                                           engine.FramesRejected() - rejectedBefore))
+                .c_str());
         std::fflush(out);
-        if (MirrorFailed(end) || notFollowed || end == AcquisitionEngine::ScanEnd::FramesStopped || InterruptHandling::Interrupted())
+        if (MirrorFailed(end) || notFollowed || end == AcquisitionEngine::ScanEnd::FramesStopped ||
+            InterruptHandling::Interrupted())
             break;
     }
     return finish(result);

@@ -21,11 +21,6 @@ bool ToInt(const QString& s, int& v) {
     v = s.toInt(&ok);
     return ok;
 }
-bool ToDouble(const QString& s, double& v) {
-    bool ok = false;
-    v = s.toDouble(&ok);
-    return ok && std::isfinite(v) && v > 0;
-}
 // A finite number from lo to hi; v is left as it was otherwise.
 bool ToDoubleIn(const QString& s, double lo, double hi, double& v) {
     bool ok = false;

@@ -1,6 +1,6 @@
 #include "app/CCameSettingsDlg.h"
 
-#include "app/ControlIds.h"
+#include "resources/ControlIds.h"
 #include "resources/resource.h"
 
 #include "core/ValueRanges.h"

@@ -2,7 +2,6 @@
 #include "app/AcquireCommand.h"
 #include "app/AppOptions.h"
 #include "app/ConvertCommand.h"
-#include "app/ControlIds.h"
 #include "app/QtUserPrompts.h"
 #include "app/stratadlg.h"
 #include "core/Signals.h"
@@ -10,6 +9,7 @@
 #include "display/ClientArea.h"
 #include "display/Drawing.h"
 #include "preview/CScrollingPreviewDlg.h"
+#include "resources/ControlIds.h"
 #include "resources/resource.h"
 
 #include <algorithm>
@@ -91,14 +91,17 @@ void ScheduleScreenshot(CStrataDlg& dlg, const AppOptions& options) {
     const std::string mode = options.screenshotAfter;
     const int line = options.screenshotLine;
     QTimer::singleShot(100, &dlg, [&dlg, mode, line, grab] {
-        const int command = mode == "cube" ? ID_TB_START_CUBE : mode == "dark" ? ID_TB_COLLECT_DARK : ID_TB_SPECTRAL_DISPLAY;
+        const int command = mode == "cube"   ? ID_TB_START_CUBE
+                            : mode == "dark" ? ID_TB_COLLECT_DARK
+                                             : ID_TB_SPECTRAL_DISPLAY;
         dlg.OnCommand(command);
         // A scan ends by itself (or reaches the asked line); the live display is shown for a second.
         auto* poll = new QTimer(&dlg);
         const auto started = std::chrono::steady_clock::now();
         QObject::connect(poll, &QTimer::timeout, &dlg, [&dlg, poll, mode, line, grab, started] {
             const AcquisitionEngine& e = dlg.Engine();
-            const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            const double s =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
             const bool done = mode == "spectral" ? s > 1.5
                               : line >= 0        ? (e.m_lineIndex.load() >= line || !e.m_busy.load())
                                                  : !e.m_busy.load();
@@ -113,10 +116,10 @@ void ScheduleScreenshot(CStrataDlg& dlg, const AppOptions& options) {
 } // namespace
 
 // "arv300 acquire ..." and "arv300 convert ...": no window; a QGuiApplication on the offscreen
-// platform draws the movie's labels. Parses the command's arguments (help and bad arguments are answered here, bad ones with the
-// command's own exit code), changes to --workdir, starts the toolkit without a window and runs it.
-template <class Run>
-int CommandMain(int argc, char** argv, int badArguments, Run run) {
+// platform draws the movie's labels. Parses the command's arguments (help and bad arguments are answered
+// here, bad ones with the command's own exit code), changes to --workdir, starts the toolkit without a window
+// and runs it.
+template <class Run> int CommandMain(int argc, char** argv, int badArguments, Run run) {
     QStringList args;
     for (int i = 0; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
@@ -144,9 +147,11 @@ int main(int argc, char** argv) {
     // A file-size limit makes a save fail with its message instead of ending the program.
     IgnoreFileSizeLimitSignal();
     if (argc > 1 && std::strcmp(argv[1], "acquire") == 0)
-        return CommandMain(argc, argv, kAcquireBadArguments, [](const AppOptions& o) { return RunAcquire(o); });
+        return CommandMain(argc, argv, kAcquireBadArguments,
+                           [](const AppOptions& o) { return RunAcquire(o); });
     if (argc > 1 && std::strcmp(argv[1], "convert") == 0)
-        return CommandMain(argc, argv, kConvertBadArguments, [](const AppOptions& o) { return RunConvert(o); });
+        return CommandMain(argc, argv, kConvertBadArguments,
+                           [](const AppOptions& o) { return RunConvert(o); });
     // The options are read before the application object exists, so that --help and bad arguments
     // need no display. Qt's own options (-platform ...) are only known to the application object:
     // when the first reading fails, the arguments are read again once it has taken them out.

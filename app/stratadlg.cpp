@@ -1,10 +1,11 @@
 #include "app/stratadlg.h"
 
 #include "app/AboutDlg.h"
-#include "app/ControlIds.h"
 #include "core/Sleep.h"
 #include "display/ClientArea.h"
+#include "display/DisplayMapping.h"
 #include "preview/CScrollingPreviewDlg.h"
+#include "resources/ControlIds.h"
 #include "resources/StringTable.h"
 #include "resources/resource.h"
 #include "sim/SimScene.h"
@@ -337,8 +338,11 @@ void CStrataDlg::CreateMenuAndToolbar() {
     m_toolBar->setObjectName("IDR_130");
     m_toolBar->setMovable(false);
     m_toolBar->setIconSize(QSize(24, 24));
-    const int order[] = {ID_TB_SAVE_CUBE, 0, ID_TB_STOP, ID_TB_START_CUBE, 0, ID_TB_COLLECT_DARK, ID_TB_COLLECT_CAL, 0,
-                         ID_TB_SPECTRAL_DISPLAY, ID_TB_FOCUS_CAMERA, 0, ID_TB_CAMERA_SETTINGS, ID_TB_SCANNER_SETTINGS};
+    const int order[] = {ID_TB_SAVE_CUBE,       0, ID_TB_STOP,
+                         ID_TB_START_CUBE,      0, ID_TB_COLLECT_DARK,
+                         ID_TB_COLLECT_CAL,     0, ID_TB_SPECTRAL_DISPLAY,
+                         ID_TB_FOCUS_CAMERA,    0, ID_TB_CAMERA_SETTINGS,
+                         ID_TB_SCANNER_SETTINGS};
     for (int id : order) {
         if (id == 0) {
             m_toolBar->addSeparator();
@@ -379,10 +383,7 @@ void CStrataDlg::SetStatusText(int pane, const std::string& text) {
             m_statusPanes[size_t(pane - 1)]->setText(t);
         emit StatusTextChanged(pane, t);
     };
-    if (QThread::currentThread() == thread())
-        apply();
-    else
-        QMetaObject::invokeMethod(this, apply, Qt::QueuedConnection);
+    OnWindowThread(apply);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -407,7 +408,6 @@ int CStrataDlg::OnInitDialog() {
     m_bands = cs.Bands();
     m_frameHeight = cs.frameHeight;
     m_frameWidth = cs.frameWidth;
-    m_binningCode = cs.binningCode;
     // 7. Mirror step per cube line.
     m_engine->m_stepPerLine = m_scannerSettings.m_stepSize;
     // 8. Buffers.
@@ -439,7 +439,8 @@ int CStrataDlg::OnInitDialog() {
     // 14. Dark frame and radiometric calibration names.
     m_darkFileName = "None";
     m_radCalFileName = "None";
-    static_cast<QLabel*>(Control(IDC_DARK_LABEL))->setText(QStringLiteral("%1 %2").arg("Dark Frame:", m_darkFileName));
+    static_cast<QLabel*>(Control(IDC_DARK_LABEL))
+        ->setText(QStringLiteral("%1 %2").arg("Dark Frame:", m_darkFileName));
     // 16. Min and max sliders: range 0 ... 4096, positions 0 and 4096, labels.
     auto* minSlider = static_cast<QSlider*>(Control(IDC_MIN_SLIDER));
     auto* maxSlider = static_cast<QSlider*>(Control(IDC_MAX_SLIDER));
@@ -510,15 +511,18 @@ void CStrataDlg::ConnectMessageTable() {
             [this] { OnScanLimitEdited(IDC_STOP_SCAN_EDIT); });
     connect(static_cast<QPushButton*>(Control(IDC_RESET_LIMITS)), &QPushButton::clicked, this,
             [this] { ResetScanLimits(); });
-    connect(static_cast<QCheckBox*>(Control(IDC_ACTIVATE_LIMITS)), &QCheckBox::toggled, this, [this](bool on) {
-        for (int id : {IDC_START_SCAN_EDIT, IDC_STOP_SCAN_EDIT, IDC_SET_START, IDC_SET_STOP, IDC_RESET_LIMITS})
-            Control(id)->setEnabled(on);
-    });
+    connect(static_cast<QCheckBox*>(Control(IDC_ACTIVATE_LIMITS)), &QCheckBox::toggled, this,
+            [this](bool on) {
+                for (int id :
+                     {IDC_START_SCAN_EDIT, IDC_STOP_SCAN_EDIT, IDC_SET_START, IDC_SET_STOP, IDC_RESET_LIMITS})
+                    Control(id)->setEnabled(on);
+            });
     for (int id : {IDC_RED_LIST, IDC_GREEN_LIST, IDC_BLUE_LIST})
         connect(static_cast<QComboBox*>(Control(id)), qOverload<int>(&QComboBox::activated), this,
                 [this] { m_rgbBandsChanged = true; });
     connect(static_cast<QCheckBox*>(Control(IDC_COLOR)), &QCheckBox::toggled, this, [this](bool on) {
-        for (int id : {IDC_RED_LIST, IDC_GREEN_LIST, IDC_BLUE_LIST, IDC_RED_EDIT, IDC_GREEN_EDIT, IDC_BLUE_EDIT})
+        for (int id :
+             {IDC_RED_LIST, IDC_GREEN_LIST, IDC_BLUE_LIST, IDC_RED_EDIT, IDC_GREEN_EDIT, IDC_BLUE_EDIT})
             Control(id)->setEnabled(on);
     });
 }
@@ -549,7 +553,6 @@ void CStrataDlg::ApplyCameraSettings() {
     m_bands = cs.Bands();
     m_frameWidth = cs.frameWidth;
     m_frameHeight = cs.frameHeight;
-    m_binningCode = cs.binningCode;
     // Buffers are re-sized only when the geometry really changed: an unsaved cube and the dark
     // frame survive a change of integration or gain.
     if (m_engine->AllocateBuffers(CubeGeometry{m_frameWidth, m_frameHeight, m_bands, 25}))
@@ -561,7 +564,6 @@ void CStrataDlg::ApplyCameraSettings() {
 
 void CStrataDlg::LoadScannerSettings() {
     // Read with the camera settings (ReadCameraSettings).
-    m_scannerDelayMs = m_scannerSettings.m_delayMs;
 }
 
 void CStrataDlg::SaveScannerSettings() {
@@ -585,11 +587,11 @@ void CStrataDlg::FillWavelengthLists() {
     for (QComboBox* c : rgb)
         c->clear();
     m_wavelengths.assign(size_t(m_bands), 0.0f);
-    QStringList entries;
-    for (int i = 0; i < m_bands; ++i) {
+    for (int i = 0; i < m_bands; ++i)
         m_wavelengths[size_t(i)] = BandListWavelength(m_defCal.coeffs, i);
-        entries << QString::asprintf("%.2f", double(m_wavelengths[size_t(i)]));
-    }
+    QStringList entries;
+    for (const std::string& text : BandListTexts(m_defCal.coeffs, m_bands))
+        entries << QString::fromStdString(text);
     wave->addItems(entries);
     for (QComboBox* c : rgb)
         c->addItems(entries);
@@ -649,10 +651,7 @@ void CStrataDlg::EnableScanLimitControls(bool enable) {
         for (int id : {IDC_START_SCAN_EDIT, IDC_STOP_SCAN_EDIT, IDC_CUBE_WIDTH})
             Control(id)->setEnabled(on);
     };
-    if (QThread::currentThread() == thread())
-        apply();
-    else
-        QMetaObject::invokeMethod(this, apply, Qt::QueuedConnection);
+    OnWindowThread(apply);
 }
 
 void CStrataDlg::OnCubeWidthChanged() {
@@ -668,51 +667,40 @@ void CStrataDlg::OnCubeWidthChanged() {
 // Engine host
 
 void CStrataDlg::EnableApplyDark() {
-    auto apply = [this] { Control(IDC_APPLY_DARK)->setEnabled(true); };
-    if (QThread::currentThread() == thread())
-        apply();
-    else
-        QMetaObject::invokeMethod(this, apply, Qt::QueuedConnection);
+    OnWindowThread([this] { Control(IDC_APPLY_DARK)->setEnabled(true); });
 }
 
-bool CStrataDlg::EnsureStreaming() { return m_camera.StartDataStream(); }
+bool CStrataDlg::EnsureStreaming() {
+    return m_camera.StartDataStream();
+}
 
 void CStrataDlg::PostStackSave(bool dark) {
     // The save dialog belongs to the window thread; the camera thread does not wait for it.
-    QMetaObject::invokeMethod(
-        this,
-        [this, dark] {
-            if (m_exiting)
-                return;
-            if (dark)
-                SaveDarkCube();
-            else
-                SaveCalibrationCube();
-        },
-        Qt::QueuedConnection);
+    PostToWindow([this, dark] {
+        if (m_exiting)
+            return;
+        if (dark)
+            SaveDarkCube();
+        else
+            SaveCalibrationCube();
+    });
 }
 
 void CStrataDlg::PostMessage(const std::string& text) {
     // Called off the window thread (the frame watchdog): the message box is shown by the window
     // thread, and the caller does not wait for it.
-    QMetaObject::invokeMethod(
-        this,
-        [this, text] {
-            if (!m_exiting)
-                m_prompts.Message(text);
-        },
-        Qt::QueuedConnection);
+    PostToWindow([this, text] {
+        if (!m_exiting)
+            m_prompts.Message(text);
+    });
 }
 
 void CStrataDlg::AcquisitionEnded() {
     // Pane 4 counted clipped values during the acquisition; it names the simulated devices again.
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            EnableScanLimitControls(true);
-            SetStatusText(4, m_instrument->SimulatedDevicesText());
-        },
-        Qt::QueuedConnection);
+    PostToWindow([this] {
+        EnableScanLimitControls(true);
+        SetStatusText(4, m_instrument->SimulatedDevicesText());
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -724,10 +712,6 @@ void CStrataDlg::OnCommand(int id) {
         OnScannerCommand(id))
         return;
     switch (id) {
-    case ID_FILE_SAVE_CUBE:
-    case ID_TB_SAVE_CUBE:
-        OnSaveCube();
-        break;
     case ID_FILE_EXIT:
     case ID_FILE_EXIT2:
         close();
@@ -735,9 +719,6 @@ void CStrataDlg::OnCommand(int id) {
     case ID_SETTINGS_CAMERA:
     case ID_TB_CAMERA_SETTINGS:
         m_cameraSettingsDlg->exec();
-        break;
-    case ID_SETTINGS_SCANNER:
-    case ID_TB_SCANNER_SETTINGS:
         break;
     case ID_ACQ_CUBE:
     case ID_TB_START_CUBE:
@@ -763,13 +744,6 @@ void CStrataDlg::OnCommand(int id) {
         break;
     default:
         break;
-    }
-}
-
-void CStrataDlg::OnSaveCube() {
-    if (m_engine->m_busy.load()) {
-        m_prompts.Message(AppMsg::kSaveBusy);
-        return;
     }
 }
 

@@ -22,6 +22,7 @@
 #include "storage/CubeSaving.h"
 
 #include <QMainWindow>
+#include <QThread>
 #include <QTimer>
 #include <array>
 #include <map>
@@ -87,7 +88,6 @@ public:
     void OnCommand(int id);
     // An acquisition command (menu, toolbar, continuous scan).
     void RunAcquisitionCommand(AcquisitionEngine::Mode mode);
-    void OnSaveCube();
     void OnAbout();
 
     // ---- Display (app/stratadlg_display.cpp) ----
@@ -231,6 +231,17 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // Runs f on the window thread later; callable from any thread, the caller does not wait.
+    template <class F> void PostToWindow(F f) {
+        QMetaObject::invokeMethod(this, std::move(f), Qt::QueuedConnection);
+    }
+    // Runs f at once on the window thread, or posts it there from any other thread.
+    template <class F> void OnWindowThread(F f) {
+        if (QThread::currentThread() == thread())
+            f();
+        else
+            PostToWindow(std::move(f));
+    }
     void CreateControls();
     void CreateMenuAndToolbar();
     void CreateStatusBar();
@@ -263,11 +274,10 @@ private:
     std::vector<float> m_wavelengths;
     std::array<int32_t, 3>& m_rgbBands;
     bool m_rgbBandsChanged = false;
-    int32_t m_frameWidth = 696, m_frameHeight = 520, m_bands = 128, m_binningCode = 0;
+    int32_t m_frameWidth = 696, m_frameHeight = 520, m_bands = 128;
     int m_scanStartLine = 0, m_scanStopLine = 511;
     int m_cubeWidthIndex = 0;
     int m_cubeWidthMultiplier = 1;
-    int m_scannerDelayMs = 10;
     bool m_focusPreviewOn = false;
     bool m_closing = false;
     bool m_exiting = false;

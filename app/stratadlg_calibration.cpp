@@ -2,7 +2,6 @@
 // radiometric gains, and the spectral calibration run.
 #include "app/stratadlg.h"
 
-#include "app/ControlIds.h"
 #include "calibration/AutoCalibrationRun.h"
 #include "calibration/CCalibrationDlg2.h"
 #include "calibration/CalibrationFiles.h"
@@ -10,6 +9,7 @@
 #include "calibration/RadiometricCorrection.h"
 #include "calibration/SpectralCalibration.h"
 #include "core/Sleep.h"
+#include "resources/ControlIds.h"
 #include "resources/resource.h"
 #include "storage/CubeHeader.h"
 
@@ -469,7 +469,6 @@ bool CStrataDlg::RunSpectralCalibration(const std::array<bool, 8>& modes, const 
     CCalibrationDlg2& dlg = *m_calibrationDlg;
     SetStatusText(2, SpectralCalMsg::kStarting);
     SetStatusText(3, "");
-    m_binningCode = m_cameraSettingsDlg->Values().binningCode;
     if (!MoveMonochromatorTo(dlg.m_monoComPort, dlg.m_wavelengthStart))
         return false;
     m_scannerLink->EnableScannerDrive(true);
@@ -511,7 +510,6 @@ bool CStrataDlg::RunSpectralCalibrationMode(int k, const std::string& prefix) {
     WaitRepainting(500);
     if (k == 1)
         writeListHead();
-    m_binningCode = cs.binningCode;
     dlg.DoDataExchange(false);
 
     const CubeGeometry g = e.Geometry();

@@ -1,8 +1,8 @@
 // The main window's picture, display controls, spectrum plot and spectrum probe.
-#include "app/ControlIds.h"
 #include "app/stratadlg.h"
 #include "display/ClientArea.h"
 #include "display/SpectrumProbe.h"
+#include "resources/ControlIds.h"
 #include "resources/resource.h"
 
 #include <QCheckBox>
@@ -20,14 +20,22 @@ namespace {
 // release probe x 27 ... 546 only.
 constexpr int kPictureLeft = 27, kPictureRight = 722, kPictureBottom = 519, kRightButtonRight = 546;
 
-bool InPicture(QPoint p, int right) { return p.x() >= kPictureLeft && p.x() <= right && p.y() >= 0 && p.y() <= kPictureBottom; }
+bool InPicture(QPoint p, int right) {
+    return p.x() >= kPictureLeft && p.x() <= right && p.y() >= 0 && p.y() <= kPictureBottom;
+}
 } // namespace
 
-bool CStrataDlg::OnDisplayCommand(int) { return false; }
+bool CStrataDlg::OnDisplayCommand(int) {
+    return false;
+}
 
-ImageProcess& CStrataDlg::ImageProc() { return m_imageDisplay->Processor(); }
+ImageProcess& CStrataDlg::ImageProc() {
+    return m_imageDisplay->Processor();
+}
 
-const QImage& CStrataDlg::PlotImage() const { return m_client->PlotSurface(); }
+const QImage& CStrataDlg::PlotImage() const {
+    return m_client->PlotSurface();
+}
 
 // ---------------------------------------------------------------------------------------------
 // Picture
@@ -90,7 +98,7 @@ void CStrataDlg::UpdateImage() {
     if (QThread::currentThread() == thread()) {
         DrawBitmap();
     } else if (!m_drawPending.exchange(true)) {
-        QMetaObject::invokeMethod(this, [this] { DrawBitmap(); }, Qt::QueuedConnection);
+        PostToWindow([this] { DrawBitmap(); });
     }
 }
 
@@ -105,7 +113,8 @@ void CStrataDlg::DrawBitmap() {
     int w = 0, h = 0;
     if (!ImageProc().CopyTopDownRgb32(m_pictureScratch, w, h))
         return;
-    QImage picture(reinterpret_cast<const uchar*>(m_pictureScratch.data()), w, h, w * 4, QImage::Format_RGB32);
+    QImage picture(reinterpret_cast<const uchar*>(m_pictureScratch.data()), w, h, w * 4,
+                   QImage::Format_RGB32);
     m_client->SetPicture(picture.copy());
     ++m_picturesDrawn;
     // Clipped values of the last line or live frame, while an acquisition runs.
@@ -187,12 +196,13 @@ void CStrataDlg::ConnectDisplayControls() {
         SyncDisplayControls();
         RefreshImage();
     });
-    connect(static_cast<QComboBox*>(Control(IDC_WAVELENGTH_LIST)), qOverload<int>(&QComboBox::activated), this,
-            [this] {
+    connect(static_cast<QComboBox*>(Control(IDC_WAVELENGTH_LIST)), qOverload<int>(&QComboBox::activated),
+            this, [this] {
                 SyncDisplayControls();
                 RefreshImage();
             });
-    connect(static_cast<QScrollBar*>(Control(IDC_HSCROLL)), &QScrollBar::valueChanged, this, [this] { RefreshImage(); });
+    connect(static_cast<QScrollBar*>(Control(IDC_HSCROLL)), &QScrollBar::valueChanged, this,
+            [this] { RefreshImage(); });
     connect(static_cast<QCheckBox*>(Control(IDC_COLOR)), &QCheckBox::clicked, this, [this] {
         SyncDisplayControls();
         UpdateImage();
@@ -282,8 +292,8 @@ void CStrataDlg::SetupSpectrumPlot() {
     for (int i = 0; i < B; ++i)
         m_bandAxis[size_t(i)] = float(i);
     QImage* surface = &m_client->PlotSurface();
-    m_graph->Layout(ClientArea::kPlotX, ClientArea::kPlotY, ClientArea::kPlotWidth, ClientArea::kPlotHeight, 10, 5, 10,
-                    5, surface);
+    m_graph->Layout(ClientArea::kPlotX, ClientArea::kPlotY, ClientArea::kPlotWidth, ClientArea::kPlotHeight,
+                    10, 5, 10, 5, surface);
     m_graph->SetRange(1, 0.0f, float(B - 1));
     m_graph->Autoscale(0, m_probeSpectrum.data(), B);
     m_graph->Autoscale(0, m_refSpectrum.data(), B);
@@ -309,8 +319,8 @@ void CStrataDlg::DrawSpectrumPlot() {
         p.fillRect(QRect(ClientArea::kPlotAreaLeft, top, surface.width(), surface.height() - top),
                    m_client->palette().color(QPalette::Button));
     }
-    m_graph->Layout(ClientArea::kPlotX, ClientArea::kPlotY, ClientArea::kPlotWidth, ClientArea::kPlotHeight, 10, 5, 10,
-                    5, &surface);
+    m_graph->Layout(ClientArea::kPlotX, ClientArea::kPlotY, ClientArea::kPlotWidth, ClientArea::kPlotHeight,
+                    10, 5, 10, 5, &surface);
     m_graph->SetRange(1, 0.0f, float(B - 1));
     m_graph->Autoscale(0, m_probeSpectrum.data(), B);
     if (m_refShown) {
@@ -341,7 +351,8 @@ void CStrataDlg::ShowPixelValue() {
 }
 
 namespace {
-void Extract(AcquisitionEngine& e, ImageDisplay& display, bool applyDark, int x, int y, std::vector<float>& out) {
+void Extract(AcquisitionEngine& e, ImageDisplay& display, bool applyDark, int x, int y,
+             std::vector<float>& out) {
     SpectrumSources src;
     src.cube = e.m_cube.data();
     src.darkCube = e.m_darkCube.data();
@@ -388,7 +399,8 @@ void CStrataDlg::OnLeftButtonDown(QPoint p) {
     const int factors[] = {widthMode == 1 ? 1 : 2, 2, 3, 4};
     const int f = factors[std::clamp(m_cubeWidthIndex, 0, 3)];
     m_mousePoint = p;
-    const std::pair<int, int> sets[] = {{IDC_SET_START, IDC_START_SCAN_EDIT}, {IDC_SET_STOP, IDC_STOP_SCAN_EDIT}};
+    const std::pair<int, int> sets[] = {{IDC_SET_START, IDC_START_SCAN_EDIT},
+                                        {IDC_SET_STOP, IDC_STOP_SCAN_EDIT}};
     for (auto [button, edit] : sets) {
         auto* set = static_cast<QCheckBox*>(Control(button));
         if (!set->isChecked())
@@ -400,7 +412,9 @@ void CStrataDlg::OnLeftButtonDown(QPoint p) {
     }
 }
 
-void CStrataDlg::OnLeftButtonUp(QPoint p) { m_mousePoint = QPoint(p.x() - kPictureLeft, p.y()); }
+void CStrataDlg::OnLeftButtonUp(QPoint p) {
+    m_mousePoint = QPoint(p.x() - kPictureLeft, p.y());
+}
 
 void CStrataDlg::OnRightButtonDown(QPoint p) {
     m_mousePoint = QPoint(p.x() - kPictureLeft, p.y());

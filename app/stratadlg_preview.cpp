@@ -1,8 +1,8 @@
 // The main window's focus camera: the preview window and its on/off command.
 #include "app/stratadlg.h"
 
-#include "app/ControlIds.h"
 #include "preview/CScrollingPreviewDlg.h"
+#include "resources/ControlIds.h"
 #include "resources/resource.h"
 
 #include <QGuiApplication>

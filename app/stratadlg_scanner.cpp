@@ -8,7 +8,6 @@
 void CStrataDlg::CreateScannerDialogs() {
     m_scannerSettingsDlg = new CScannerSettings(m_scannerSettings, *m_scannerLink, m_prompts, this);
     m_scannerSettingsDlg->saveSettings = [this] { SaveScannerSettings(); };
-    m_scannerSettingsDlg->setScannerDelayMs = [this](int ms) { m_scannerDelayMs = ms; };
     // The diagnostic dialog shares the controller's port of the instrument.
     m_serialDlg = new CSerialSettingDlg(m_prompts, m_scannerLink->Port(), this);
     if (auto* serial = findChild<QAction*>("SerialSettingsAction"))

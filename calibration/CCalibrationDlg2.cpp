@@ -1,6 +1,6 @@
 #include "calibration/CCalibrationDlg2.h"
 
-#include "app/ControlIds.h"
+#include "resources/ControlIds.h"
 #include "resources/resource.h"
 
 #include <QCheckBox>

@@ -1,8 +1,8 @@
 #include "calibration/SerialLib.h"
 
 #include "core/Sleep.h"
-#include "scanner/SerialPort.h"
-#include "scanner/SerialSpeed.h"
+#include "serial/SerialPort.h"
+#include "serial/SerialSpeed.h"
 
 #include <array>
 #include <cerrno>

@@ -9,39 +9,11 @@
 // opened when no focus camera is configured); there are no cameras at all when the data camera's
 // backend has none to offer.
 #include "camera/CameraBackend.h"
+#include "camera/CameraChoice.h"
 #include "camera/lucam.h"
 
 #include <functional>
-#include <optional>
 #include <string>
-
-// Where one camera comes from.
-struct CameraChoice {
-    enum class Kind { None, Simulated, VendorLibrary, Genicam };
-    Kind kind = Kind::Simulated;
-    // The vendor library's path or name (empty: the vendor's usual name), or the GenICam camera's
-    // Aravis device id or serial number.
-    std::string target;
-
-    bool operator==(const CameraChoice&) const = default;
-    // "sim", "lucam", "lucam:/opt/lumenera/lib/liblucamapi.so", "genicam:Fake_1", "none".
-    static std::optional<CameraChoice> Parse(const std::string& text, std::string* error = nullptr);
-    std::string Text() const;
-    bool Real() const { return kind == Kind::VendorLibrary || kind == Kind::Genicam; }
-};
-
-// The vendor's usual name for its camera library on Linux.
-inline constexpr const char* kVendorLibraryName = "liblucamapi.so";
-inline constexpr const char* kCameraLibraryCaption = "Camera Library";
-
-struct CameraSetup {
-    CameraChoice data;
-    // The focus camera; unset: the data camera's backend provides it where that backend numbers
-    // its cameras (simulator, vendor library), none for a GenICam data camera.
-    std::optional<CameraChoice> focus;
-    // The focus camera that this setup really uses.
-    CameraChoice Focus() const;
-};
 
 namespace CameraSeam {
 // Installs the backends of a run (before the cameras are opened). Problems found while loading a

@@ -13,7 +13,7 @@
 // Failures throw DrawingError, whose what() is the library's text ("SetBkColor", "Couldn't
 // create font", "x too large in PixelAt", "y too large in PixelAt"). A bitmap that cannot be
 // created shows "CreateDIBSection failed" through the drawing prompts (SetDrawingPrompts).
-#include "storage/AviWriter.h"
+#include "core/DibView.h"
 
 #include <QFont>
 

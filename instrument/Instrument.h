@@ -31,10 +31,10 @@
 #include "camera/DataCameraControl.h"
 #include "camera/ScannerMirrorLink.h"
 #include "core/UserPrompts.h"
-#include "scanner/PortsMap.h"
 #include "scanner/ScannerLink.h"
 #include "scanner/ScannerSettings.h"
-#include "scanner/SerialPort.h"
+#include "serial/PortsMap.h"
+#include "serial/SerialPort.h"
 #include "sim/SimCamera.h"
 #include "sim/SimScene.h"
 

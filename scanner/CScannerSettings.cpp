@@ -1,7 +1,7 @@
 #include "scanner/CScannerSettings.h"
 
-#include "app/ControlIds.h"
 #include "core/ValueRanges.h"
+#include "resources/ControlIds.h"
 #include "resources/resource.h"
 
 #include <QCheckBox>
@@ -43,7 +43,9 @@ std::optional<double> DoubleOf(const QLineEdit* edit) {
 constexpr int kScanLines = 696;
 
 // Whether a step moves the mirror at all over a scan.
-bool StepMoves(double step) { return std::isfinite(step) && std::fabs(step) * kScanLines >= 1.0; }
+bool StepMoves(double step) {
+    return std::isfinite(step) && std::fabs(step) * kScanLines >= 1.0;
+}
 
 QString DoubleText(double v) {
     return QLocale::c().toString(v, 'g', 15);
@@ -228,13 +230,14 @@ bool CScannerSettings::DoDataExchange(bool save) {
         return false;
     };
     if (!StepMoves(*step))
-        return refuse(m_stepSize, *step == 0.0 ? "Step Size 0: every line would be taken at the same mirror position."
-                                               : "Step Size " + NumberText(*step) + ": a " +
-                                                     std::to_string(kScanLines) +
-                                                     "-line scan would move the mirror by less than one count.");
+        return refuse(m_stepSize,
+                      *step == 0.0 ? "Step Size 0: every line would be taken at the same mirror position."
+                                   : "Step Size " + NumberText(*step) + ": a " + std::to_string(kScanLines) +
+                                         "-line scan would move the mirror by less than one count.");
     if (!ScanFitsMirrorRange(*scanStart, *step, kScanLines))
-        return refuse(m_scanStart, "A scan of " + std::to_string(kScanLines) + " lines from the Scan Start Position " +
-                                       std::to_string(*scanStart) + " with the Step Size " + NumberText(*step) +
+        return refuse(m_scanStart, "A scan of " + std::to_string(kScanLines) +
+                                       " lines from the Scan Start Position " + std::to_string(*scanStart) +
+                                       " with the Step Size " + NumberText(*step) +
                                        " would leave the mirror's range (-2147483648 to 2147483647).");
     if (*corridor < 0)
         return refuse(m_corridor, "The Corridor cannot be negative.");

@@ -1,7 +1,7 @@
 #include "scanner/CSerialSettingDlg.h"
 
-#include "app/ControlIds.h"
 #include "core/Sleep.h"
+#include "resources/ControlIds.h"
 #include "resources/resource.h"
 
 #include <QComboBox>

@@ -13,7 +13,7 @@
 // button are posted to the window thread. Closing the dialog (OK, Escape, destruction) stops the
 // sweep, closes the port if the worker opened it and joins the worker.
 #include "core/UserPrompts.h"
-#include "scanner/SerialPort.h"
+#include "serial/SerialPort.h"
 
 #include <QDialog>
 #include <atomic>

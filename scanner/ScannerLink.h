@@ -15,7 +15,7 @@
 // link is no longer connected, pane 3 shows "<port> Offline", and the next command (drive, travel,
 // query, homing) opens the port again and repeats the handshake.
 #include "scanner/ScannerSettings.h"
-#include "scanner/SerialPort.h"
+#include "serial/SerialPort.h"
 
 #include <atomic>
 #include <chrono>

@@ -7,6 +7,7 @@
 //
 // The file is written through AtomicFile: it gets its name in Close() only when every frame was
 // written. A writer that failed (or was closed without frames after a failure) leaves no file.
+#include "core/DibView.h"
 #include "storage/AtomicFile.h"
 
 #include <cstddef>
@@ -41,22 +42,6 @@ inline constexpr AviResult AVIERR_CANTCOMPRESS = AviError(117);   // 0x80044075
 inline constexpr AviResult AVIERR_USERABORT = AviError(198);      // 0x800440C6
 inline constexpr AviResult AVIERR_ERROR = AviError(199);          // 0x800440C7
 inline constexpr AviResult REGDB_E_CLASSNOTREG = AviResult(0x80040154u);
-
-// A 24-bit bottom-up bitmap in memory (what a DibSection holds): row 0 is the bottom row, each
-// pixel blue, green, red. stride is the distance between rows in bytes, at least 3*width.
-// bits == nullptr stands for "not a bitmap section".
-struct DibView {
-    const uint8_t* bits = nullptr;
-    uint32_t width = 0;
-    uint32_t height = 0;
-    size_t stride = 0;
-    uint16_t bitCount = 24;
-};
-
-// Row length of a 24-bit DIB: 3*width rounded up to a multiple of 4.
-inline constexpr size_t DibStride(uint32_t width) {
-    return (size_t(3) * width + 3) & ~size_t(3);
-}
 
 class AviWriter {
 public:

@@ -1,7 +1,6 @@
 #include "storage/BmpWriter.h"
 
 #include "storage/AtomicFile.h"
-#include "storage/AviWriter.h"
 
 #include <cerrno>
 #include <cstring>

@@ -2,7 +2,7 @@
 // 24-bit Windows bitmap files: a 14-byte file header ("BM", file size, data offset 54), a 40-byte
 // information header (width, height, 1 plane, 24 bits, no compression, the remaining fields 0),
 // then the rows bottom-up, each 3*width bytes padded to a multiple of 4.
-#include "storage/AviWriter.h"
+#include "core/DibView.h"
 #include "storage/CubeWriters.h"
 
 #include <cstddef>

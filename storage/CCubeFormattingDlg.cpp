@@ -1,7 +1,7 @@
 #include "storage/CCubeFormattingDlg.h"
 
-#include "app/ControlIds.h"
 #include "core/UserPrompts.h"
+#include "resources/ControlIds.h"
 
 #include <QCheckBox>
 #include <QDoubleValidator>

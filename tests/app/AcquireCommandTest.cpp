@@ -1,16 +1,16 @@
 // "arv300 acquire": unattended acquisitions on the simulated instrument, their files, messages and
 // exit codes, and the same bytes as the window's savers.
 #include "app/AcquireCommand.h"
-#include "support/AcquireRun.h"
-#include "app/ControlIds.h"
 #include "app/ConvertCommand.h"
 #include "app/stratadlg.h"
 #include "camera/FakeCameraPattern.h"
 #include "core/Sleep.h"
+#include "resources/ControlIds.h"
 #include "resources/resource.h"
 #include "sim/SimController.h"
 #include "sim/SimMirror.h"
 #include "storage/CubeWriters.h"
+#include "support/AcquireRun.h"
 #include "tests/storage/StorageTestSupport.h"
 
 #include <QCoreApplication>
@@ -32,7 +32,8 @@ protected:
     void SetUp() override {
         previous = std::filesystem::current_path();
         std::filesystem::create_directories(dir.File("Settings"));
-        for (auto& f : std::filesystem::directory_iterator(std::filesystem::path(ARV_SOURCE_DIR) / "settings"))
+        for (auto& f :
+             std::filesystem::directory_iterator(std::filesystem::path(ARV_SOURCE_DIR) / "settings"))
             std::filesystem::copy_file(f.path(), dir.File("Settings/" + f.path().filename().string()));
         std::filesystem::current_path(dir.Path());
         SetSleepScale(0.1);
@@ -92,8 +93,8 @@ TEST_F(Acquire, BilScanOpensInGdalWithTheHeadersWavelengths) {
         << out;
     const std::string python = PythonWithGdal();
     ASSERT_FALSE(python.empty());
-    const auto read = RunCommand(python + " " + ARV_SOURCE_DIR "/tests/storage/read_envi.py " + dir.File("scan.hdr") +
-                                 " " + dir.File("scan.cube") + " --sum");
+    const auto read = RunCommand(python + " " + ARV_SOURCE_DIR "/tests/storage/read_envi.py " +
+                                 dir.File("scan.hdr") + " " + dir.File("scan.cube") + " --sum");
     ASSERT_TRUE(read.has_value());
     std::istringstream lines(*read);
     std::string gdalGeometry, sums, waves;
@@ -165,7 +166,8 @@ TEST_F(Acquire, FailuresEndWithTheirMessageAndCode) {
     ASSERT_TRUE(controller.Start());
     options.acq.out = dir.File("x");
     EXPECT_EQ(Run(), kAcquireScannerOffline);
-    EXPECT_NE(err.find("[Scanner Communication Problem] Please Check COM Port Settings"), std::string::npos) << err;
+    EXPECT_NE(err.find("[Scanner Communication Problem] Please Check COM Port Settings"), std::string::npos)
+        << err;
     EXPECT_FALSE(FileExists(dir.File("x.cube")));
     // Allowed to scan without the mirror: the cube is taken where the mirror stands.
     options.acq.allowNoMirror = true;
@@ -181,8 +183,9 @@ TEST_F(Acquire, FailuresEndWithTheirMessageAndCode) {
     // No data camera.
     cameras.cameraCount = 1;
     EXPECT_EQ(Run(), kAcquireNoDataCamera);
-    EXPECT_NE(err.find("[Camera Not Connected] Please Check Camera Connection and Power - Application Closing"),
-              std::string::npos);
+    EXPECT_NE(
+        err.find("[Camera Not Connected] Please Check Camera Connection and Power - Application Closing"),
+        std::string::npos);
 }
 
 TEST_F(Acquire, MirrorThatNeverArrivesEndsTheCommand) {
@@ -262,7 +265,8 @@ TEST_F(Acquire, ACameraThatStopsMidScanEndsTheCommandWithTheLinesSaved) {
     const auto t0 = std::chrono::steady_clock::now();
     ASSERT_EQ(Run(), kAcquireCameraStopped) << err;
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(40));
-    EXPECT_NE(err.find("[Strata] The data camera stopped delivering frames: none came for "), std::string::npos)
+    EXPECT_NE(err.find("[Strata] The data camera stopped delivering frames: none came for "),
+              std::string::npos)
         << err;
     // One summary line: the series ends with the camera.
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
@@ -385,7 +389,8 @@ TEST(AcquireOptions, NumbersOutsideTheirMeaningAreRefusedWithTheirRange) {
     EXPECT_EQ(error, "--probe takes X,Y of the picture (0 to 695, 0 to 519)");
     EXPECT_FALSE(ParseAppOptions({"arv300", "--screenshot-line", "696"}, w, error));
     EXPECT_EQ(error, "--screenshot-line takes a line number from 0 to 695");
-    EXPECT_TRUE(ParseAppOptions({"arv300", "--image-scale", "0:4096", "--probe", "695,519"}, w, error)) << error;
+    EXPECT_TRUE(ParseAppOptions({"arv300", "--image-scale", "0:4096", "--probe", "695,519"}, w, error))
+        << error;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -545,9 +550,8 @@ TEST_F(Acquire, EveryCubeGetsItsLineRecord) {
     ASSERT_EQ(rows.size(), 696u);
     // The shipped settings: scan start 0, 12 counts per line, 10 ms, gain 1, 50 frames/s.
     EXPECT_EQ(comments[0], "# ARV300 line record of scan.cube");
-    for (const char* expected :
-         {"# integration_ms: 10.000", "# gain: 1", "# frame_rate_hz: 50.000", "# scan_start: 0",
-          "# scan_step: 12", "# simulated: cameras, COM1, COM4"})
+    for (const char* expected : {"# integration_ms: 10.000", "# gain: 1", "# frame_rate_hz: 50.000",
+                                 "# scan_start: 0", "# scan_step: 12", "# simulated: cameras, COM1, COM4"})
         EXPECT_NE(std::find(comments.begin(), comments.end(), expected), comments.end()) << expected;
     EXPECT_NE(std::find_if(comments.begin(), comments.end(),
                            [](const std::string& c) { return c.rfind("# camera: id 0x", 0) == 0; }),

@@ -1,9 +1,9 @@
 // "Save Cube" from the main window: the Cube Formatting dialog, the savers it calls, their files and
 // messages, and a cube acquired on the simulated instrument read back by GDAL, Spectral Python,
 // ffprobe/ffmpeg and Pillow.
-#include "app/ControlIds.h"
 #include "app/stratadlg.h"
 #include "core/Sleep.h"
+#include "resources/ControlIds.h"
 #include "resources/resource.h"
 #include "sim/SimCamera.h"
 #include "sim/SimController.h"

@@ -3,8 +3,8 @@
 #include "calibration/Monochromator.h"
 #include "calibration/SerialLib.h"
 #include "core/Sleep.h"
-#include "scanner/SerialPort.h"
 #include "scanner/SpeedProbe.h"
+#include "serial/SerialPort.h"
 
 #include <gtest/gtest.h>
 

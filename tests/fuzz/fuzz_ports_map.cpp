@@ -3,8 +3,8 @@
 // /dev/ttyS<n-1> when the file does not list the port, or to nothing when the file lists the port
 // without a usable device (it then stays offline rather than reaching a wrong device).
 #include "FuzzSupport.h"
-#include "scanner/PortsMap.h"
-#include "scanner/SerialPort.h"
+#include "serial/PortsMap.h"
+#include "serial/SerialPort.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string path = InputFile(data, size, "ports");
@@ -16,9 +16,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const std::string device = CSerialPort::DevicePath(name);
         if (map.Lists(name)) {
             FuzzCheck(device == map.DeviceOf(name), "a listed port resolves to its own line's device");
-            FuzzCheck(device.empty() || text.find(device) != std::string::npos, "a listed device comes from the file");
+            FuzzCheck(device.empty() || text.find(device) != std::string::npos,
+                      "a listed device comes from the file");
         } else {
-            FuzzCheck(device == "/dev/ttyS" + std::to_string(n - 1), "an unlisted port resolves to its default");
+            FuzzCheck(device == "/dev/ttyS" + std::to_string(n - 1),
+                      "an unlisted port resolves to its default");
         }
     }
     FuzzCheck(CSerialPort::DevicePath("").empty(), "an empty name resolves to nothing");

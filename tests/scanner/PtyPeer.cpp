@@ -1,6 +1,6 @@
 #include "scanner/PtyPeer.h"
 
-#include "scanner/SerialPort.h"
+#include "serial/SerialPort.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -2,8 +2,8 @@
 #include "scanner/CScannerSettings.h"
 #include "scanner/DialogTestSupport.h"
 
-#include "app/ControlIds.h"
 #include "core/Sleep.h"
+#include "resources/ControlIds.h"
 #include "resources/resource.h"
 #include "sim/SimController.h"
 #include "sim/SimMirror.h"
@@ -351,8 +351,9 @@ TEST_F(ScannerSettingsDlgTest, NumbersOutsideTheirMeaningAreNotTakenAndOkSaysWhy
     }
     step->setText("12000000");
     ClickOk();
-    EXPECT_THAT(prompts.Texts(), ElementsAre("A scan of 696 lines from the Scan Start Position 0 with the Step Size "
-                                             "12000000 would leave the mirror's range (-2147483648 to 2147483647)."));
+    EXPECT_THAT(prompts.Texts(),
+                ElementsAre("A scan of 696 lines from the Scan Start Position 0 with the Step Size "
+                            "12000000 would leave the mirror's range (-2147483648 to 2147483647)."));
     EXPECT_TRUE(dlg.isVisible());
     EXPECT_EQ(saves, 0);
     step->setText("0");
@@ -360,7 +361,8 @@ TEST_F(ScannerSettingsDlgTest, NumbersOutsideTheirMeaningAreNotTakenAndOkSaysWhy
     EXPECT_EQ(prompts.Texts().back(), "Step Size 0: every line would be taken at the same mirror position.");
     step->setText("0.001");
     ClickOk();
-    EXPECT_EQ(prompts.Texts().back(), "Step Size 0.001: a 696-line scan would move the mirror by less than one count.");
+    EXPECT_EQ(prompts.Texts().back(),
+              "Step Size 0.001: a 696-line scan would move the mirror by less than one count.");
     // A scan start near the end of the range with the step of 12 does not fit either.
     step->setText("12");
     start->setText("2147483000");

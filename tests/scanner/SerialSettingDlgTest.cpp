@@ -2,8 +2,8 @@
 #include "scanner/CSerialSettingDlg.h"
 #include "scanner/DialogTestSupport.h"
 
-#include "app/ControlIds.h"
 #include "core/Sleep.h"
+#include "resources/ControlIds.h"
 #include "resources/resource.h"
 #include "scanner/ScannerLink.h"
 #include "sim/SimController.h"

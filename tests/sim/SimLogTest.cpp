@@ -1,7 +1,7 @@
 // The simulated devices' logs stay bounded however long they run, and what tests read from them
 // (the most recent commands and bytes, the counts of all) stays exact.
 #include "sim/SimLog.h"
-#include "scanner/SerialPort.h"
+#include "serial/SerialPort.h"
 #include "sim/SimController.h"
 #include "sim/SimMonochromator.h"
 

@@ -15,7 +15,7 @@
 // otherwise "COM<n>" maps to /dev/ttyS<n-1>. When real ports are not allowed (everything
 // simulated), only the overrides resolve. An opened device is locked (flock) and put in exclusive
 // mode, so a second opener is refused, root included.
-#include "scanner/PortsMap.h"
+#include "serial/PortsMap.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "scanner/PortsMap.h"
+#include "serial/PortsMap.h"
 
 #include "core/Text.h"
 

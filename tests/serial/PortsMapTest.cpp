@@ -1,9 +1,9 @@
 // The ports map: which COM ports are real devices, its bounded reading, the map every opening
 // uses, and ports that cannot be had.
-#include "scanner/PortsMap.h"
+#include "serial/PortsMap.h"
 #include "calibration/SerialLib.h"
 #include "scanner/PtyPeer.h"
-#include "scanner/SerialPort.h"
+#include "serial/SerialPort.h"
 #include "support/TempDir.h"
 
 #include <gmock/gmock.h>

@@ -9,7 +9,6 @@ inline void SetControlId(QObject* o, int id) {
     o->setProperty("controlId", id);
 }
 
-template <typename T>
-T* FindControl(QObject* root, int id) {
+template <typename T> T* FindControl(QObject* root, int id) {
     return root->findChild<T*>(QStringLiteral("IDC_%1").arg(id));
 }

@@ -1,4 +1,4 @@
-#include "scanner/SerialSpeed.h"
+#include "serial/SerialSpeed.h"
 
 // Only the kernel's definitions here: <asm/termbits.h> declares struct termios2 and BOTHER, and
 // cannot be combined with <termios.h>.

@@ -1,7 +1,7 @@
-#include "scanner/SerialPort.h"
+#include "serial/SerialPort.h"
 
 #include "core/Text.h"
-#include "scanner/SerialSpeed.h"
+#include "serial/SerialSpeed.h"
 
 #include <algorithm>
 #include <cctype>

@@ -11,7 +11,7 @@
 // A port that the file names is real even when its line cannot be used (no device given, the same
 // device named for two ports, the port named twice): such a port maps to no device, so opening it
 // fails and the program shows its usual offline texts instead of talking to a wrong device.
-#include "camera/CameraSeam.h"
+#include "camera/CameraChoice.h"
 
 #include <map>
 #include <optional>

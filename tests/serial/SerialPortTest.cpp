@@ -1,4 +1,4 @@
-#include "scanner/SerialPort.h"
+#include "serial/SerialPort.h"
 #include "scanner/PtyPeer.h"
 #include "scanner/SpeedProbe.h"
 
