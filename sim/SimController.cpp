@@ -1,20 +1,11 @@
 #include "sim/SimController.h"
 
-#include "scanner/SerialPort.h"
-
-#include "sim/SimPty.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
-#include <fcntl.h>
 #include <optional>
 #include <poll.h>
-#include <pty.h>
-#include <stdlib.h>
-#include <sys/eventfd.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -35,112 +26,42 @@ std::optional<int32_t> Number(std::string_view text) {
     return v;
 }
 
-void WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    int waits = 0;
-    while (done < text.size()) {
-        const ssize_t put = ::write(fd, text.data() + done, text.size() - done);
-        if (put > 0) {
-            done += static_cast<size_t>(put);
-            continue;
-        }
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put < 0 && errno == EAGAIN && ++waits < 50) {
-            pollfd p{fd, POLLOUT, 0};
-            ::poll(&p, 1, 2);
-            continue;
-        }
-        return; // nobody reads the port: the reply is lost, as on a real line
-    }
-}
-
 } // namespace
 
 SimController::SimController(std::string portName, SimMirror& mirror)
-    : m_portName(std::move(portName)), m_mirror(mirror) {}
+    : m_mirror(mirror), m_pty(std::move(portName)) {}
 
 SimController::~SimController() {
     Shutdown();
 }
 
 bool SimController::Start() {
-    if (m_running.load())
+    if (m_pty.Running())
         return true;
-    SimPty pty;
-    if (!OpenSimPty(pty))
-        return false;
-    {
-        std::lock_guard lock(m_stateMutex);
-        m_master = pty.master;
-        m_slave = pty.slave;
-        m_wake = pty.wake;
-        m_devicePath = pty.devicePath;
-    }
     m_target = m_mirror.Target();
     m_notifyArmed = false;
     m_watchArrival = false;
     m_vanished = false;
     m_stop = false;
-    CSerialPort::SetPortOverride(m_portName, pty.devicePath);
-    m_running = true;
-    m_thread = std::thread([this] { Run(); });
-    return true;
+    return m_pty.Start([this](int master, int wake) { Run(master, wake); });
 }
 
 void SimController::Shutdown() {
-    if (!m_running.load())
-        return;
     m_stop = true;
-    {
-        std::lock_guard lock(m_stateMutex);
-        const uint64_t one = 1;
-        if (m_wake >= 0) [[maybe_unused]]
-            auto n = ::write(m_wake, &one, sizeof(one));
-    }
-    if (m_thread.joinable())
-        m_thread.join();
-    std::string path;
-    {
-        std::lock_guard lock(m_stateMutex);
-        path = m_devicePath;
-        if (m_wake >= 0)
-            ::close(m_wake);
-        m_wake = -1;
-    }
-    CloseTerminal();
-    CSerialPort::ClearPortOverride(m_portName, path);
-    m_running = false;
+    m_pty.Stop();
 }
 
 std::string SimController::DevicePath() const {
-    std::lock_guard lock(m_stateMutex);
-    return m_devicePath;
+    return m_pty.DevicePath();
 }
 
 void SimController::SetNeverArrives(bool on) {
     m_mirror.SetStuck(on);
 }
 
-void SimController::CloseTerminal() {
-    std::lock_guard lock(m_stateMutex);
-    if (m_master >= 0)
-        ::close(m_master);
-    if (m_slave >= 0)
-        ::close(m_slave);
-    m_master = -1;
-    m_slave = -1;
-}
-
 void SimController::Vanish() {
     m_vanished = true; // before the hang-up, so whoever sees the hang-up also sees the flag
-    // Only the controller's side closes: the program sees the hang-up, and the terminal's number
-    // stays taken (its path is gone) until shutdown, so a program that keeps reopening the old
-    // path finds nothing instead of another program's new terminal.
-    std::lock_guard lock(m_stateMutex);
-    if (m_master >= 0)
-        ::close(m_master);
-    m_master = -1;
+    m_pty.HangUp();
 }
 
 std::vector<std::string> SimController::ReceivedCommands() const {
@@ -181,14 +102,7 @@ bool SimController::WaitForCommands(size_t count, int timeoutMs) const {
                                  [&] { return m_handled >= count; });
 }
 
-void SimController::Run() {
-    int master = -1;
-    int wake = -1;
-    {
-        std::lock_guard lock(m_stateMutex);
-        master = m_master;
-        wake = m_wake;
-    }
+void SimController::Run(int master, int wake) {
     std::string pending;
     char chunk[256];
     while (!m_stop.load()) {
@@ -325,11 +239,5 @@ void SimController::Reply(std::string text) {
     const int delay = m_replyDelayMs.load();
     if (delay > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(delay));
-    int master = -1;
-    {
-        std::lock_guard lock(m_stateMutex);
-        master = m_master;
-    }
-    if (master >= 0)
-        WriteAll(master, text);
+    m_pty.Write(text);
 }

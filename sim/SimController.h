@@ -20,13 +20,13 @@
 // after a number of commands, or answer late.
 #include "sim/SimLog.h"
 #include "sim/SimMirror.h"
+#include "sim/SimPty.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 class SimController {
@@ -41,8 +41,8 @@ public:
     bool Start();
     // Stops and joins the thread, closes the pseudo-terminal and removes the port mapping.
     void Shutdown();
-    bool Running() const { return m_running.load(); }
-    const std::string& PortName() const { return m_portName; }
+    bool Running() const { return m_pty.Running(); }
+    const std::string& PortName() const { return m_pty.PortName(); }
     // Device path of the pseudo-terminal's terminal side (what the port name maps to).
     std::string DevicePath() const;
 
@@ -87,24 +87,15 @@ public:
     int32_t BaudRate() const { return m_baud.load(); }
 
 private:
-    void Run();
+    void Run(int master, int wake);
     void Consume(std::string& pending);
     // cut: the command was longer than kMaxCommandLength; it is logged cut and not understood.
     void Handle(const std::string& body, const std::string& terminator, bool cut = false);
     void Reply(std::string text);
     void Vanish();
-    void CloseTerminal();
 
-    const std::string m_portName;
     SimMirror& m_mirror;
-
-    mutable std::mutex m_stateMutex; // guards the descriptors and m_devicePath
-    int m_master = -1;
-    int m_slave = -1; // kept open so the master never sees EIO between openings of the port
-    int m_wake = -1;  // eventfd that ends the thread
-    std::string m_devicePath;
-    std::thread m_thread;
-    std::atomic<bool> m_running{false};
+    SimPtyDevice m_pty;
     std::atomic<bool> m_stop{false};
 
     std::atomic<bool> m_silent{false};

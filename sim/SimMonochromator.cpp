@@ -1,16 +1,7 @@
 #include "sim/SimMonochromator.h"
 
-#include "scanner/SerialPort.h"
-
-#include "sim/SimPty.h"
-
 #include <cerrno>
-#include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
-#include <stdlib.h>
-#include <sys/eventfd.h>
-#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -21,61 +12,26 @@ constexpr auto kCommandGap = std::chrono::milliseconds(1000);
 } // namespace
 
 SimMonochromator::SimMonochromator(std::string portName, SimOptics& optics)
-    : m_portName(std::move(portName)), m_optics(optics) {}
+    : m_optics(optics), m_pty(std::move(portName)) {}
 
 SimMonochromator::~SimMonochromator() {
     Shutdown();
 }
 
 bool SimMonochromator::Start() {
-    if (m_running.load())
+    if (m_pty.Running())
         return true;
-    SimPty pty;
-    if (!OpenSimPty(pty))
-        return false;
-    {
-        std::lock_guard lock(m_stateMutex);
-        m_master = pty.master;
-        m_slave = pty.slave;
-        m_wake = pty.wake;
-        m_devicePath = pty.devicePath;
-    }
     m_gotoBytesLeft = 0;
     m_gotoValue = 0;
-    CSerialPort::SetPortOverride(m_portName, pty.devicePath);
-    m_running = true;
-    m_thread = std::thread([this] { Run(); });
-    return true;
+    return m_pty.Start([this](int master, int wake) { Run(master, wake); });
 }
 
 void SimMonochromator::Shutdown() {
-    if (!m_running.load())
-        return;
-    {
-        std::lock_guard lock(m_stateMutex);
-        const uint64_t one = 1;
-        if (m_wake >= 0) [[maybe_unused]]
-            auto n = ::write(m_wake, &one, sizeof(one));
-    }
-    if (m_thread.joinable())
-        m_thread.join();
-    std::string path;
-    {
-        std::lock_guard lock(m_stateMutex);
-        path = m_devicePath;
-        for (int* fd : {&m_wake, &m_master, &m_slave}) {
-            if (*fd >= 0)
-                ::close(*fd);
-            *fd = -1;
-        }
-    }
-    CSerialPort::ClearPortOverride(m_portName, path);
-    m_running = false;
+    m_pty.Stop();
 }
 
 std::string SimMonochromator::DevicePath() const {
-    std::lock_guard lock(m_stateMutex);
-    return m_devicePath;
+    return m_pty.DevicePath();
 }
 
 std::string SimMonochromator::ReceivedBytes() const {
@@ -99,14 +55,7 @@ bool SimMonochromator::WaitForBytes(size_t count, int timeoutMs) const {
                                  [&] { return m_bytes.Total() >= count; });
 }
 
-void SimMonochromator::Run() {
-    int master = -1;
-    int wake = -1;
-    {
-        std::lock_guard lock(m_stateMutex);
-        master = m_master;
-        wake = m_wake;
-    }
+void SimMonochromator::Run(int master, int wake) {
     uint8_t chunk[256];
     for (;;) {
         pollfd p[2] = {{wake, POLLIN, 0}, {master, POLLIN, 0}};
@@ -160,11 +109,5 @@ void SimMonochromator::Handle(uint8_t byte, std::chrono::steady_clock::time_poin
 }
 
 void SimMonochromator::Reply(uint8_t byte) {
-    int master = -1;
-    {
-        std::lock_guard lock(m_stateMutex);
-        master = m_master;
-    }
-    if (master >= 0) [[maybe_unused]]
-        auto n = ::write(master, &byte, 1); // nobody reading: the answer is lost, as on a real line
+    m_pty.Write(std::string_view(reinterpret_cast<const char*>(&byte), 1));
 }

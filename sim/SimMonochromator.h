@@ -11,6 +11,7 @@
 // Faults: a monochromator that is absent is simply not started (its port name then maps to nothing
 // or to whatever the ports file says); a silent one logs bytes but neither answers nor moves.
 #include "sim/SimLog.h"
+#include "sim/SimPty.h"
 #include "sim/SimScene.h"
 
 #include <atomic>
@@ -19,7 +20,6 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
-#include <thread>
 
 class SimMonochromator {
 public:
@@ -33,8 +33,8 @@ public:
     bool Start();
     // Stops and joins the thread, closes the pseudo-terminal and removes the port mapping.
     void Shutdown();
-    bool Running() const { return m_running.load(); }
-    const std::string& PortName() const { return m_portName; }
+    bool Running() const { return m_pty.Running(); }
+    const std::string& PortName() const { return m_pty.PortName(); }
     // Device path of the pseudo-terminal's terminal side.
     std::string DevicePath() const;
 
@@ -57,20 +57,12 @@ public:
     uint64_t EchoCount() const { return m_echoes.load(); }
 
 private:
-    void Run();
+    void Run(int master, int wake);
     void Handle(uint8_t byte, std::chrono::steady_clock::time_point now);
     void Reply(uint8_t byte);
 
-    const std::string m_portName;
     SimOptics& m_optics;
-
-    mutable std::mutex m_stateMutex; // guards the descriptors and m_devicePath
-    int m_master = -1;
-    int m_slave = -1; // kept open so the master never sees EIO between openings of the port
-    int m_wake = -1;  // eventfd that ends the thread
-    std::string m_devicePath;
-    std::thread m_thread;
-    std::atomic<bool> m_running{false};
+    SimPtyDevice m_pty;
     std::atomic<bool> m_silent{false};
 
     // Command parser, touched by the thread only: bytes of a move command still expected.
