@@ -1,7 +1,8 @@
 // Acquisition commands from the window: continuous scan, the Cube Width list, Save Cube while busy.
-#include "app/ControlIds.h"
+#include "app/WindowFixture.h"
 #include "app/stratadlg.h"
 #include "core/Sleep.h"
+#include "resources/ControlIds.h"
 #include "resources/resource.h"
 #include "sim/SimCamera.h"
 #include "sim/SimController.h"
@@ -11,41 +12,22 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QLineEdit>
 #include <QFocusEvent>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QTest>
 #include <gtest/gtest.h>
 
 namespace {
-class WindowAcquisition : public ::testing::Test {
+class WindowAcquisition : public WindowFixture {
 protected:
     void SetUp() override {
-        SetSleepScale(0.1);
-        SimMirror::Instance().SetClockScale(10.0);
-        SimMirror::Instance().Reset(0);
-        SimCameras::Instance().Shutdown();
-        SimCameras::Instance().Configure(SimCameraSettings{});
-        controller.Start();
-        dlg = std::make_unique<CStrataDlg>(prompts, StrataOptions{});
-        ASSERT_EQ(dlg->OnInitDialog(), 0);
-    }
-    void TearDown() override {
-        dlg.reset();
-        SimCameras::Instance().Shutdown();
-        controller.Shutdown();
-        SimMirror::Instance().SetClockScale(1.0);
-        SetSleepScale(1.0);
+        WindowFixture::SetUp();
+        Faster(0.1, 10.0);
+        ASSERT_TRUE(OpenWindow());
     }
     // Runs the event loop until pred holds or ms pass.
-    template <typename Pred>
-    bool WaitFor(Pred pred, int ms) {
-        return QTest::qWaitFor(pred, ms);
-    }
-    TempDir dir{true, true};
-    ScriptedPrompts prompts;
-    SimController controller{"COM1"};
-    std::unique_ptr<CStrataDlg> dlg;
+    template <typename Pred> bool WaitFor(Pred pred, int ms) { return QTest::qWaitFor(pred, ms); }
 };
 } // namespace
 
@@ -95,16 +77,16 @@ TEST_F(WindowAcquisition, CubeWidthSetsTheScanLimitRangeOnly) {
 TEST_F(WindowAcquisition, ScanLimitEditsTakeTheLineUnderTheMouseOnFocus) {
     auto* start = FindControl<QLineEdit>(dlg.get(), IDC_START_SCAN_EDIT);
     auto* client = dlg->centralWidget();
-    QMouseEvent move(QEvent::MouseMove, QPointF(127, 200), client->mapToGlobal(QPointF(127, 200)), Qt::NoButton,
-                     Qt::NoButton, Qt::NoModifier);
+    QMouseEvent move(QEvent::MouseMove, QPointF(127, 200), client->mapToGlobal(QPointF(127, 200)),
+                     Qt::NoButton, Qt::NoButton, Qt::NoModifier);
     QCoreApplication::sendEvent(client, &move);
     QFocusEvent focus(QEvent::FocusIn);
     QCoreApplication::sendEvent(start, &focus);
     EXPECT_EQ(start->text(), "311"); // 511 - 200
     EXPECT_EQ(dlg->ScanStartLine(), 311);
     // Below the picture the value is clamped into the range.
-    QMouseEvent low(QEvent::MouseMove, QPointF(127, 530), client->mapToGlobal(QPointF(127, 530)), Qt::NoButton,
-                    Qt::NoButton, Qt::NoModifier);
+    QMouseEvent low(QEvent::MouseMove, QPointF(127, 530), client->mapToGlobal(QPointF(127, 530)),
+                    Qt::NoButton, Qt::NoButton, Qt::NoModifier);
     QCoreApplication::sendEvent(client, &low);
     QCoreApplication::sendEvent(start, &focus);
     EXPECT_EQ(start->text(), "0");
@@ -160,7 +142,8 @@ TEST_F(WindowAcquisition, AMirrorThatDidNotFollowTheScanIsShownInPaneThree) {
     ASSERT_TRUE(WaitFor([&] { return !dlg->Engine().m_busy.load(); }, 90000));
     ASSERT_TRUE(WaitFor([&] { return dlg->StatusText(3).startsWith("Mirror did not follow"); }, 2000))
         << dlg->StatusText(3).toStdString();
-    EXPECT_EQ(dlg->StatusText(3).toStdString(), "Mirror did not follow the scan: at 0 after the last line, sent to 8352");
+    EXPECT_EQ(dlg->StatusText(3).toStdString(),
+              "Mirror did not follow the scan: at 0 after the last line, sent to 8352");
     EXPECT_EQ(dlg->Engine().m_linesTaken.load(), 696);
     controller.SetNeverArrives(false);
 }

@@ -2,11 +2,12 @@
 // radiometric gains, the labels, the Calibration menu and dialog, and the spectral calibration run on
 // the simulated instrument (the integrating sphere shows a narrow line at the monochromator's
 // wavelength).
-#include "app/ControlIds.h"
+#include "app/WindowFixture.h"
 #include "app/stratadlg.h"
 #include "calibration/CCalibrationDlg2.h"
 #include "calibration/SpectralCalibration.h"
 #include "core/Sleep.h"
+#include "resources/ControlIds.h"
 #include "resources/resource.h"
 #include "sim/SimCamera.h"
 #include "sim/SimController.h"
@@ -55,23 +56,14 @@ std::string LittleEndian(const uint16_t* values, size_t count) {
     return out;
 }
 
-class WindowCalibration : public ::testing::Test {
+class WindowCalibration : public WindowFixture {
 protected:
     void SetUp() override {
-        SetSleepScale(0.05);
-        SimMirror::Instance().SetClockScale(20.0);
-        SimMirror::Instance().Reset(0);
-        SimCameras::Instance().Shutdown();
+        WindowFixture::SetUp();
+        Faster(0.05, 20.0);
         SimCameraSettings cameras;
         cameras.clockScale = 20.0;
-        SimCameras::Instance().Configure(cameras);
-        SimOptics::Instance().target = SimTarget::Scene;
-        SimOptics::Instance().noise = false;
-        SimOptics::Instance().sphereBrightness = SimOpticsConstants::kLinePeak;
-        SimOptics::Instance().monochromatorNm = 0.0;
-        controller.Start();
-        dlg = std::make_unique<CStrataDlg>(prompts, StrataOptions{});
-        ASSERT_EQ(dlg->OnInitDialog(), 0);
+        ASSERT_TRUE(OpenWindow(cameras));
         prompts.Clear();
         // Start-up ends with the focus move ("DI\n"): let the controller log it before a test clears
         // the log.
@@ -81,17 +73,6 @@ protected:
             monochromatorCalls.emplace_back(port, wavelength);
             SimOptics::Instance().monochromatorNm = double(wavelength);
         };
-    }
-    void TearDown() override {
-        dlg.reset();
-        SimCameras::Instance().Shutdown();
-        controller.Shutdown();
-        SimOptics::Instance().target = SimTarget::Scene;
-        SimOptics::Instance().noise = false;
-        SimOptics::Instance().sphereBrightness = SimOpticsConstants::kLinePeak;
-        SimOptics::Instance().monochromatorNm = 0.0;
-        SimMirror::Instance().SetClockScale(1.0);
-        SetSleepScale(1.0);
     }
     QString LabelText(int id) { return FindControl<QLabel>(dlg.get(), id)->text(); }
     // Runs the event loop until the acquisition ended and the posted save ran.
@@ -106,10 +87,6 @@ protected:
         return modes;
     }
 
-    TempDir dir{true, true};
-    ScriptedPrompts prompts;
-    SimController controller{"COM1"};
-    std::unique_ptr<CStrataDlg> dlg;
     std::vector<std::pair<int, int>> monochromatorCalls;
 };
 } // namespace
@@ -502,7 +479,8 @@ TEST(CalibrationDialog, PortAndEndWavelengthKeepTheirLastGoodValueOutsideTheirRa
     ASSERT_EQ(dlg.m_wavelengthEnd, 900);
     ASSERT_EQ(dlg.m_monoComPort, 3);
     // The monochromator takes 16-bit wavelengths; the ports are COM1 ... COM10.
-    for (const auto& [e, p] : {std::pair{"65536", "0"}, std::pair{"-1", "11"}, std::pair{"99999999999", "-4"}}) {
+    for (const auto& [e, p] :
+         {std::pair{"65536", "0"}, std::pair{"-1", "11"}, std::pair{"99999999999", "-4"}}) {
         end->setText(e);
         port->setText(p);
         dlg.DoDataExchange(true);

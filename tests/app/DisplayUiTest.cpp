@@ -1,7 +1,8 @@
 // The picture, its controls, the spectrum plot and the probe of the main window (offscreen).
-#include "app/ControlIds.h"
+#include "app/WindowFixture.h"
 #include "app/stratadlg.h"
 #include "display/ClientArea.h"
+#include "resources/ControlIds.h"
 #include "resources/resource.h"
 #include "sim/SimCamera.h"
 #include "sim/SimController.h"
@@ -21,14 +22,11 @@
 namespace {
 constexpr int W = 696, H = 520, B = 128;
 
-class DisplayUi : public ::testing::Test {
+class DisplayUi : public WindowFixture {
 protected:
     void SetUp() override {
-        SimCameras::Instance().Shutdown();
-        SimCameras::Instance().Configure(SimCameraSettings{});
-        controller.Start();
-        dlg = std::make_unique<CStrataDlg>(prompts, StrataOptions{});
-        ASSERT_EQ(dlg->OnInitDialog(), 0);
+        WindowFixture::SetUp();
+        ASSERT_TRUE(OpenWindow());
         client = dlg->findChild<ClientArea*>();
         ASSERT_NE(client, nullptr);
         // A hand-made cube: line l, band b, stored position p holds 10 * b + (l % 7) for l < 400.
@@ -38,15 +36,10 @@ protected:
                 for (int p = 0; p < H; ++p)
                     cube[size_t(l) * B * H + size_t(b) * H + size_t(p)] = uint16_t(10 * b + l % 7);
     }
-    void TearDown() override {
-        dlg.reset();
-        SimCameras::Instance().Shutdown();
-        controller.Shutdown();
-    }
     // A mouse move over the client area (sent directly: the window is not on a screen).
     void Move(QPoint p) {
-        QMouseEvent e(QEvent::MouseMove, QPointF(p), client->mapToGlobal(QPointF(p)), Qt::NoButton, Qt::NoButton,
-                      Qt::NoModifier);
+        QMouseEvent e(QEvent::MouseMove, QPointF(p), client->mapToGlobal(QPointF(p)), Qt::NoButton,
+                      Qt::NoButton, Qt::NoModifier);
         QCoreApplication::sendEvent(client, &e);
     }
     QString Text(int id) { return FindControl<QLabel>(dlg.get(), id)->text(); }
@@ -61,10 +54,6 @@ protected:
         return n;
     }
 
-    TempDir dir{true, true};
-    ScriptedPrompts prompts;
-    SimController controller{"COM1"};
-    std::unique_ptr<CStrataDlg> dlg;
     ClientArea* client = nullptr;
 };
 } // namespace

@@ -3,9 +3,10 @@
 // babbling, absent, silent from the middle of a scan, and gone in the middle of a scan. Each case
 // asserts the program's message, an end within its time limit, and the lines that are kept.
 #include "app/AcquireCommand.h"
-#include "app/ControlIds.h"
+#include "app/WindowFixture.h"
 #include "app/stratadlg.h"
 #include "core/Sleep.h"
+#include "resources/ControlIds.h"
 #include "resources/resource.h"
 #include "scanner/ControllerPeer.h"
 #include "sim/SimCamera.h"
@@ -56,21 +57,15 @@ const FaultCase kCases[] = {
      "; ended: the link to the controller was lost (COM1 Offline)", 90, 110, "COM1 Offline"},
 };
 
-class FaultMatrix : public ::testing::Test {
+// The controller is the test's peer on COM1 (the fixture's simulated one is never started).
+class FaultMatrix : public WindowFixture {
 protected:
     void SetUp() override {
+        WindowFixture::SetUp();
         SetSleepScale(0.1);
-        SimMirror::Instance().Reset(0);
-        SimCameras::Instance().Shutdown();
         cameras.clockScale = 3.0;
         SimCameras::Instance().Configure(cameras);
-        SimOptics::Instance().noise = false;
         prompts.echo = false;
-    }
-    void TearDown() override {
-        dlg.reset();
-        SimCameras::Instance().Shutdown();
-        SetSleepScale(1.0);
     }
     // Names the peer (or a terminal that does not exist) as COM1 and sets its fault; for a hang-up,
     // a thread of the test closes the terminal once enough targets came.
@@ -117,10 +112,7 @@ protected:
         return lines;
     }
 
-    TempDir dir{true, true};
-    ScriptedPrompts prompts;
     SimCameraSettings cameras;
-    std::unique_ptr<CStrataDlg> dlg;
     std::string out, err;
     std::thread hangup;
     std::atomic<bool> stopWatch{false};

@@ -1,9 +1,10 @@
 // The focus camera's preview window and the "On/Off Focus Camera" command on the simulated
 // instrument.
-#include "app/ControlIds.h"
+#include "app/WindowFixture.h"
 #include "app/stratadlg.h"
 #include "core/Sleep.h"
 #include "preview/CScrollingPreviewDlg.h"
+#include "resources/ControlIds.h"
 #include "resources/resource.h"
 #include "sim/SimCamera.h"
 #include "sim/SimController.h"
@@ -25,19 +26,14 @@ void CaptureTrace(QtMsgType, const QMessageLogContext&, const QString& text) {
     g_trace << text;
 }
 
-class FocusPreviewUi : public ::testing::Test {
+class FocusPreviewUi : public WindowFixture {
 protected:
     void SetUp() override {
-        SetSleepScale(0.05);
-        SimMirror::Instance().SetClockScale(20.0);
-        SimMirror::Instance().Reset(0);
-        SimCameras::Instance().Shutdown();
+        WindowFixture::SetUp();
+        Faster(0.05, 20.0);
         SimCameraSettings cameras;
         cameras.clockScale = 5.0;
-        SimCameras::Instance().Configure(cameras);
-        controller.Start();
-        dlg = std::make_unique<CStrataDlg>(prompts, StrataOptions{});
-        ASSERT_EQ(dlg->OnInitDialog(), 0);
+        ASSERT_TRUE(OpenWindow(cameras));
         preview = dlg->PreviewWindow();
         ASSERT_NE(preview, nullptr);
         // Start-up ends with the focus move ("DI\n"): let the controller log it before a test clears
@@ -46,18 +42,10 @@ protected:
     }
     void TearDown() override {
         qInstallMessageHandler(nullptr);
-        dlg.reset();
-        SimCameras::Instance().Shutdown();
-        controller.Shutdown();
-        SimMirror::Instance().SetClockScale(1.0);
-        SetSleepScale(1.0);
+        WindowFixture::TearDown();
     }
     void Toggle() { dlg->OnCommand(ID_TB_FOCUS_CAMERA); }
 
-    TempDir dir{true, true};
-    ScriptedPrompts prompts;
-    SimController controller{"COM1"};
-    std::unique_ptr<CStrataDlg> dlg;
     CScrollingPreviewDlg* preview = nullptr;
 };
 } // namespace

@@ -2,10 +2,11 @@
 // monochromator played by the test on terminals named in the ports map, a slow mirror, a mirror that
 // stops, a controller that hangs up, and what is kept and written when the mirror fails.
 #include "app/AcquireCommand.h"
-#include "app/ControlIds.h"
+#include "app/WindowFixture.h"
 #include "app/stratadlg.h"
 #include "calibration/CCalibrationDlg2.h"
 #include "core/Sleep.h"
+#include "resources/ControlIds.h"
 #include "resources/resource.h"
 #include "scanner/ControllerPeer.h"
 #include "sim/SimController.h"
@@ -31,32 +32,14 @@ using Clock = std::chrono::steady_clock;
 namespace {
 constexpr size_t kLineBytes = 128u * 520u * 2u; // one cube line in a file
 
-class RealInstrument : public ::testing::Test {
+class RealInstrument : public WindowFixture {
 protected:
     void SetUp() override {
-        SetSleepScale(0.1);
-        SimMirror::Instance().SetClockScale(10.0);
-        SimMirror::Instance().SetSpeed(165000.0);
-        SimMirror::Instance().SetStuck(false);
-        SimMirror::Instance().Reset(0);
-        SimCameras::Instance().Shutdown();
+        WindowFixture::SetUp();
+        Faster(0.1, 10.0);
         cameras.clockScale = 3.0;
         SimCameras::Instance().Configure(cameras);
-        SimOptics::Instance().target = SimTarget::Scene;
-        SimOptics::Instance().noise = false;
         prompts.echo = false;
-    }
-    void TearDown() override {
-        dlg.reset();
-        SimCameras::Instance().Shutdown();
-        controller.Shutdown();
-        SimMirror::Instance().Reset(0);
-        SimMirror::Instance().SetStuck(false);
-        SimMirror::Instance().SetSpeed(165000.0);
-        SimMirror::Instance().SetClockScale(1.0);
-        SimOptics::Instance().target = SimTarget::Scene;
-        SimOptics::Instance().monochromatorNm = 0.0;
-        SetSleepScale(1.0);
     }
     void SetScanStart(int position) {
         std::string settings = dir.Read("Settings/ARV300_Scanner_Settings.txt");
@@ -64,7 +47,7 @@ protected:
                          "Scanner_home_position " + std::to_string(position));
         dir.Write("Settings/ARV300_Scanner_Settings.txt", settings);
     }
-    // The window on the test's simulated hardware (or with the given devices).
+    // The window on the test's simulated hardware as it stands (or with the given devices).
     void OpenWindow(StrataOptions options = {}) {
         dlg = std::make_unique<CStrataDlg>(prompts, options);
         ASSERT_EQ(dlg->OnInitDialog(), 0);
@@ -111,11 +94,7 @@ protected:
         return part.find_first_not_of('\0') != std::string::npos;
     }
 
-    TempDir dir{true, true};
-    ScriptedPrompts prompts;
     SimCameraSettings cameras;
-    SimController controller{"COM1"};
-    std::unique_ptr<CStrataDlg> dlg;
     std::string out, err;
 };
 } // namespace

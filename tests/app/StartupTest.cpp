@@ -1,7 +1,8 @@
 // Start-up, controls, toolbar, camera settings and closing of the main window on the simulated
 // instrument (offscreen platform).
-#include "app/ControlIds.h"
+#include "app/WindowFixture.h"
 #include "app/stratadlg.h"
+#include "resources/ControlIds.h"
 #include "resources/resource.h"
 #include "sim/SimCamera.h"
 #include "sim/SimController.h"
@@ -22,17 +23,11 @@
 #include <thread>
 
 namespace {
-class Startup : public ::testing::Test {
+class Startup : public WindowFixture {
 protected:
     void SetUp() override {
-        SimCameras::Instance().Shutdown();
-        SimMirror::Instance().Reset(0);
+        WindowFixture::SetUp();
         prompts.echo = false;
-    }
-    void TearDown() override {
-        dlg.reset();
-        SimCameras::Instance().Shutdown();
-        controller.Shutdown();
     }
     int Start(int cameras = 2, bool controllerOn = true) {
         SimCameraSettings s;
@@ -43,10 +38,6 @@ protected:
         dlg = std::make_unique<CStrataDlg>(prompts, StrataOptions{});
         return dlg->OnInitDialog();
     }
-    TempDir dir{true, true};
-    ScriptedPrompts prompts;
-    SimController controller{"COM1"};
-    std::unique_ptr<CStrataDlg> dlg;
 };
 
 struct ExpectedControl {
@@ -395,7 +386,8 @@ TEST_F(Startup, CameraSettingsOutsideTheirRangeAreNotTakenAndOkSaysWhy) {
     prompts.Clear();
     integration->setText("1e300");
     FindControl<QPushButton>(&cs, IDOK)->click();
-    EXPECT_EQ(prompts.Texts(), std::vector<std::string>{"Integration must be a number of milliseconds from 0.001 to 60000."});
+    EXPECT_EQ(prompts.Texts(),
+              std::vector<std::string>{"Integration must be a number of milliseconds from 0.001 to 60000."});
     integration->setText("15");
     gain->setText("0");
     FindControl<QPushButton>(&cs, IDOK)->click();
