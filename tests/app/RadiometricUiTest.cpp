@@ -1,11 +1,11 @@
 // Radiometric products from the main window on the simulated instrument: the automatic calibration
 // run of the Calibration dialog (Start, Stop, its files), "Compute Rad. Cal. from Cal Cube...", the
 // white reference chosen by a Shift-drag over the picture, and the two corrected cube formats.
-#include "app/ControlIds.h"
 #include "app/stratadlg.h"
 #include "calibration/CCalibrationDlg2.h"
 #include "core/Sleep.h"
 #include "display/ClientArea.h"
+#include "resources/ControlIds.h"
 #include "resources/resource.h"
 #include "sim/SimCamera.h"
 #include "sim/SimController.h"
