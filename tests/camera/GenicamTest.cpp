@@ -7,6 +7,7 @@
 #include "camera/GenicamCameraBackend.h"
 #include "core/Sleep.h"
 #include "instrument/Instrument.h"
+#include "instrument/InstrumentStartUp.h"
 #include "sim/SimCamera.h"
 #include "sim/SimMirror.h"
 #include "support/TempDir.h"
@@ -41,18 +42,7 @@ protected:
         o.attachSimulators = true; // controller and monochromator simulated
         return o;
     }
-    bool StartUp(Instrument& ins) {
-        ins.ReadSettings();
-        ins.ChooseDevices();
-        ins.ReadDefaultCalibration(1);
-        ins.Engine().AllocateBuffers(ins.Geometry());
-        if (!ins.OpenCameras())
-            return false;
-        ins.ConfigureCameras(nullptr);
-        const bool connected = ins.ConnectScanner();
-        ins.EnableDrive(true);
-        return connected;
-    }
+    bool StartUp(Instrument& ins) { return StartInstrument(ins); }
     static bool WaitIdle(AcquisitionEngine& engine, int seconds) {
         const auto until = Clock::now() + std::chrono::seconds(seconds);
         while (engine.m_busy.load() && Clock::now() < until)

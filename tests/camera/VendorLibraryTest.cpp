@@ -5,6 +5,7 @@
 #include "EngineSupport.h"
 #include "core/Sleep.h"
 #include "instrument/Instrument.h"
+#include "instrument/InstrumentStartUp.h"
 #include "sim/SimCamera.h"
 #include "sim/SimController.h"
 #include "sim/SimMirror.h"
@@ -52,18 +53,7 @@ protected:
         o.attachSimulators = true; // the controller and the monochromator are simulated
         return o;
     }
-    bool StartUp(Instrument& ins) {
-        ins.ReadSettings();
-        ins.ChooseDevices();
-        ins.ReadDefaultCalibration(1);
-        ins.Engine().AllocateBuffers(ins.Geometry());
-        if (!ins.OpenCameras())
-            return false;
-        ins.ConfigureCameras(nullptr);
-        const bool connected = ins.ConnectScanner();
-        ins.EnableDrive(true);
-        return connected;
-    }
+    bool StartUp(Instrument& ins) { return StartInstrument(ins); }
 
     TempDir dir{true, true};
     ScriptedPrompts prompts;

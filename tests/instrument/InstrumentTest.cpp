@@ -2,6 +2,7 @@
 // instrument (with the engine's camera thread running), a controller and a monochromator played by
 // the test on terminals named in the ports map, and ports that cannot be had.
 #include "instrument/Instrument.h"
+#include "instrument/InstrumentStartUp.h"
 
 #include "camera/EngineSupport.h"
 #include "core/Sleep.h"
@@ -53,16 +54,7 @@ protected:
             std::lock_guard lock(statusMutex);
             status.push_back(text);
         });
-        ins.ReadSettings();
-        ins.ChooseDevices();
-        ins.ReadDefaultCalibration(1);
-        ins.Engine().AllocateBuffers(ins.Geometry());
-        if (!ins.OpenCameras())
-            return false;
-        ins.ConfigureCameras(nullptr);
-        const bool connected = ins.ConnectScanner();
-        ins.EnableDrive(true);
-        return connected;
+        return StartInstrument(ins);
     }
     std::vector<std::string> Status() {
         std::lock_guard lock(statusMutex);
