@@ -257,17 +257,13 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
             return finish(kAcquireBadArguments);
         }
         // No camera runs yet: the stack is the engine's alone.
-        std::copy(stack.begin(), stack.end(), engine.m_darkCube.begin());
+        engine.WriteStack(AcquisitionEngine::Stack::Dark, 0, stack.data(), stack.size());
         engine.ComputeDarkFrame();
-        engine.m_darkFrameValid = true;
+        engine.Calibration().SetDarkFrameValid(true);
         darkName = FileNameWithoutFolder(a.darkFile);
     }
     if (!a.radCal.empty()) {
-        RadCalLoad load;
-        {
-            std::lock_guard lock(engine.m_darkFrameMutex);
-            load = LoadRadCalFile(a.radCal, engine.m_radCalGains.data(), geometry.LineValues());
-        }
+        const RadCalLoad load = engine.Calibration().LoadGainsFile(a.radCal, geometry.LineValues());
         if (load.result != FileResult::Ok) {
             prompts.Message(load.result == FileResult::Refused
                                 ? load.problem
@@ -281,7 +277,6 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
                             " samples).");
             return finish(kAcquireBadArguments);
         }
-        engine.m_radCalLoaded = true;
         radCalName = FileNameWithoutFolder(a.radCal);
     }
     CalStackLoad flatStack;
@@ -303,12 +298,7 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
     // Gains from a flat-field stack (frames of B x H in the cube's order), dark subtracted: written as
     // a radiometric calibration file and applied to the cubes.
     auto makeGains = [&](const std::vector<uint16_t>& stack, const std::string& stackName) {
-        std::vector<uint16_t> dark;
-        {
-            std::lock_guard lock(engine.m_darkFrameMutex);
-            dark.assign(engine.m_darkFrame.begin(),
-                        engine.m_darkFrame.begin() + ptrdiff_t(geometry.LineValues()));
-        }
+        const std::vector<uint16_t> dark = engine.Calibration().CopyDarkFrame(geometry.LineValues());
         const FlatFieldGains gains = ComputeFlatFieldGains(stack.data(), geometry.darkLines, dark.data(),
                                                            geometry.bands, geometry.height);
         const std::string path = a.radCalOut.empty() ? outBase + "_radcal.rad" : a.radCalOut;
@@ -316,11 +306,7 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
             prompts.Message(std::string(RadCalMsg::kUnableToSaveRadCal) + " " + path);
             return false;
         }
-        {
-            std::lock_guard lock(engine.m_darkFrameMutex);
-            std::copy(gains.gains.begin(), gains.gains.end(), engine.m_radCalGains.begin());
-        }
-        engine.m_radCalLoaded = true;
+        engine.Calibration().InstallGains(gains.gains);
         radCalName = FileNameWithoutFolder(path);
         std::fprintf(out, "wrote %s (%llu bytes), %s\n", path.c_str(),
                      static_cast<unsigned long long>(FileSize(path)),
@@ -343,13 +329,13 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
         const auto t0 = std::chrono::steady_clock::now();
         int shown = -1;
         bool stopAsked = false;
-        while (engine.m_busy.load()) {
+        while (engine.Busy()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             if (InterruptHandling::Interrupted() && !stopAsked) {
                 stopAsked = true;
                 engine.StopAcquisition();
             }
-            const int done = std::min(engine.m_lineIndex.load(), lines);
+            const int done = std::min(engine.LineIndex(), lines);
             if (!terminal || a.quiet || done == shown)
                 continue;
             shown = done;
@@ -395,10 +381,10 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
             SimOptics::Instance().target = target;
         // A complete stack is saved even when the mirror failed afterwards (it did not return, or
         // the link was lost): the exit code still says so.
-        const AcquisitionEngine::ScanEnd darkEnd = engine.m_scanEnd.load();
+        const AcquisitionEngine::ScanEnd darkEnd = engine.LastScanEnd();
         // Stopped by Ctrl-C: a stack cut short is no dark frame (as after Stop); nothing is saved.
         if (InterruptHandling::Interrupted() && !host.darkDone.load()) {
-            std::fprintf(err, "dark stack stopped at line %d: not saved\n", engine.m_linesTaken.load());
+            std::fprintf(err, "dark stack stopped at line %d: not saved\n", engine.LinesTaken());
             return finish(InterruptHandling::ExitCode());
         }
         // A stack cut short is no dark frame (as after Stop): nothing is saved.
@@ -414,7 +400,7 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
                                            "_dark.drk"
                                      : StripSuffix(StripSuffix(Replace(a.out, "{n}", ""), ".cube"), ".avi") +
                                            "_dark.drk";
-        const std::vector<uint16_t> stack = engine.CopyStack(engine.m_darkCube);
+        const std::vector<uint16_t> stack = engine.CopyStack(AcquisitionEngine::Stack::Dark);
         if (SaveDarkCubeFile(darkPath, stack.data(), geometry,
                              StackHeaderInfo(geometry, cameraSettings.exposure, defCal)) != FileResult::Ok) {
             prompts.Message(kMsgUnableToSaveDarkFrame);
@@ -462,9 +448,9 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
             SimOptics::Instance().target = target;
             SimOptics::Instance().sphereWhiteLight = whiteLight;
         }
-        const AcquisitionEngine::ScanEnd flatEnd = engine.m_scanEnd.load();
+        const AcquisitionEngine::ScanEnd flatEnd = engine.LastScanEnd();
         if (InterruptHandling::Interrupted() && !host.calDone.load()) {
-            std::fprintf(err, "flat-field stack stopped at line %d: not saved\n", engine.m_linesTaken.load());
+            std::fprintf(err, "flat-field stack stopped at line %d: not saved\n", engine.LinesTaken());
             return finish(InterruptHandling::ExitCode());
         }
         if (flatEnd == AcquisitionEngine::ScanEnd::FramesStopped)
@@ -472,7 +458,7 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
         if (!host.calDone.load())
             return finish(MirrorFailed(flatEnd) ? kAcquireMirrorTimeout : kAcquireSaveFailed);
         const std::string flatPath = a.flatOut.empty() ? outBase + "_flat.cal" : a.flatOut;
-        const std::vector<uint16_t> stack = engine.CopyStack(engine.m_calCube);
+        const std::vector<uint16_t> stack = engine.CopyStack(AcquisitionEngine::Stack::Calibration);
         if (SaveCalibrationCubeFile(flatPath, stack.data(), geometry,
                                     StackHeaderInfo(geometry, cameraSettings.exposure, defCal)) !=
             FileResult::Ok) {
@@ -508,33 +494,34 @@ int RunAcquire(const AppOptions& options, FILE* out, FILE* err) {
             result = InterruptHandling::ExitCode();
             break;
         }
-        const int refused = engine.m_scansRefused.load();
+        const int refused = engine.ScansRefused();
         const CameraStreamCounters countersBefore = CameraSeam::Counters(instrument.Cameras().m_hDataCamera);
         const uint64_t rejectedBefore = engine.FramesRejected();
         engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
         wait(geometry.width, a.scans > 1 ? "scan " + std::to_string(scan) : "scan");
         // Scanner settings whose scan leaves the mirror's range (the engine said why).
-        if (engine.m_scansRefused.load() > refused) {
+        if (engine.ScansRefused() > refused) {
             result = kAcquireBadArguments;
             break;
         }
         // What was acquired is saved whatever ended the scan; a mirror failure ends the series with
         // the mirror's exit code.
-        const AcquisitionEngine::ScanEnd end = engine.m_scanEnd.load();
-        const int lines = engine.m_linesTaken.load();
+        const AcquisitionEngine::ScanEnd end = engine.LastScanEnd();
+        const int lines = engine.LinesTaken();
         if (MirrorFailed(end))
             result = kAcquireMirrorTimeout;
         if (end == AcquisitionEngine::ScanEnd::FramesStopped)
             result = kAcquireCameraStopped;
         // A mirror that did not follow the scan gives lines that are not the scene's: they are still
         // written, the summary and the exit code say so.
-        const bool notFollowed = engine.m_mirrorNotFollowed.load();
+        const bool notFollowed = engine.LastMirrorFollowCheck().notFollowed;
         std::string followText;
         if (notFollowed) {
             result = kAcquireMirrorTimeout;
             followText = "; the mirror did not follow the scan (at " +
-                         std::to_string(engine.m_mirrorAfterScan.load()) + " after the last line, sent to " +
-                         std::to_string(engine.m_mirrorCommandedAfterScan.load()) + ")";
+                         std::to_string(engine.LastMirrorFollowCheck().at) +
+                         " after the last line, sent to " +
+                         std::to_string(engine.LastMirrorFollowCheck().commanded) + ")";
         }
         if (InterruptHandling::Interrupted())
             result = InterruptHandling::ExitCode();

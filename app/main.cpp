@@ -103,8 +103,8 @@ void ScheduleScreenshot(CStrataDlg& dlg, const AppOptions& options) {
             const double s =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
             const bool done = mode == "spectral" ? s > 1.5
-                              : line >= 0        ? (e.m_lineIndex.load() >= line || !e.m_busy.load())
-                                                 : !e.m_busy.load();
+                              : line >= 0        ? (e.LineIndex() >= line || !e.Busy())
+                                                 : !e.Busy();
             if (done || s > 120) {
                 poll->stop();
                 grab();

@@ -409,13 +409,13 @@ int CStrataDlg::OnInitDialog() {
     m_frameHeight = cs.frameHeight;
     m_frameWidth = cs.frameWidth;
     // 7. Mirror step per cube line.
-    m_engine->m_stepPerLine = m_scannerSettings.m_stepSize;
+    m_engine->SetStepPerLine(m_scannerSettings.m_stepSize);
     // 8. Buffers.
     m_engine->AllocateBuffers(CubeGeometry{m_frameWidth, m_frameHeight, m_bands, 25});
     // 9. Default calibration (2 x 2) and the wavelength lists; cameras offline until opened.
     ReadDefaultCalibration(1);
     m_camera.m_focusCameraOnline = m_camera.m_dataCameraOnline = false;
-    m_engine->m_dataCameraOnline = false;
+    m_engine->SetDataCameraOnline(false);
     // 10. Menu, toolbar and status bar.
     CreateMenuAndToolbar();
     CreateStatusBar();
@@ -423,14 +423,7 @@ int CStrataDlg::OnInitDialog() {
     // 11. Wavelength lists.
     FillWavelengthLists();
     // 12. State.
-    m_engine->m_stopRequested = false;
-    m_engine->m_scannerPositioning = false;
-    m_engine->m_busy = false;
-    m_engine->m_darkFrameValid = false;
-    m_engine->m_acquireCube = false;
-    m_engine->m_spectralDisplayMode = false;
-    m_engine->m_acquireDark = false;
-    m_engine->m_acquireCalCube = false;
+    m_engine->ResetForStartUp();
     m_cubeWidthIndex = 0;
     m_cubeWidthMultiplier = 1;
     m_focusPreviewOn = false;
@@ -764,15 +757,14 @@ void CStrataDlg::OnTimer() {
         m_continuousTimer.stop();
         return;
     }
-    if (!m_engine->m_busy.load())
+    if (!m_engine->Busy())
         RunAcquisitionCommand(AcquisitionEngine::Mode::Cube);
 }
 
 void CStrataDlg::RunAcquisitionCommand(AcquisitionEngine::Mode mode) {
     // A cube acquisition replaces a cube opened from a file (dark and calibration stacks and the
     // live display leave the cube alone).
-    if (mode == AcquisitionEngine::Mode::Cube && !m_engine->m_busy.load() &&
-        m_engine->m_dataCameraOnline.load())
+    if (mode == AcquisitionEngine::Mode::Cube && !m_engine->Busy() && m_engine->DataCameraOnline())
         ForgetOpenedCube();
     m_engine->AcquisitionCommand(mode);
 }

@@ -23,37 +23,6 @@
 #include <memory>
 
 namespace {
-// The camera thread writes a stack line (B x H values) under the engine's lock of that line; the
-// window reads and writes the stacks under the same locks, line by line, whatever layout it uses.
-template <typename Copy> void ForStackLines(AcquisitionEngine& e, size_t offset, size_t count, Copy copy) {
-    const size_t lineValues = e.Geometry().LineValues();
-    size_t pos = offset;
-    const size_t end = offset + count;
-    while (pos < end) {
-        const size_t line = pos / lineValues;
-        const size_t segmentEnd = std::min(end, (line + 1) * lineValues);
-        std::lock_guard lock(e.LineLock(int(line)));
-        copy(pos, segmentEnd - pos);
-        pos = segmentEnd;
-    }
-}
-
-void ReadStack(AcquisitionEngine& e, const std::vector<uint16_t>& stack, size_t offset, size_t count,
-               uint16_t* out) {
-    count = std::min(count, stack.size() - std::min(offset, stack.size()));
-    ForStackLines(e, offset, count, [&](size_t pos, size_t n) {
-        std::copy_n(stack.begin() + long(pos), n, out + (pos - offset));
-    });
-}
-
-void WriteStack(AcquisitionEngine& e, std::vector<uint16_t>& stack, size_t offset, const uint16_t* in,
-                size_t count) {
-    count = std::min(count, stack.size() - std::min(offset, stack.size()));
-    ForStackLines(e, offset, count, [&](size_t pos, size_t n) {
-        std::copy_n(in + (pos - offset), n, stack.begin() + long(pos));
-    });
-}
-
 void SetLabel(QWidget* label, const std::string& text) {
     static_cast<QLabel*>(label)->setText(QString::fromStdString(text));
 }
@@ -163,7 +132,7 @@ void CStrataDlg::SaveDarkCube() {
         return;
     AcquisitionEngine& e = *m_engine;
     const CubeGeometry g = e.Geometry();
-    const std::vector<uint16_t> stack = e.CopyStack(e.m_darkCube);
+    const std::vector<uint16_t> stack = e.CopyStack(AcquisitionEngine::Stack::Dark);
     const CubeHeaderInfo header = StackHeaderInfo(g, m_cameraSettingsDlg->Values().exposure, m_defCal);
     // A file that could not be written whole is reported like one that could not be created.
     if (SaveDarkCubeFile(*path, stack.data(), g, header) != FileResult::Ok) {
@@ -173,7 +142,7 @@ void CStrataDlg::SaveDarkCube() {
     const std::string name = FileNameWithoutFolder(*path);
     m_darkFileName = QString::fromStdString(name);
     SetLabel(Control(IDC_DARK_LABEL), DarkLabelText(name));
-    e.m_darkFrameValid = true;
+    e.Calibration().SetDarkFrameValid(true);
 }
 
 void CStrataDlg::SaveCalibrationCube() {
@@ -182,7 +151,7 @@ void CStrataDlg::SaveCalibrationCube() {
         return;
     AcquisitionEngine& e = *m_engine;
     const CubeGeometry g = e.Geometry();
-    const std::vector<uint16_t> stack = e.CopyStack(e.m_calCube);
+    const std::vector<uint16_t> stack = e.CopyStack(AcquisitionEngine::Stack::Calibration);
     const CubeHeaderInfo header = StackHeaderInfo(g, m_cameraSettingsDlg->Values().exposure, m_defCal);
     if (SaveCalibrationCubeFile(*path, stack.data(), g, header) != FileResult::Ok) {
         m_prompts.Message(kMsgUnableToSaveCalibrationCube);
@@ -198,7 +167,7 @@ void CStrataDlg::SaveAutoCalibrationCube(int k) {
     const CubeGeometry g = e.Geometry();
     // Frames of B x W values at a stride of B * W.
     std::vector<uint16_t> stack(size_t(g.darkLines) * size_t(g.bands) * size_t(g.width));
-    ReadStack(e, e.m_calCube, 0, stack.size(), stack.data());
+    e.ReadStack(AcquisitionEngine::Stack::Calibration, 0, stack.size(), stack.data());
     const CubeHeaderInfo header = StackHeaderInfo(g, m_cameraSettingsDlg->Values().exposure, m_defCal);
     if (SaveAutoCalibrationCubeFile(m_autoCalFileNames[size_t(k)], stack.data(), g, header) != FileResult::Ok)
         m_prompts.Message(kMsgUnableToSaveAutoCalibrationCube);
@@ -206,7 +175,7 @@ void CStrataDlg::SaveAutoCalibrationCube(int k) {
 
 void CStrataDlg::LoadDarkCube() {
     AcquisitionEngine& e = *m_engine;
-    if (e.m_busy.load())
+    if (e.Busy())
         return;
     const std::optional<std::string> path = m_prompts.AskOpenPath();
     if (!path) {
@@ -222,12 +191,12 @@ void CStrataDlg::LoadDarkCube() {
         return;
     }
     // The stack in file order (a short file leaves the rest 0), then its mean.
-    WriteStack(e, e.m_darkCube, 0, stack.data(), stack.size());
+    e.WriteStack(AcquisitionEngine::Stack::Dark, 0, stack.data(), stack.size());
     const std::string name = FileNameWithoutFolder(*path);
     m_darkFileName = QString::fromStdString(name);
     e.ComputeDarkFrame();
     SetLabel(Control(IDC_DARK_LABEL), DarkLabelText(name));
-    e.m_darkFrameValid = true;
+    e.Calibration().SetDarkFrameValid(true);
     EnableApplyDark();
     // Status pane 3: how much of the stack the file held.
     char text[128];
@@ -241,7 +210,7 @@ void CStrataDlg::LoadDarkCube() {
 
 void CStrataDlg::LoadRadCal() {
     AcquisitionEngine& e = *m_engine;
-    if (e.m_busy.load())
+    if (e.Busy())
         return;
     const std::optional<std::string> path = m_prompts.AskOpenPath();
     if (!path) {
@@ -249,32 +218,25 @@ void CStrataDlg::LoadRadCal() {
         return;
     }
     const CubeGeometry g = e.Geometry();
-    RadCalLoad load;
-    {
-        std::lock_guard lock(e.m_darkFrameMutex);
-        load =
-            LoadRadCalFile(*path, e.m_radCalGains.data(), std::min(g.LineValues(), e.m_radCalGains.size()));
-    }
+    const RadCalLoad load = e.Calibration().LoadGainsFile(*path, g.LineValues());
     if (load.result != FileResult::Ok) {
         // A file holding values that are no gains is treated like one that cannot be opened: the
         // gains stay as they were, and none count as loaded.
         m_prompts.Message(load.result == FileResult::Refused ? load.problem : kMsgUnableToOpenRadCalFile);
         SetLabel(Control(IDC_RADCAL_LABEL), RadCalLabelText("None"));
-        e.m_radCalLoaded = false;
         return;
     }
     const std::string name = FileNameWithoutFolder(*path);
     m_radCalFileName = QString::fromStdString(name);
     SetLabel(Control(IDC_RADCAL_LABEL), RadCalLabelText(name));
-    e.m_radCalLoaded = true;
 }
 
 void CStrataDlg::ComputeRadCal() {
     AcquisitionEngine& e = *m_engine;
-    if (e.m_busy.load())
+    if (e.Busy())
         return;
     // The flat field is dark subtracted: without a dark frame the gains would hold the offset.
-    if (!e.m_darkFrameValid.load()) {
+    if (!e.DarkFrameValid()) {
         m_prompts.Message(RadCalMsg::kNoDarkFrame);
         return;
     }
@@ -289,11 +251,7 @@ void CStrataDlg::ComputeRadCal() {
                               : "Unable to open calibration cube file " + *stackPath);
         return;
     }
-    std::vector<uint16_t> dark;
-    {
-        std::lock_guard lock(e.m_darkFrameMutex);
-        dark.assign(e.m_darkFrame.begin(), e.m_darkFrame.begin() + ptrdiff_t(g.LineValues()));
-    }
+    const std::vector<uint16_t> dark = e.Calibration().CopyDarkFrame(g.LineValues());
     const FlatFieldGains gains =
         ComputeFlatFieldGains(stack.stack.data(), stack.frames, dark.data(), g.bands, g.height);
     // The gains file is offered beside the stack, named after it.
@@ -308,22 +266,15 @@ void CStrataDlg::ComputeRadCal() {
         return;
     }
     // Then loaded as "Load Rad. Cal..." loads a file.
-    RadCalLoad load;
-    {
-        std::lock_guard lock(e.m_darkFrameMutex);
-        load = LoadRadCalFile(*gainsPath, e.m_radCalGains.data(),
-                              std::min(g.LineValues(), e.m_radCalGains.size()));
-    }
+    const RadCalLoad load = e.Calibration().LoadGainsFile(*gainsPath, g.LineValues());
     if (load.result != FileResult::Ok) {
         m_prompts.Message(load.result == FileResult::Refused ? load.problem : kMsgUnableToOpenRadCalFile);
         SetLabel(Control(IDC_RADCAL_LABEL), RadCalLabelText("None"));
-        e.m_radCalLoaded = false;
         return;
     }
     const std::string name = FileNameWithoutFolder(*gainsPath);
     m_radCalFileName = QString::fromStdString(name);
     SetLabel(Control(IDC_RADCAL_LABEL), RadCalLabelText(name));
-    e.m_radCalLoaded = true;
     const std::string summary = FlatFieldSummary(FileNameWithoutFolder(*stackPath), gains);
     SetStatusText(3, summary);
     // Pixels without signal get no gain: the operator is told how many.
@@ -332,15 +283,12 @@ void CStrataDlg::ComputeRadCal() {
 }
 
 void CStrataDlg::ResetRadCal() {
-    AcquisitionEngine& e = *m_engine;
-    std::lock_guard lock(e.m_darkFrameMutex);
-    const size_t count = std::min(size_t(e.Geometry().bands) * 520u, e.m_radCalGains.size());
-    std::fill_n(e.m_radCalGains.begin(), count, 1.0f);
+    m_engine->Calibration().ResetGains(size_t(m_engine->Geometry().bands) * 520u);
 }
 
 void CStrataDlg::OnApplyRadCal() {
     auto* box = static_cast<QCheckBox*>(Control(IDC_APPLY_RADCAL));
-    if (!m_engine->m_radCalLoaded.load())
+    if (!m_engine->Calibration().GainsLoaded())
         box->setChecked(false);
     m_applyRadCal = box->isChecked() ? 1 : 0;
     RefreshImage(); // the picture itself does not use the gains
@@ -353,7 +301,7 @@ bool CStrataDlg::StartAutoCalibration(const std::array<bool, 8>& modes, const st
     AcquisitionEngine& e = *m_engine;
     if (!m_autoCal || m_exiting || AutoCalibrationRunning() || m_spectralCalRunning)
         return false;
-    if (e.m_busy.load()) {
+    if (e.Busy()) {
         m_prompts.Message(EngineMsg::kBusyOther);
         return false;
     }
@@ -390,7 +338,7 @@ bool CStrataDlg::StartAutoCalibration(const std::array<bool, 8>& modes, const st
     };
     // The stack becomes the program's calibration stack (under the engine's line locks), then its file.
     setup.saveStack = [engine, g, header](int, const std::string& path, const std::vector<uint16_t>& stack) {
-        WriteStack(*engine, engine->m_calCube, 0, stack.data(), stack.size());
+        engine->WriteStack(AcquisitionEngine::Stack::Calibration, 0, stack.data(), stack.size());
         return SaveAutoCalibrationCubeFile(path, stack.data(), g, header);
     };
     // The run's thread posts its news to the window thread; they are dropped once the window is gone.
@@ -479,7 +427,7 @@ bool CStrataDlg::RunSpectralCalibration(const std::array<bool, 8>& modes, const 
         if (!modes[size_t(k - 1)])
             continue;
         // Mode 1x1 runs only while no acquisition does.
-        if (k == 1 && m_engine->m_busy.load())
+        if (k == 1 && m_engine->Busy())
             continue;
         if (!RunSpectralCalibrationMode(k, prefix))
             return false;
@@ -577,7 +525,8 @@ bool CStrataDlg::RunSpectralCalibrationMode(int k, const std::string& prefix) {
                 break;
             }
             CopyWorkFrameToSlot(work.data(), W, B, reverseColumns, slotValues.data());
-            WriteStack(e, e.m_calCube, size_t(slot) * frameValues, slotValues.data(), frameValues);
+            e.WriteStack(AcquisitionEngine::Stack::Calibration, size_t(slot) * frameValues, slotValues.data(),
+                         frameValues);
             --slot;
             ++f;
             ProcessWindowEvents();

@@ -65,7 +65,7 @@ void CStrataDlg::SyncDisplayControls() {
     const SaturationLimits limits = SaturationEditLimits();
     c.showSaturation = static_cast<QCheckBox*>(Control(IDC_SHOW_SATURATION))->isChecked();
     c.saturationMax = limits.max;
-    m_engine->m_saturationThreshold = limits.HighThreshold();
+    m_engine->SetSaturationThreshold(limits.HighThreshold());
 }
 
 SaturationLimits CStrataDlg::SaturationEditLimits() const {
@@ -82,7 +82,7 @@ SaturationLimits CStrataDlg::SaturationEditLimits() const {
 
 void CStrataDlg::OnCheckSaturation() {
     // Read under the line locks: an acquisition may be writing the cube meanwhile.
-    const SaturationCount c = CountSaturation(m_engine->m_cube.data(), m_engine->Geometry(),
+    const SaturationCount c = CountSaturation(m_engine->Cube().data(), m_engine->Geometry(),
                                               SaturationEditLimits(), &m_imageDisplay->Guard());
     static_cast<QLabel*>(Control(IDC_SAT_MAX_LABEL))
         ->setText(QString::fromStdString(SaturationText(c.high, c.total)));
@@ -118,8 +118,8 @@ void CStrataDlg::DrawBitmap() {
     m_client->SetPicture(picture.copy());
     ++m_picturesDrawn;
     // Clipped values of the last line or live frame, while an acquisition runs.
-    const int64_t high = m_engine->m_lastLineHigh.load();
-    if (m_engine->m_busy.load() && high >= 0)
+    const int64_t high = m_engine->LastLineHigh();
+    if (m_engine->Busy() && high >= 0)
         SetStatusText(4, "Saturated: " + std::to_string(high));
 }
 
@@ -354,14 +354,14 @@ namespace {
 void Extract(AcquisitionEngine& e, ImageDisplay& display, bool applyDark, int x, int y,
              std::vector<float>& out) {
     SpectrumSources src;
-    src.cube = e.m_cube.data();
-    src.darkCube = e.m_darkCube.data();
-    src.calCube = e.m_calCube.data();
-    src.acquireDark = e.m_acquireDark.load();
-    src.acquireCalCube = e.m_acquireCalCube.load();
+    src.cube = e.Cube().data();
+    src.darkCube = e.StackBuffer(AcquisitionEngine::Stack::Dark).data();
+    src.calCube = e.StackBuffer(AcquisitionEngine::Stack::Calibration).data();
+    src.acquireDark = e.AcquiringDark();
+    src.acquireCalCube = e.AcquiringCalibration();
     if (applyDark) {
-        std::lock_guard lock(e.m_darkFrameMutex);
-        src.darkFrame = e.m_darkFrame.data();
+        const CalibrationStore::View calibration = e.Calibration().Lock();
+        src.darkFrame = calibration.DarkFrame();
         ExtractSpectrum(x, y, out.data(), e.Geometry(), src, &display.Guard());
     } else {
         ExtractSpectrum(x, y, out.data(), e.Geometry(), src, &display.Guard());

@@ -39,7 +39,7 @@ void CStrataDlg::OnFocusCamera() {
         m_prompts.Message(kFocusOffline);
         return;
     }
-    if (m_engine->m_busy.load()) {
+    if (m_engine->Busy()) {
         // During an acquisition the command only stops the preview.
         if (!m_previewDlg->StopPreview(true))
             m_prompts.Message(EngineMsg::kPreviewStop);
@@ -53,9 +53,9 @@ void CStrataDlg::OnFocusCamera() {
     m_scannerLink->RestoreLink();
     if (m_scannerLink->PortOpen()) {
         m_scannerLink->EnableScannerDrive(true);
-        m_engine->m_scannerPositioning = true;
+        m_engine->SetScannerPositioning(true);
         m_scannerLink->TravelTo(m_scannerSettings.GetFocusPosition());
-        m_engine->m_scannerPositioning = false;
+        m_engine->SetScannerPositioning(false);
         m_scannerLink->EnableScannerDrive(false);
     }
     if (!m_focusPreviewOn) {

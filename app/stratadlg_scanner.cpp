@@ -19,7 +19,7 @@ bool CStrataDlg::OnScannerCommand(int id) {
     if (id != ID_SETTINGS_SCANNER && id != ID_TB_SCANNER_SETTINGS)
         return false;
     // Not while the mirror travels to a start position.
-    if (!m_engine->m_scannerPositioning.load())
+    if (!m_engine->ScannerPositioning())
         m_scannerSettingsDlg->exec();
     return true;
 }

@@ -39,7 +39,7 @@ bool CStrataDlg::OnStorageCommand(int id) {
         return true;
     case ID_FILE_SAVE_CUBE:
     case ID_TB_SAVE_CUBE:
-        if (m_engine->m_busy.load()) {
+        if (m_engine->Busy()) {
             m_prompts.Message(AppMsg::kSaveBusy);
             return true;
         }
@@ -62,7 +62,7 @@ void CStrataDlg::OnGeometryForFormatting(int columns, int rows) {
 bool CStrataDlg::CubeIdle() {
     // The dialog is modal, but the continuous-scan timer still runs behind it: a cube that started
     // meanwhile is being written and must not be saved half old, half new.
-    if (!m_engine->m_busy.load())
+    if (!m_engine->Busy())
         return true;
     m_prompts.Message(AppMsg::kSaveBusy);
     return false;
@@ -86,7 +86,7 @@ CubeSaveSource CStrataDlg::SaveSource() {
     // The files of the dark frame and the gains in use, named in a corrected cube's description.
     if (m_darkFileName != "None")
         s.darkName = m_darkFileName.toStdString();
-    if (m_engine->m_radCalLoaded.load() && m_radCalFileName != "None")
+    if (m_engine->Calibration().GainsLoaded() && m_radCalFileName != "None")
         s.radCalName = m_radCalFileName.toStdString();
     // A cube opened from a file keeps what its file said about it: saved again, its header and ENVI
     // header describe it, not the settings of this run.
@@ -114,7 +114,7 @@ CubeSaveSource CStrataDlg::SaveSource() {
 }
 
 void CStrataDlg::OnOpenCube() {
-    if (m_engine->m_busy.load()) {
+    if (m_engine->Busy()) {
         m_prompts.Message(AppMsg::kSaveBusy);
         return;
     }
@@ -185,21 +185,29 @@ void CStrataDlg::SaveAs(SaveFormat format, const std::optional<std::string>& cho
         m_prompts.Message(r.message);
 }
 
-void CStrataDlg::SaveStandardCube() { SaveAs(SaveFormat::Standard, AskCubeSavePath(), 1); }
-void CStrataDlg::SaveBilCube(int createHeader) { SaveAs(SaveFormat::Bil, AskCubeSavePath(), createHeader); }
-void CStrataDlg::SaveBsqCube(int createHeader) { SaveAs(SaveFormat::Bsq, AskCubeSavePath(), createHeader); }
-void CStrataDlg::SaveBipCube(int createHeader) { SaveAs(SaveFormat::Bip, AskCubeSavePath(), createHeader); }
+void CStrataDlg::SaveStandardCube() {
+    SaveAs(SaveFormat::Standard, AskCubeSavePath(), 1);
+}
+void CStrataDlg::SaveBilCube(int createHeader) {
+    SaveAs(SaveFormat::Bil, AskCubeSavePath(), createHeader);
+}
+void CStrataDlg::SaveBsqCube(int createHeader) {
+    SaveAs(SaveFormat::Bsq, AskCubeSavePath(), createHeader);
+}
+void CStrataDlg::SaveBipCube(int createHeader) {
+    SaveAs(SaveFormat::Bip, AskCubeSavePath(), createHeader);
+}
 // Corrected cubes need a dark frame, and reflectance a white reference: refused before the file is
 // asked for.
 void CStrataDlg::SaveRadianceCube(int createHeader) {
-    if (!m_engine->m_darkFrameValid.load()) {
+    if (!m_engine->DarkFrameValid()) {
         m_prompts.Message(RadCalMsg::kNoDarkForRadiance);
         return;
     }
     SaveAs(SaveFormat::Radiance, AskCubeSavePath(), createHeader);
 }
 void CStrataDlg::SaveReflectanceCube(int createHeader) {
-    if (!m_engine->m_darkFrameValid.load()) {
+    if (!m_engine->DarkFrameValid()) {
         m_prompts.Message(RadCalMsg::kNoDarkForRadiance);
         return;
     }
@@ -209,7 +217,9 @@ void CStrataDlg::SaveReflectanceCube(int createHeader) {
     }
     SaveAs(SaveFormat::Reflectance, AskCubeSavePath(), createHeader);
 }
-void CStrataDlg::SaveMovie() { SaveAs(SaveFormat::Movie, m_prompts.AskSavePath({}), 1); }
+void CStrataDlg::SaveMovie() {
+    SaveAs(SaveFormat::Movie, m_prompts.AskSavePath({}), 1);
+}
 // The bitmap is the picture as shown: it is written whatever the acquisition does.
 void CStrataDlg::SaveBitmap() {
     const std::optional<std::string> chosen = m_prompts.AskSavePath({});

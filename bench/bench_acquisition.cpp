@@ -4,6 +4,7 @@
 #include "camera/LineBinning.h"
 #include "camera/QuietEngineHost.h"
 #include "display/ImageDisplay.h"
+#include "tests/support/EngineTestAccess.h"
 
 #include <benchmark/benchmark.h>
 
@@ -36,11 +37,11 @@ void BM_OnDataFrameCube(benchmark::State& state) {
     StillMirror mirror(TravelResult::Arrived);
     AcquisitionEngine engine(host, mirror);
     engine.AllocateBuffers(CubeGeometry{});
-    engine.m_acquireCube = true;
+    EngineTestAccess::SetAcquiringCube(engine, true);
     engine.SetMinimumRedrawInterval(1e9);
     const auto frame = TestFrame();
     for (auto _ : state) {
-        engine.m_lineIndex.store(int(state.iterations() % 600));
+        EngineTestAccess::SetLineIndex(engine, int(state.iterations() % 600));
         engine.OnDataFrame(frame.data());
         benchmark::ClobberMemory();
     }
@@ -63,14 +64,14 @@ void PictureAfterEachLine(benchmark::State& state, bool incremental) {
     StillMirror mirror(TravelResult::Arrived);
     AcquisitionEngine engine(host, mirror);
     engine.AllocateBuffers(CubeGeometry{});
-    engine.m_acquireCube = true;
+    EngineTestAccess::SetAcquiringCube(engine, true);
     engine.SetMinimumRedrawInterval(1e9);
     ImageDisplay display(engine);
     display.SetIncremental(incremental);
     const auto frame = TestFrame();
     display.UpdateImage();
     for (auto _ : state) {
-        engine.m_lineIndex.store(int(state.iterations() % 600));
+        EngineTestAccess::SetLineIndex(engine, int(state.iterations() % 600));
         engine.OnDataFrame(frame.data());
         display.UpdateImage();
         benchmark::ClobberMemory();

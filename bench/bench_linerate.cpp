@@ -93,10 +93,10 @@ struct CallbackContext {
 void TimedCallback(void* context, uint8_t* data, uint32_t length) {
     auto* c = static_cast<CallbackContext*>(context);
     const auto t0 = Clock::now();
-    const int before = c->engine->m_lineIndex.load();
+    const int before = c->engine->LineIndex();
     AcquisitionEngine::OnDataFrameCallback(c->engine, data, length);
     const auto t1 = Clock::now();
-    if (c->recording->load() && c->engine->m_lineIndex.load() > before) {
+    if (c->recording->load() && c->engine->LineIndex() > before) {
         c->samples->callbackMs.push_back(Ms(t1 - t0));
         if (c->samples->lastEnd != Clock::time_point{})
             c->samples->gapMs.push_back(Ms(t0 - c->samples->lastEnd));
@@ -126,9 +126,9 @@ void BM_LineRate(benchmark::State& state) {
         DataCameraControl cams(prompts);
         cams.OpenCameras();
         engine.AllocateBuffers(CubeGeometry{});
-        engine.m_dataCameraOnline = true;
+        engine.SetDataCameraOnline(true);
         engine.SetMinimumRedrawInterval(1000.0 / 60.0);
-        link.SetStopFlag(&engine.m_stopRequested);
+        link.SetStopFlag(engine.StopFlag());
         auto convert = engine.convertFrame;
         engine.convertFrame = [&](uint16_t* dest, const uint16_t* src, int w, int h) {
             const auto t0 = Clock::now();
@@ -148,17 +148,17 @@ void BM_LineRate(benchmark::State& state) {
 
         // The scan: frames lost from the first stored line to the 696th.
         engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
-        while (engine.m_lineIndex.load() < 1 && engine.m_busy.load())
+        while (engine.LineIndex() < 1 && engine.Busy())
             std::this_thread::yield();
         const uint64_t droppedBefore = SimCameras::Instance().DroppedFrames(1);
         mirror.recording = true;
         const auto t0 = Clock::now();
         const auto limit = t0 + std::chrono::seconds(120);
-        while (engine.m_lineIndex.load() < 696 && engine.m_busy.load() && Clock::now() < limit)
+        while (engine.LineIndex() < 696 && engine.Busy() && Clock::now() < limit)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
         const double dropped = double(SimCameras::Instance().DroppedFrames(1) - droppedBefore);
-        while (engine.m_busy.load() && Clock::now() < limit)
+        while (engine.Busy() && Clock::now() < limit)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         cams.StopDataStream();
         mirror.recording = false;

@@ -42,14 +42,15 @@ std::string EngineMsg::FramesStoppedText(double silentMs, double framePeriodMs, 
 
 std::string EngineMsg::MirrorNotFollowedText(int32_t at, int32_t commanded) {
     char text[160];
-    std::snprintf(text, sizeof text, "Mirror did not follow the scan: at %d after the last line, sent to %d", at,
-                  commanded);
+    std::snprintf(text, sizeof text, "Mirror did not follow the scan: at %d after the last line, sent to %d",
+                  at, commanded);
     return text;
 }
 
 namespace {
 int64_t SteadyNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 double FramePeriodMsOf(double framesPerSecond) {
@@ -72,7 +73,8 @@ void AcquisitionEngine::CheckMirrorFollowed(int64_t commanded) {
     const std::optional<int32_t> at = m_mirror.QueryPosition();
     if (!at)
         return;
-    const int32_t tolerance = MirrorFollowTolerance(scanPositions().corridor, m_stepPerLine, m_geometry.width);
+    const int32_t tolerance =
+        MirrorFollowTolerance(scanPositions().corridor, m_stepPerLine, m_geometry.width);
     if (std::llabs(int64_t(*at) - commanded) <= tolerance)
         return;
     m_mirrorAfterScan = *at;
@@ -103,7 +105,7 @@ bool AcquisitionEngine::AllocateBuffers(const CubeGeometry& g) {
         g.bands == m_geometry.bands && g.darkLines == m_geometry.darkLines)
         return false;
     // Nobody may read the buffers while they are replaced.
-    std::scoped_lock lock(m_frameImageMutex, m_darkFrameMutex);
+    std::lock_guard lock(m_frameImageMutex);
     m_geometry = g;
     const size_t W = size_t(g.width), H = size_t(g.height), B = size_t(g.bands);
     m_greyFrame.assign(4194304, 0);
@@ -115,11 +117,11 @@ bool AcquisitionEngine::AllocateBuffers(const CubeGeometry& g) {
     const size_t stackLineValues = std::max(W, H) * B;
     m_darkCube.assign(size_t(g.darkLines) * stackLineValues, 0);
     m_calCube.assign(size_t(g.darkLines) * stackLineValues, 0);
-    m_darkFrame.assign(std::max(W, H) * B, 0);
     m_frameImage.resize(W * H);
     for (size_t i = 0; i < m_frameImage.size(); ++i)
         m_frameImage[i] = uint32_t(i);
-    m_radCalGains.assign(std::max(W, H) * B, 1.0f);
+    // A new dark frame of zeros and gains of 1.0: neither valid nor loaded.
+    m_calibration.Allocate(std::max(W, H) * B);
     {
         std::lock_guard lock(m_recordMutex);
         m_record.lines.assign(W, LineEvent{});
@@ -127,8 +129,6 @@ bool AcquisitionEngine::AllocateBuffers(const CubeGeometry& g) {
     }
     for (auto& plane : m_rgbPlanes)
         plane.assign(W * H, 0);
-    m_darkFrameValid = false;
-    m_radCalLoaded = false;
     m_cubeLineWrites = std::make_unique<std::atomic<uint32_t>[]>(W);
     m_cubeLineWriteCount = g.width;
     ++m_bufferGeneration;
@@ -372,8 +372,9 @@ void AcquisitionEngine::RecordLine(int line, int32_t position, std::chrono::stea
         e.droppedBefore = uint32_t(std::clamp<int64_t>(count - m_droppedAtLastLine, 0, 0xFFFFFFFF));
     } else {
         const double gap = std::chrono::duration<double, std::milli>(arrival - previousArrival).count();
-        e.droppedBefore =
-            previousArrival.time_since_epoch().count() == 0 ? 0 : EstimateDroppedFrames(gap, m_recordFramePeriodMs);
+        e.droppedBefore = previousArrival.time_since_epoch().count() == 0
+                              ? 0
+                              : EstimateDroppedFrames(gap, m_recordFramePeriodMs);
     }
     m_droppedAtLastLine = count;
     e.linkUp = up;
@@ -534,7 +535,7 @@ void AcquisitionEngine::OnDataFrame(const uint16_t* frame) {
         StopAcquisition(ScanEnd::Completed);
         if (m_acquireDark.load()) {
             ComputeDarkFrame();
-            m_darkFrameValid = true;
+            m_calibration.SetDarkFrameValid(true);
             m_acquireDark = false;
             m_host.PostStackSave(true);
         } else if (m_acquireCalCube.load()) {
@@ -554,11 +555,10 @@ void AcquisitionEngine::ComputeDarkFrame() {
         for (size_t i = 0; i < L; ++i)
             sums[i] += line[i];
     }
-    std::lock_guard lock(m_darkFrameMutex);
-    std::fill(m_darkFrame.begin(), m_darkFrame.end(), uint16_t(0));
+    std::vector<uint16_t> mean(L);
     for (size_t i = 0; i < L; ++i)
-        m_darkFrame[i] = uint16_t(sums[i] / N);
-    ++m_darkFrameWrites;
+        mean[i] = uint16_t(sums[i] / N);
+    m_calibration.StoreDarkFrame(mean.data(), L);
 }
 
 bool AcquisitionEngine::ReplaceCube(const std::vector<uint16_t>& cube) {
@@ -575,18 +575,66 @@ bool AcquisitionEngine::ReplaceCube(const std::vector<uint16_t>& cube) {
 }
 
 bool AcquisitionEngine::ReplaceDarkFrame(const std::vector<uint16_t>& frame) {
-    if (frame.size() != m_geometry.LineValues() || m_darkFrame.size() < frame.size())
+    if (frame.size() != m_geometry.LineValues())
         return false;
-    {
-        std::lock_guard lock(m_darkFrameMutex);
-        std::copy(frame.begin(), frame.end(), m_darkFrame.begin());
-        ++m_darkFrameWrites;
-    }
-    m_darkFrameValid = true;
-    return true;
+    return m_calibration.ReplaceDarkFrame(frame.data(), frame.size());
 }
 
-std::vector<uint16_t> AcquisitionEngine::CopyStack(const std::vector<uint16_t>& stack) const {
+namespace {
+// Visits `count` values of a stack from `offset` on in pieces that do not cross a line, each under
+// the lock of its line (the camera thread writes a stack line under the same lock).
+template <typename Copy>
+void ForStackLines(const AcquisitionEngine& e, size_t offset, size_t count, Copy copy) {
+    const size_t lineValues = e.Geometry().LineValues();
+    size_t pos = offset;
+    const size_t end = offset + count;
+    while (pos < end) {
+        const size_t line = pos / lineValues;
+        const size_t segmentEnd = std::min(end, (line + 1) * lineValues);
+        std::lock_guard lock(e.LineLock(int(line)));
+        copy(pos, segmentEnd - pos);
+        pos = segmentEnd;
+    }
+}
+} // namespace
+
+void AcquisitionEngine::ReadStack(Stack which, size_t offset, size_t count, uint16_t* out) const {
+    const std::vector<uint16_t>& stack = StackBuffer(which);
+    count = std::min(count, stack.size() - std::min(offset, stack.size()));
+    ForStackLines(*this, offset, count, [&](size_t pos, size_t n) {
+        std::copy_n(stack.begin() + ptrdiff_t(pos), n, out + (pos - offset));
+    });
+}
+
+void AcquisitionEngine::WriteStack(Stack which, size_t offset, const uint16_t* in, size_t count) {
+    std::vector<uint16_t>& stack = which == Stack::Dark ? m_darkCube : m_calCube;
+    count = std::min(count, stack.size() - std::min(offset, stack.size()));
+    ForStackLines(*this, offset, count, [&](size_t pos, size_t n) {
+        std::copy_n(in + (pos - offset), n, stack.begin() + ptrdiff_t(pos));
+    });
+}
+
+uint32_t AcquisitionEngine::DisplayValue(int x, int y) const {
+    std::lock_guard lock(m_frameImageMutex);
+    const CubeGeometry& g = m_geometry;
+    if (x < 0 || y < 0 || x >= g.width || y >= g.height || m_frameImage.size() < g.FramePixels())
+        return 0;
+    return m_frameImage[size_t(y) * size_t(g.width) + size_t(x)];
+}
+
+void AcquisitionEngine::ResetForStartUp() {
+    m_stopRequested = false;
+    m_scannerPositioning = false;
+    m_busy = false;
+    m_calibration.SetDarkFrameValid(false);
+    m_acquireCube = false;
+    m_spectralDisplayMode = false;
+    m_acquireDark = false;
+    m_acquireCalCube = false;
+}
+
+std::vector<uint16_t> AcquisitionEngine::CopyStack(Stack which) const {
+    const std::vector<uint16_t>& stack = StackBuffer(which);
     const size_t L = m_geometry.LineValues();
     std::vector<uint16_t> out(size_t(m_geometry.darkLines) * L);
     for (int l = 0; l < m_geometry.darkLines; ++l) {

@@ -9,7 +9,10 @@
 //  - display thread: DisplayLoop, which asks the host for a picture when something changed.
 // Flags are atomics. A cube line is written under its line lock (LockLine) and the display and the
 // probe read lines under the same lock, so a picture may show a line that is not there yet but
-// never a torn one. The display buffer m_frameImage is guarded by m_frameImageMutex.
+// never a torn one. The display buffer and the colour planes are guarded by their own lock
+// (LockDisplayBuffers); the dark frame and the gains by the calibration store's lock. Callers reach
+// buffers and flags only through the operations below, which take the locks themselves.
+#include "calibration/CalibrationStore.h"
 #include "camera/LineRecord.h"
 #include "core/Geometry.h"
 #include "scanner/ScannerLink.h" // TravelResult
@@ -158,8 +161,6 @@ public:
     // A dark frame (B x H values) from a file: copied under its lock and marked valid. False, with
     // nothing changed, when the size is not B x H.
     bool ReplaceDarkFrame(const std::vector<uint16_t>& frame);
-    // The darkLines lines of a stack (m_darkCube or m_calCube), each copied under its line lock.
-    std::vector<uint16_t> CopyStack(const std::vector<uint16_t>& stack) const;
 
     // Takes the next frame of the data camera that starts after this call (a converted W x H copy);
     // false when none arrived within timeoutMs.
@@ -187,61 +188,104 @@ public:
     std::function<bool()> linkUp = [] { return true; };
     // A copy of the record of the last cube acquisition (the lines stored so far while it runs).
     LineRecord LastLineRecord() const;
-    double m_stepPerLine = 12.0;
+    // Mirror counts per cube line (window thread, before a scan; read at each line).
+    void SetStepPerLine(double step) { m_stepPerLine = step; }
+    double StepPerLine() const { return m_stepPerLine.load(); }
 
     // Geometry and buffers.
     const CubeGeometry& Geometry() const { return m_geometry; }
     std::mutex& LineLock(int line) const { return m_lineLocks[size_t(line) % m_lineLocks.size()]; }
+    // The cube: W lines of B x H values, value b*H + (H-1-s) of a line. While an acquisition runs a
+    // line is read under its LineLock; otherwise nothing else writes it.
+    const std::vector<uint16_t>& Cube() const { return m_cube; }
+    // The last stored line (B x H), written by the camera thread.
+    const std::vector<uint16_t>& LastLine() const { return m_lineImage; }
+    // The dark and the calibration stack: darkLines lines of B x H values each (room for W x B per
+    // line). Read like the cube, line by line under LineLock while an acquisition runs.
+    enum class Stack { Dark, Calibration };
+    const std::vector<uint16_t>& StackBuffer(Stack stack) const {
+        return stack == Stack::Dark ? m_darkCube : m_calCube;
+    }
+    // The darkLines lines of a stack, each copied under its line lock.
+    std::vector<uint16_t> CopyStack(Stack stack) const;
+    // `count` values of a stack from value `offset` on, copied line by line under the line locks
+    // (whatever layout the caller uses); clipped to the stack's buffer.
+    void ReadStack(Stack stack, size_t offset, size_t count, uint16_t* out) const;
+    void WriteStack(Stack stack, size_t offset, const uint16_t* in, size_t count);
 
-    CubeGeometry m_geometry;
-    std::vector<uint16_t> m_greyFrame;  // converted frame, row * W + column
-    std::vector<uint16_t> m_cube;       // W lines of B x H, position b*H + (H-1-s)
-    std::vector<uint16_t> m_lineImage;  // the last stored line
-    std::vector<uint16_t> m_darkCube;   // darkLines lines of B x H (allocated darkLines x W x B)
-    std::vector<uint16_t> m_calCube;    // same layout
-    std::vector<uint16_t> m_darkFrame;  // B x H (allocated W x B)
-    std::vector<uint32_t> m_frameImage; // W x H display buffer, row * W + column
-    std::vector<float> m_radCalGains;   // W x B, 1.0 at allocation
-    std::array<std::vector<uint16_t>, 3> m_rgbPlanes;
-    mutable std::mutex m_frameImageMutex;
-    mutable std::mutex m_darkFrameMutex; // m_darkFrame and m_radCalGains
+    // The dark frame and the radiometric gains with their flags.
+    CalibrationStore& Calibration() { return m_calibration; }
+    const CalibrationStore& Calibration() const { return m_calibration; }
+    bool DarkFrameValid() const { return m_calibration.DarkFrameValid(); }
 
-    std::atomic<bool> m_acquireCube{false};
-    std::atomic<bool> m_acquireDark{false};
-    std::atomic<bool> m_acquireCalCube{false};
-    std::atomic<bool> m_spectralDisplayMode{false};
-    std::atomic<bool> m_busy{false};
-    std::atomic<bool> m_scannerPositioning{false};
-    std::atomic<bool> m_stopRequested{false};
-    std::atomic<bool> m_darkFrameValid{false};
-    std::atomic<bool> m_radCalLoaded{false};
-    std::atomic<bool> m_dataCameraOnline{false};
-    std::atomic<int> m_lineIndex{0};
-    std::atomic<int> m_framesThisScan{0};
-    std::atomic<uint32_t> m_startTicks{0};
-    std::atomic<uint32_t> m_stopTicks{0};
-    std::atomic<uint32_t> m_elapsedSeconds{0};
+    // The display buffer (W x H, row * W + column) and the three colour planes, under their lock for
+    // as long as the access lives.
+    class DisplayBuffers {
+    public:
+        std::vector<uint32_t>& FrameImage() { return m_engine.m_frameImage; }
+        std::array<std::vector<uint16_t>, 3>& ColourPlanes() { return m_engine.m_rgbPlanes; }
+
+    private:
+        friend class AcquisitionEngine;
+        explicit DisplayBuffers(AcquisitionEngine& engine)
+            : m_lock(engine.m_frameImageMutex), m_engine(engine) {}
+        std::unique_lock<std::mutex> m_lock;
+        AcquisitionEngine& m_engine;
+    };
+    DisplayBuffers LockDisplayBuffers() { return DisplayBuffers(*this); }
+    // One value of the display buffer (0 outside it).
+    uint32_t DisplayValue(int x, int y) const;
+
+    // What runs. Busy: a cube, dark or calibration acquisition (from its command to its end).
+    bool Busy() const { return m_busy.load(); }
+    bool AcquiringCube() const { return m_acquireCube.load(); }
+    bool AcquiringDark() const { return m_acquireDark.load(); }
+    bool AcquiringCalibration() const { return m_acquireCalCube.load(); }
+    bool SpectralDisplayMode() const { return m_spectralDisplayMode.load(); }
+    // The mirror travels to a start or focus position: frames are not stored meanwhile.
+    bool ScannerPositioning() const { return m_scannerPositioning.load(); }
+    void SetScannerPositioning(bool travelling) { m_scannerPositioning = travelling; }
+    bool StopRequested() const { return m_stopRequested.load(); }
+    // Asks every wait of the acquisition (and the scanner link's waits) to end.
+    void RequestStop() { m_stopRequested = true; }
+    // The flag the scanner link's waits watch.
+    const std::atomic<bool>* StopFlag() const { return &m_stopRequested; }
+    bool DataCameraOnline() const { return m_dataCameraOnline.load(); }
+    void SetDataCameraOnline(bool online) { m_dataCameraOnline = online; }
+    // No acquisition, no stop, no travel, no spectral display, no valid dark frame: the state of a
+    // window that starts or connects its devices again.
+    void ResetForStartUp();
+
+    // The line being acquired (0 when none runs).
+    int LineIndex() const { return m_lineIndex.load(); }
+    void ResetLineIndex() { m_lineIndex = 0; }
     // Status text of the last frame-rate report (pane 1).
     std::string LastFrameRateText() const;
     // Mirror travels that ended without arrival (time-out), for status and tests.
-    std::atomic<int> m_mirrorTimeouts{0};
+    int MirrorTimeouts() const { return m_mirrorTimeouts.load(); }
     // How the last acquisition ended, and the lines (cube lines or stack lines) it stored.
-    std::atomic<ScanEnd> m_scanEnd{ScanEnd::None};
-    std::atomic<int> m_linesTaken{0};
+    ScanEnd LastScanEnd() const { return m_scanEnd.load(); }
+    int LinesTaken() const { return m_linesTaken.load(); }
     // Cube scans refused or ended because a line position would not fit in 32 bits.
-    std::atomic<int> m_scansRefused{0};
+    int ScansRefused() const { return m_scansRefused.load(); }
     // The check after the last line of a cube: the mirror's position then was farther from the last
     // line position sent than the tolerance (the corridor, at most half the scan's span, so that a
     // mirror that never left the scan start is noticed); where it stood and where it was sent.
-    std::atomic<bool> m_mirrorNotFollowed{false};
-    std::atomic<int32_t> m_mirrorAfterScan{0};
-    std::atomic<int32_t> m_mirrorCommandedAfterScan{0};
+    struct MirrorFollowCheck {
+        bool notFollowed = false;
+        int32_t at = 0;
+        int32_t commanded = 0;
+    };
+    MirrorFollowCheck LastMirrorFollowCheck() const {
+        return {m_mirrorNotFollowed.load(), m_mirrorAfterScan.load(), m_mirrorCommandedAfterScan.load()};
+    }
     static int32_t MirrorFollowTolerance(int32_t corridor, double stepPerLine, int lines);
     // Saturation of the last stored line or live frame: the number of its values (B x H of a line,
-    // W x H of a frame) at least m_saturationThreshold, which the window sets from its Max edit
+    // W x H of a frame) at least the threshold, which the window sets from its Max edit
     // (min(Max, 4095)). -1 until something was counted.
-    std::atomic<uint32_t> m_saturationThreshold{4095};
-    std::atomic<int64_t> m_lastLineHigh{-1};
+    void SetSaturationThreshold(uint32_t threshold) { m_saturationThreshold = threshold; }
+    uint32_t SaturationThreshold() const { return m_saturationThreshold.load(); }
+    int64_t LastLineHigh() const { return m_lastLineHigh.load(); }
 
     // Change counts, so that the display maps only what changed while an acquisition runs (then the
     // engine is the only writer of these buffers).
@@ -252,11 +296,47 @@ public:
     // counted under m_frameImageMutex.
     uint64_t FrameImageWrites() const { return m_frameImageWrites.load(); }
     // Averages into the dark frame (ComputeDarkFrame).
-    uint64_t DarkFrameWrites() const { return m_darkFrameWrites.load(); }
+    uint64_t DarkFrameWrites() const { return m_calibration.DarkFrameWrites(); }
     // Allocations of the buffers (AllocateBuffers that really allocated).
     uint64_t BufferGeneration() const { return m_bufferGeneration.load(); }
 
 private:
+    friend class EngineTestAccess; // tests and benchmarks that put the engine in a state directly
+    CubeGeometry m_geometry;
+    std::vector<uint16_t> m_greyFrame;  // converted frame, row * W + column
+    std::vector<uint16_t> m_cube;       // W lines of B x H, position b*H + (H-1-s)
+    std::vector<uint16_t> m_lineImage;  // the last stored line
+    std::vector<uint16_t> m_darkCube;   // darkLines lines of B x H (allocated darkLines x W x B)
+    std::vector<uint16_t> m_calCube;    // same layout
+    std::vector<uint32_t> m_frameImage; // W x H display buffer, row * W + column
+    std::array<std::vector<uint16_t>, 3> m_rgbPlanes;
+    mutable std::mutex m_frameImageMutex;
+    CalibrationStore m_calibration; // dark frame (B x H used, W x B allocated) and gains
+
+    std::atomic<double> m_stepPerLine{12.0};
+    std::atomic<bool> m_acquireCube{false};
+    std::atomic<bool> m_acquireDark{false};
+    std::atomic<bool> m_acquireCalCube{false};
+    std::atomic<bool> m_spectralDisplayMode{false};
+    std::atomic<bool> m_busy{false};
+    std::atomic<bool> m_scannerPositioning{false};
+    std::atomic<bool> m_stopRequested{false};
+    std::atomic<bool> m_dataCameraOnline{false};
+    std::atomic<int> m_lineIndex{0};
+    std::atomic<int> m_framesThisScan{0};
+    std::atomic<uint32_t> m_startTicks{0};
+    std::atomic<uint32_t> m_stopTicks{0};
+    std::atomic<uint32_t> m_elapsedSeconds{0};
+    std::atomic<int> m_mirrorTimeouts{0};
+    std::atomic<ScanEnd> m_scanEnd{ScanEnd::None};
+    std::atomic<int> m_linesTaken{0};
+    std::atomic<int> m_scansRefused{0};
+    std::atomic<bool> m_mirrorNotFollowed{false};
+    std::atomic<int32_t> m_mirrorAfterScan{0};
+    std::atomic<int32_t> m_mirrorCommandedAfterScan{0};
+    std::atomic<uint32_t> m_saturationThreshold{4095};
+    std::atomic<int64_t> m_lastLineHigh{-1};
+
     void StoreBinnedLine(std::vector<uint16_t>& target, int line, const uint16_t* grey);
     void DisplayLoop();
     void StartDisplayThread();
@@ -290,7 +370,6 @@ private:
     std::unique_ptr<std::atomic<uint32_t>[]> m_cubeLineWrites; // W counts
     int m_cubeLineWriteCount = 0;
     std::atomic<uint64_t> m_frameImageWrites{0};
-    std::atomic<uint64_t> m_darkFrameWrites{0};
     std::atomic<uint64_t> m_bufferGeneration{0};
 
     // Frame watchdog: armed while frames are expected; the time of the last frame (or of arming).

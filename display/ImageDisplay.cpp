@@ -30,8 +30,8 @@ void ImageDisplay::NoteMapped(int firstColumn, int endColumn) {
 void ImageDisplay::UpdateImage() {
     AcquisitionEngine& e = m_engine;
     const CubeGeometry g = e.Geometry();
-    DisplayModeFlags flags{e.m_acquireCube.load(), e.m_acquireDark.load(), e.m_acquireCalCube.load(),
-                           e.m_spectralDisplayMode.load()};
+    DisplayModeFlags flags{e.AcquiringCube(), e.AcquiringDark(), e.AcquiringCalibration(),
+                           e.SpectralDisplayMode()};
     if (controls.openedCube.load() && !flags.acquireDark && !flags.acquireCalCube &&
         !flags.spectralDisplayMode)
         flags.acquireCube = true;
@@ -40,8 +40,9 @@ void ImageDisplay::UpdateImage() {
     const int min = controls.minSlider.load(), max = controls.maxSlider.load();
     // The display buffer and the planes are guarded by the frame image lock; the dark frame by its
     // own lock while it is subtracted.
-    std::lock_guard frameLock(e.m_frameImageMutex);
-    const bool subtractDark = e.m_darkFrameValid.load() && controls.applyDark.load();
+    AcquisitionEngine::DisplayBuffers buffers = e.LockDisplayBuffers();
+    std::vector<uint32_t>& frameImage = buffers.FrameImage();
+    const bool subtractDark = e.DarkFrameValid() && controls.applyDark.load();
     const bool color = controls.color.load();
     const bool saturation = controls.showSaturation.load();
     const int stackLines = std::min(g.darkLines, g.width);
@@ -97,11 +98,10 @@ void ImageDisplay::UpdateImage() {
     // The image processor maps the whole picture itself when its mapping changed (a slider moved).
     auto mapGrey = [&] {
         if (!partial) {
-            m_imageProcess.MakeGreyBitmap(e.m_frameImage.data(), g.height, g.width, colorMap, manual, min,
-                                          max);
+            m_imageProcess.MakeGreyBitmap(frameImage.data(), g.height, g.width, colorMap, manual, min, max);
             noteMapped(false);
         } else {
-            noteMapped(m_imageProcess.MakeGreyBitmapColumns(e.m_frameImage.data(), g.height, g.width, colorMap,
+            noteMapped(m_imageProcess.MakeGreyBitmapColumns(frameImage.data(), g.height, g.width, colorMap,
                                                             manual, min, max, firstColumn, endColumn));
         }
     };
@@ -110,22 +110,25 @@ void ImageDisplay::UpdateImage() {
         switch (greySource) {
         case GreySource::CubeWithDark:
             if (subtractDark) {
-                std::lock_guard darkLock(e.m_darkFrameMutex);
-                FillDisplayFromCubeLines(e.m_frameImage.data(), e.m_cube.data(), g, band, firstColumn,
-                                         endColumn, e.m_darkFrame.data(), &m_fillGuard);
+                const CalibrationStore::View calibration = e.Calibration().Lock();
+                FillDisplayFromCubeLines(frameImage.data(), e.Cube().data(), g, band, firstColumn, endColumn,
+                                         calibration.DarkFrame(), &m_fillGuard);
             } else {
-                FillDisplayFromCubeLines(e.m_frameImage.data(), e.m_cube.data(), g, band, firstColumn,
-                                         endColumn, nullptr, &m_fillGuard);
+                FillDisplayFromCubeLines(frameImage.data(), e.Cube().data(), g, band, firstColumn, endColumn,
+                                         nullptr, &m_fillGuard);
             }
             break;
         case GreySource::DarkStack:
-            FillDisplayFromStack(e.m_frameImage.data(), e.m_darkCube.data(), g, band, &m_fillGuard);
+            FillDisplayFromStack(frameImage.data(), e.StackBuffer(AcquisitionEngine::Stack::Dark).data(), g,
+                                 band, &m_fillGuard);
             break;
         case GreySource::CalStack:
-            FillDisplayFromStack(e.m_frameImage.data(), e.m_calCube.data(), g, band, &m_fillGuard);
+            FillDisplayFromStack(frameImage.data(),
+                                 e.StackBuffer(AcquisitionEngine::Stack::Calibration).data(), g, band,
+                                 &m_fillGuard);
             break;
         case GreySource::Cube:
-            FillDisplayFromCube(e.m_frameImage.data(), e.m_cube.data(), g, band, nullptr, &m_fillGuard);
+            FillDisplayFromCube(frameImage.data(), e.Cube().data(), g, band, nullptr, &m_fillGuard);
             break;
         case GreySource::DisplayBuffer:
             break;
@@ -138,41 +141,47 @@ void ImageDisplay::UpdateImage() {
             switch (greySource) {
             case GreySource::CubeWithDark:
             case GreySource::Cube:
-                PaintSaturation(e.m_cube.data(), g.width, &band, 1, mappedFirst, mappedEnd);
+                PaintSaturation(frameImage.data(), e.Cube().data(), g.width, &band, 1, mappedFirst,
+                                mappedEnd);
                 break;
             case GreySource::DarkStack:
-                PaintSaturation(e.m_darkCube.data(), stackLines, &band, 1, mappedFirst, mappedEnd);
+                PaintSaturation(frameImage.data(), e.StackBuffer(AcquisitionEngine::Stack::Dark).data(),
+                                stackLines, &band, 1, mappedFirst, mappedEnd);
                 break;
             case GreySource::CalStack:
-                PaintSaturation(e.m_calCube.data(), stackLines, &band, 1, mappedFirst, mappedEnd);
+                PaintSaturation(frameImage.data(),
+                                e.StackBuffer(AcquisitionEngine::Stack::Calibration).data(), stackLines,
+                                &band, 1, mappedFirst, mappedEnd);
                 break;
             case GreySource::DisplayBuffer:
-                PaintSaturation(nullptr, 0, nullptr, 0, mappedFirst, mappedEnd);
+                PaintSaturation(frameImage.data(), nullptr, 0, nullptr, 0, mappedFirst, mappedEnd);
                 break;
             }
         }
     } else {
         const std::array<int, 3> bands = now.bands;
-        uint16_t* r = e.m_rgbPlanes[0].data();
-        uint16_t* gr = e.m_rgbPlanes[1].data();
-        uint16_t* b = e.m_rgbPlanes[2].data();
+        uint16_t* r = buffers.ColourPlanes()[0].data();
+        uint16_t* gr = buffers.ColourPlanes()[1].data();
+        uint16_t* b = buffers.ColourPlanes()[2].data();
         bool planes = true;
         switch (colorSource) {
         case ColorSource::CubeWithDark:
             if (subtractDark) {
-                std::lock_guard darkLock(e.m_darkFrameMutex);
-                FillPlanesFromCubeLines(r, gr, b, e.m_cube.data(), g, bands, firstColumn, endColumn,
-                                        e.m_darkFrame.data(), &m_fillGuard);
+                const CalibrationStore::View calibration = e.Calibration().Lock();
+                FillPlanesFromCubeLines(r, gr, b, e.Cube().data(), g, bands, firstColumn, endColumn,
+                                        calibration.DarkFrame(), &m_fillGuard);
             } else {
-                FillPlanesFromCubeLines(r, gr, b, e.m_cube.data(), g, bands, firstColumn, endColumn, nullptr,
+                FillPlanesFromCubeLines(r, gr, b, e.Cube().data(), g, bands, firstColumn, endColumn, nullptr,
                                         &m_fillGuard);
             }
             break;
         case ColorSource::DarkStack:
-            FillPlanesFromStack(r, gr, b, e.m_darkCube.data(), g, bands, &m_fillGuard);
+            FillPlanesFromStack(r, gr, b, e.StackBuffer(AcquisitionEngine::Stack::Dark).data(), g, bands,
+                                &m_fillGuard);
             break;
         case ColorSource::CalStack:
-            FillPlanesFromStack(r, gr, b, e.m_calCube.data(), g, bands, &m_fillGuard);
+            FillPlanesFromStack(r, gr, b, e.StackBuffer(AcquisitionEngine::Stack::Calibration).data(), g,
+                                bands, &m_fillGuard);
             break;
         case ColorSource::GreyDisplayBuffer:
             planes = false;
@@ -185,22 +194,26 @@ void ImageDisplay::UpdateImage() {
             m_imageProcess.MakeColorBitmap(r, gr, b, g.height, g.width, colorMap);
             noteMapped(false);
         } else {
-            noteMapped(m_imageProcess.MakeColorBitmapColumns(r, gr, b, g.height, g.width, colorMap, firstColumn,
-                                                             endColumn));
+            noteMapped(m_imageProcess.MakeColorBitmapColumns(r, gr, b, g.height, g.width, colorMap,
+                                                             firstColumn, endColumn));
         }
         if (saturation) {
             switch (colorSource) {
             case ColorSource::CubeWithDark:
-                PaintSaturation(e.m_cube.data(), g.width, bands.data(), 3, mappedFirst, mappedEnd);
+                PaintSaturation(frameImage.data(), e.Cube().data(), g.width, bands.data(), 3, mappedFirst,
+                                mappedEnd);
                 break;
             case ColorSource::DarkStack:
-                PaintSaturation(e.m_darkCube.data(), stackLines, bands.data(), 3, mappedFirst, mappedEnd);
+                PaintSaturation(frameImage.data(), e.StackBuffer(AcquisitionEngine::Stack::Dark).data(),
+                                stackLines, bands.data(), 3, mappedFirst, mappedEnd);
                 break;
             case ColorSource::CalStack:
-                PaintSaturation(e.m_calCube.data(), stackLines, bands.data(), 3, mappedFirst, mappedEnd);
+                PaintSaturation(frameImage.data(),
+                                e.StackBuffer(AcquisitionEngine::Stack::Calibration).data(), stackLines,
+                                bands.data(), 3, mappedFirst, mappedEnd);
                 break;
             case ColorSource::GreyDisplayBuffer:
-                PaintSaturation(nullptr, 0, nullptr, 0, mappedFirst, mappedEnd);
+                PaintSaturation(frameImage.data(), nullptr, 0, nullptr, 0, mappedFirst, mappedEnd);
                 break;
             }
         }
@@ -210,8 +223,8 @@ void ImageDisplay::UpdateImage() {
     ++m_built;
 }
 
-void ImageDisplay::PaintSaturation(const uint16_t* source, int lines, const int* bands, int bandCount,
-                                   int firstColumn, int endColumn) {
+void ImageDisplay::PaintSaturation(const uint32_t* frameImage, const uint16_t* source, int lines,
+                                   const int* bands, int bandCount, int firstColumn, int endColumn) {
     const CubeGeometry g = m_engine.Geometry();
     const int first = std::clamp(firstColumn, 0, g.width);
     const int end = std::clamp(endColumn, first, g.width);
@@ -233,8 +246,8 @@ void ImageDisplay::PaintSaturation(const uint16_t* source, int lines, const int*
         marked = MarkSaturatedLines(m_saturationMask.data(), source, g, bands, bandCount, threshold, first,
                                     markedEnd, &m_guard);
     } else {
-        marked = MarkSaturatedValues(m_saturationMask.data(), m_engine.m_frameImage.data(), g.width, g.height,
-                                     threshold, first, end);
+        marked = MarkSaturatedValues(m_saturationMask.data(), frameImage, g.width, g.height, threshold, first,
+                                     end);
     }
     if (marked)
         m_imageProcess.PaintMask(m_saturationMask.data(), g.height, g.width, 255, 0, 0, first, end);
@@ -244,6 +257,5 @@ uint32_t ImageDisplay::DisplayValue(int x, int y) const {
     const CubeGeometry g = m_engine.Geometry();
     if (x < 0 || y < 0 || x >= g.width || y >= g.height)
         return 0;
-    std::lock_guard lock(m_engine.m_frameImageMutex);
-    return m_engine.m_frameImage[size_t(y) * size_t(g.width) + size_t(x)];
+    return m_engine.DisplayValue(x, y);
 }

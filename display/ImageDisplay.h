@@ -39,7 +39,7 @@ public:
     explicit EngineLineGuard(const AcquisitionEngine& engine) : m_engine(engine) {}
     void LockLine(const uint16_t* buffer, int line) override {
         m_engine.LineLock(line).lock();
-        if (m_record && buffer == m_engine.m_cube.data() && line >= 0 && size_t(line) < m_record->size())
+        if (m_record && buffer == m_engine.Cube().data() && line >= 0 && size_t(line) < m_record->size())
             (*m_record)[size_t(line)] = m_engine.CubeLineWrites(line);
     }
     void UnlockLine(const uint16_t*, int line) override { m_engine.LineLock(line).unlock(); }
@@ -99,8 +99,8 @@ private:
     // The saturation overlay over the columns [firstColumn, endColumn) of the picture just mapped
     // (frame image lock held): marks from the raw values of the shown bands of `lines` lines of
     // source, or, for a null source, from the display buffer.
-    void PaintSaturation(const uint16_t* source, int lines, const int* bands, int bandCount, int firstColumn,
-                         int endColumn);
+    void PaintSaturation(const uint32_t* frameImage, const uint16_t* source, int lines, const int* bands,
+                         int bandCount, int firstColumn, int endColumn);
 
     AcquisitionEngine& m_engine;
     std::vector<uint8_t> m_saturationMask;

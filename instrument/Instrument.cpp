@@ -102,7 +102,7 @@ Instrument::~Instrument() {
 AcquisitionEngine& Instrument::CreateEngine(EngineHost& host) {
     m_engine = std::make_unique<AcquisitionEngine>(host, m_mirror);
     AcquisitionEngine& engine = *m_engine;
-    m_scannerLink.SetStopFlag(&engine.m_stopRequested);
+    m_scannerLink.SetStopFlag(engine.StopFlag());
     // One conversion hook from the data camera's raw frames to 16-bit grey.
     engine.convertFrame = [this](uint16_t* dest, const uint16_t* src, int w, int h) {
         LUCAM_CONVERSION params{LUCAM_DM_NONE, LUCAM_CM_NONE};
@@ -114,7 +114,7 @@ AcquisitionEngine& Instrument::CreateEngine(EngineHost& host) {
         return ScanPositions{m_scannerSettings.GetScanStartPosition(), m_scannerSettings.GetCenterPosition(),
                              m_scannerSettings.GetCorridor()};
     };
-    engine.m_stepPerLine = m_scannerSettings.m_stepSize;
+    engine.SetStepPerLine(m_scannerSettings.m_stepSize);
     // The record of every cube line: the run's settings as the devices were set at the scan's start,
     // and per line whether the controller's link was up (read on the camera thread).
     engine.describeRun = [this] {
@@ -162,7 +162,7 @@ void Instrument::ReadSettings() {
     m_cameraSettings.frameWidth = 696;
     m_cameraSettings.binningCode = 0;
     if (m_engine)
-        m_engine->m_stepPerLine = m_scannerSettings.m_stepSize;
+        m_engine->SetStepPerLine(m_scannerSettings.m_stepSize);
 }
 
 bool Instrument::ReadDefaultCalibration(int binning) {
@@ -253,13 +253,13 @@ bool Instrument::OpenCameras() {
     // devices were not chosen).
     const bool dataOnline = m_cameras.OpenCameras();
     if (m_engine)
-        m_engine->m_dataCameraOnline = m_cameras.m_dataCameraOnline;
+        m_engine->SetDataCameraOnline(m_cameras.m_dataCameraOnline);
     if (!dataOnline) {
         m_prompts.Message(InstrumentMsg::kNoCamera, InstrumentMsg::kNoCameraCaption);
         return false;
     }
     if (m_engine) {
-        m_engine->m_lineIndex = 0;
+        m_engine->ResetLineIndex();
         m_dataCallbackId = LucamAddStreamingCallback(m_cameras.m_hDataCamera,
                                                      &AcquisitionEngine::OnDataFrameCallback, m_engine.get());
     }
@@ -278,7 +278,7 @@ void Instrument::ConfigureCameras(FocusPreview* preview) {
 
 bool Instrument::ConnectScanner() {
     if (m_engine)
-        m_engine->m_stepPerLine = m_scannerSettings.m_stepSize;
+        m_engine->SetStepPerLine(m_scannerSettings.m_stepSize);
     if (m_scannerLink.ConnectScanner())
         return true;
     m_prompts.Message(InstrumentMsg::kComPort, InstrumentMsg::kComPortCaption);
@@ -290,10 +290,10 @@ void Instrument::EnableDrive(bool moveToFocusPosition) {
     m_scannerLink.EnableScannerDrive(connected);
     if (connected && moveToFocusPosition) {
         if (m_engine)
-            m_engine->m_scannerPositioning = true;
+            m_engine->SetScannerPositioning(true);
         m_scannerLink.TravelTo(m_scannerSettings.GetFocusPosition());
         if (m_engine)
-            m_engine->m_scannerPositioning = false;
+            m_engine->SetScannerPositioning(false);
     }
 }
 
@@ -312,7 +312,7 @@ void Instrument::Shutdown() {
         return;
     m_shutDown = true;
     if (m_engine)
-        m_engine->m_stopRequested = true; // ends the display thread
+        m_engine->RequestStop(); // ends the display thread
     m_scannerLink.EnableScannerDrive(false);
     if (m_cameras.m_streaming.load() && !m_cameras.StopDataStream())
         m_prompts.Message(InstrumentMsg::kStopStream);

@@ -23,7 +23,8 @@ CubeSaveResult Failed(std::string message) {
 }
 
 // The ENVI header beside a cube file; its failure is reported but leaves the cube written.
-CubeSaveResult WithHeader(CubeSaveResult r, const CubeSaveSource& s, int32_t headerOffset, const char* interleave) {
+CubeSaveResult WithHeader(CubeSaveResult r, const CubeSaveSource& s, int32_t headerOffset,
+                          const char* interleave) {
     const CubeGeometry g = s.engine->Geometry();
     const std::string text =
         BuildEnviHeaderText(g.width, g.height, g.bands, headerOffset, interleave, s.calibration.coeffs,
@@ -70,7 +71,7 @@ CubeSaveResult SaveCorrectedCube(SaveFormat format, CubeSaveResult r, const Cube
                                  const CubeSaveOptions& o) {
     const AcquisitionEngine& e = *s.engine;
     const CubeGeometry g = e.Geometry();
-    if (!e.m_darkFrameValid.load())
+    if (!e.DarkFrameValid())
         return Failed(RadCalMsg::kNoDarkForRadiance);
     const bool reflectance = format == SaveFormat::Reflectance;
     if (reflectance && !o.white)
@@ -86,21 +87,21 @@ CubeSaveResult SaveCorrectedCube(SaveFormat format, CubeSaveResult r, const Cube
     // The dark frame and the gains may be replaced by a loader meanwhile: take copies.
     std::vector<uint16_t> dark;
     std::vector<float> gains;
-    const bool applyGains = e.m_radCalLoaded.load();
+    const bool applyGains = e.Calibration().GainsLoaded();
     {
-        std::lock_guard lock(e.m_darkFrameMutex);
-        dark.assign(e.m_darkFrame.begin(), e.m_darkFrame.begin() + ptrdiff_t(g.LineValues()));
+        const CalibrationStore::View calibration = e.Calibration().Lock();
+        dark.assign(calibration.DarkFrame(), calibration.DarkFrame() + g.LineValues());
         if (applyGains)
-            gains.assign(e.m_radCalGains.begin(), e.m_radCalGains.begin() + ptrdiff_t(g.LineValues()));
+            gains.assign(calibration.Gains(), calibration.Gains() + g.LineValues());
     }
     const float* gainData = applyGains ? gains.data() : nullptr;
     ReflectanceScale scale;
     if (reflectance)
         scale = ReflectanceFactors(
-            WhiteReferenceSpectrum(e.m_cube.data(), g, dark.data(), gainData, *o.white), o.whiteReflectance);
+            WhiteReferenceSpectrum(e.Cube().data(), g, dark.data(), gainData, *o.white), o.whiteReflectance);
     const size_t lineValues = g.LineValues();
     const CubeWriteResult w = WriteFloatBilCubeFile(r.path, g, [&](int l, float* out) {
-        const uint16_t* line = e.m_cube.data() + size_t(l) * lineValues;
+        const uint16_t* line = e.Cube().data() + size_t(l) * lineValues;
         if (reflectance)
             ReflectanceLine(line, dark.data(), gainData, scale, g.bands, g.height, out);
         else
@@ -188,12 +189,8 @@ CubeSaveResult SaveCube(SaveFormat format, const std::string& chosenPath, const 
         info.calibration = s.calibration;
         info.variant = CubeHeaderVariant::Cube;
         // The dark frame may be replaced by a loader while the file is written: take a copy.
-        std::vector<uint16_t> dark;
-        {
-            std::lock_guard lock(e.m_darkFrameMutex);
-            dark.assign(e.m_darkFrame.begin(), e.m_darkFrame.begin() + ptrdiff_t(g.LineValues()));
-        }
-        const CubeWriteResult w = WriteStandardCubeFile(r.path, e.m_cube.data(), g, dark.data(), info);
+        const std::vector<uint16_t> dark = e.Calibration().CopyDarkFrame(g.LineValues());
+        const CubeWriteResult w = WriteStandardCubeFile(r.path, e.Cube().data(), g, dark.data(), info);
         if (!w)
             return Failed(w.message);
         r.ok = true;
@@ -202,7 +199,7 @@ CubeSaveResult SaveCube(SaveFormat format, const std::string& chosenPath, const 
     case SaveFormat::Bil:
     case SaveFormat::Bsq:
     case SaveFormat::Bip: {
-        const uint16_t* cube = e.m_cube.data();
+        const uint16_t* cube = e.Cube().data();
         const CubeWriteResult w = format == SaveFormat::Bsq   ? WriteBsqCubeFile(r.path, cube, g)
                                   : format == SaveFormat::Bip ? WriteBipCubeFile(r.path, cube, g)
                                                               : WriteBilCubeFile(r.path, cube, g);
@@ -212,7 +209,7 @@ CubeSaveResult SaveCube(SaveFormat format, const std::string& chosenPath, const 
         // The header follows the body, so a cube that could not be written leaves no header behind.
         if (!o.createHeader)
             return WithLineRecord(r, s);
-        const char* interleave = format == SaveFormat::Bsq ? kInterleaveBsq
+        const char* interleave = format == SaveFormat::Bsq   ? kInterleaveBsq
                                  : format == SaveFormat::Bip ? kInterleaveBip
                                                              : kInterleaveBil;
         return WithLineRecord(WithHeader(r, s, o.headerOffset, interleave), s);
@@ -221,10 +218,12 @@ CubeSaveResult SaveCube(SaveFormat format, const std::string& chosenPath, const 
         std::vector<double> factors;
         {
             // The gains may be replaced by a loader meanwhile.
-            std::lock_guard lock(e.m_darkFrameMutex);
-            factors = ComputeMovieFactors(e.m_cube.data(), g, o.normalise, o.applyRadCal, e.m_radCalGains.data());
+            const CalibrationStore::View calibration = e.Calibration().Lock();
+            factors =
+                ComputeMovieFactors(e.Cube().data(), g, o.normalise, o.applyRadCal, calibration.Gains());
         }
-        const MovieResult m = WriteMovie(r.path, o.periodMs, factors, o.normalise, e.m_cube.data(), g, s.wavelengths);
+        const MovieResult m =
+            WriteMovie(r.path, o.periodMs, factors, o.normalise, e.Cube().data(), g, s.wavelengths);
         // A movie that could not be completed leaves no file; say so rather than fail silently.
         if (!m)
             return Failed(m.error == AVIERR_FILEOPEN ? std::string(kUnableToSaveCube) : m.errorText);

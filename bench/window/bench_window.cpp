@@ -20,7 +20,8 @@ namespace {
 double CpuSeconds() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
 }
 
 struct Window {
@@ -51,13 +52,13 @@ void BM_PicturesDuringACube(benchmark::State& state) {
         SimCameras::Instance().ResetCounters();
         w.dlg->OnCommand(ID_TB_START_CUBE);
         const auto t0 = std::chrono::steady_clock::now();
-        (void)QTest::qWaitFor([&] { return e.m_lineIndex.load() >= 696 || !e.m_busy.load(); }, 60000);
+        (void)QTest::qWaitFor([&] { return e.LineIndex() >= 696 || !e.Busy(); }, 60000);
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
         const double pictures = double(w.dlg->PicturesDrawn() - pictures0);
         state.counters["pictures_per_second"] = pictures / seconds;
         state.counters["frames_per_second"] = double(SimCameras::Instance().DeliveredFrames(1)) / seconds;
         state.counters["dropped_frames"] = double(SimCameras::Instance().DroppedFrames(1));
-        (void)QTest::qWaitFor([&] { return !e.m_busy.load(); }, 10000);
+        (void)QTest::qWaitFor([&] { return !e.Busy(); }, 10000);
     }
 }
 BENCHMARK(BM_PicturesDuringACube)->Iterations(1)->Unit(benchmark::kSecond);

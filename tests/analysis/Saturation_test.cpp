@@ -4,6 +4,7 @@
 #include "analysis/Saturation.h"
 #include "camera/EngineSupport.h"
 #include "display/ImageDisplay.h"
+#include "support/EngineTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -146,12 +147,14 @@ class SaturationDisplay : public ::testing::Test {
 protected:
     void SetUp() override {
         engine.AllocateBuffers(g);
-        engine.m_darkFrameValid = true;
-        std::fill(engine.m_darkFrame.begin(), engine.m_darkFrame.end(), uint16_t(50));
+        engine.Calibration().SetDarkFrameValid(true);
+        EngineTestAccess::WithCalibration(engine, [](std::vector<uint16_t>& dark, std::vector<float>&) {
+            std::fill(dark.begin(), dark.end(), uint16_t(50));
+        });
         // Line 2, band 1, position 3 (picture row 0) is clipped; line 5, band 0, position 0 (row 3)
         // sits at 3000.
-        engine.m_cube[2 * 12 + 1 * 4 + 3] = 4095;
-        engine.m_cube[5 * 12 + 0 * 4 + 0] = 3000;
+        EngineTestAccess::Cube(engine)[2 * 12 + 1 * 4 + 3] = 4095;
+        EngineTestAccess::Cube(engine)[5 * 12 + 0 * 4 + 0] = 3000;
     }
     // Red pixels of the picture as (column, row).
     std::vector<std::pair<int, int>> Red() {
@@ -180,10 +183,10 @@ TEST_F(SaturationDisplay, RedWhereTheShownBandIsClippedInGreyAndColour) {
     EXPECT_EQ(Red(), (std::vector<std::pair<int, int>>{{2, 0}}));
     // During a scan with the dark frame subtracted the picture shows 4045, but the raw value is
     // clipped: still red.
-    engine.m_acquireCube = true;
+    EngineTestAccess::SetAcquiringCube(engine, true);
     display.controls.applyDark = true;
     display.UpdateImage();
-    EXPECT_EQ(engine.m_frameImage[0 * 8 + 2], 4045u);
+    EXPECT_EQ(EngineTestAccess::FrameImage(engine)[0 * 8 + 2], 4045u);
     EXPECT_EQ(Red(), (std::vector<std::pair<int, int>>{{2, 0}}));
     // Another band shows nothing clipped; a Max of 3000 finds the other value.
     display.controls.band = 0;
@@ -206,9 +209,11 @@ TEST_F(SaturationDisplay, RedWhereTheShownBandIsClippedInGreyAndColour) {
 }
 
 TEST_F(SaturationDisplay, LiveFrameMarksFullScaleSensorPixels) {
-    engine.m_spectralDisplayMode = true;
-    std::fill(engine.m_frameImage.begin(), engine.m_frameImage.end(), 1000u);
-    engine.m_frameImage[1 * 8 + 6] = 4095;
+    EngineTestAccess::SetSpectralDisplayMode(engine, true);
+    EngineTestAccess::WithFrameImage(engine, [](std::vector<uint32_t>& image) {
+        std::fill(image.begin(), image.end(), 1000u);
+        image[1 * 8 + 6] = 4095;
+    });
     display.controls.showSaturation = true;
     display.UpdateImage();
     EXPECT_EQ(Red(), (std::vector<std::pair<int, int>>{{6, 1}}));
@@ -219,27 +224,27 @@ TEST(SaturationEngine, CountsTheLastLineAndTheLiveFrame) {
     FakeMirror mirror;
     AcquisitionEngine engine(host, mirror);
     engine.AllocateBuffers(CubeGeometry{});
-    engine.m_dataCameraOnline = true;
+    engine.SetDataCameraOnline(true);
     engine.SetMinimumRedrawInterval(0);
     std::vector<uint16_t> frame(size_t(696) * 520, 0);
     // Three samples of band 0 (rows 508 ... 511) at full scale: 4095 after binning.
     for (int r = 508; r < 512; ++r)
         for (int column : {88, 89, 300})
             frame[size_t(r) * 696 + size_t(column)] = 65535;
-    EXPECT_EQ(engine.m_lastLineHigh.load(), -1);
+    EXPECT_EQ(engine.LastLineHigh(), -1);
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
     engine.OnDataFrame(frame.data());
-    EXPECT_EQ(engine.m_lastLineHigh.load(), 3);
+    EXPECT_EQ(engine.LastLineHigh(), 3);
     // A threshold of 0 counts every value of the line.
-    engine.m_saturationThreshold = 0;
+    engine.SetSaturationThreshold(0);
     engine.OnDataFrame(frame.data());
-    EXPECT_EQ(engine.m_lastLineHigh.load(), 128 * 520);
+    EXPECT_EQ(engine.LastLineHigh(), 128 * 520);
     engine.StopAcquisition();
     // The live frame: the 12 full-scale pixels of the whole frame.
-    engine.m_saturationThreshold = 4095;
+    engine.SetSaturationThreshold(4095);
     engine.AcquisitionCommand(AcquisitionEngine::Mode::SpectralDisplay);
     engine.OnDataFrame(frame.data());
-    EXPECT_EQ(engine.m_lastLineHigh.load(), 12);
+    EXPECT_EQ(engine.LastLineHigh(), 12);
     engine.StopAcquisition();
     engine.ShutdownDisplayThread();
 }

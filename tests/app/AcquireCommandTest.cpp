@@ -113,7 +113,7 @@ TEST_F(Acquire, SameBytesAsTheWindowsSaver) {
         CStrataDlg dlg(prompts, StrataOptions{});
         ASSERT_EQ(dlg.OnInitDialog(), 0);
         dlg.OnCommand(ID_TB_START_CUBE);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg.Engine().m_busy.load(); }, 60000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg.Engine().Busy(); }, 60000));
         prompts.QueueSavePath(dir.File("window"));
         // The dialog's OK with "BIL" and "Create Header" ticked.
         QTimer::singleShot(0, [&] {

@@ -36,18 +36,18 @@ TEST_F(WindowAcquisition, ContinuousScanStartsCubesWhileTickedAndLetsTheLastFini
     auto* box = FindControl<QCheckBox>(dlg.get(), IDC_CONTINUOUS_SCAN);
     box->click(); // hidden, but bound and handled
     ASSERT_TRUE(box->isChecked());
-    ASSERT_TRUE(WaitFor([&] { return e.m_busy.load() && e.m_acquireCube.load(); }, 3000));
+    ASSERT_TRUE(WaitFor([&] { return e.Busy() && e.AcquiringCube(); }, 3000));
     // The timer re-arms: after a stopped cube the next one starts.
     dlg->OnCommand(ID_TB_STOP);
-    ASSERT_FALSE(e.m_busy.load());
-    ASSERT_TRUE(WaitFor([&] { return e.m_busy.load(); }, 3000));
+    ASSERT_FALSE(e.Busy());
+    ASSERT_TRUE(WaitFor([&] { return e.Busy(); }, 3000));
     // Unticking lets the current cube go on and starts no other.
     box->click();
     QTest::qWait(700);
-    EXPECT_TRUE(e.m_busy.load());
+    EXPECT_TRUE(e.Busy());
     dlg->OnCommand(ID_TB_STOP);
     QTest::qWait(1200);
-    EXPECT_FALSE(e.m_busy.load());
+    EXPECT_FALSE(e.Busy());
 }
 
 TEST_F(WindowAcquisition, CubeWidthSetsTheScanLimitRangeOnly) {
@@ -94,7 +94,7 @@ TEST_F(WindowAcquisition, ScanLimitEditsTakeTheLineUnderTheMouseOnFocus) {
 
 TEST_F(WindowAcquisition, SaveCubeIsRefusedDuringTheLiveDisplay) {
     dlg->OnCommand(ID_TB_SPECTRAL_DISPLAY);
-    ASSERT_TRUE(dlg->Engine().m_busy.load());
+    ASSERT_TRUE(dlg->Engine().Busy());
     dlg->OnCommand(ID_TB_SAVE_CUBE);
     EXPECT_EQ(prompts.Texts().back(), "Camera acquiring data, stop acquisition first !");
     EXPECT_EQ(dlg->StatusText(2), "Acquiring...");
@@ -107,15 +107,15 @@ TEST_F(WindowAcquisition, ACameraThatStopsDeliveringEndsTheCubeWithAMessageAndTh
     AcquisitionEngine& e = dlg->Engine();
     prompts.Clear();
     dlg->OnCommand(ID_TB_START_CUBE);
-    ASSERT_TRUE(WaitFor([&] { return e.m_lineIndex.load() >= 40; }, 20000));
+    ASSERT_TRUE(WaitFor([&] { return e.LineIndex() >= 40; }, 20000));
     SimCameras::Instance().SetDataCameraSilent(true);
     // Five frame periods plus the margin, then the message box, and the window answers meanwhile.
     const double limitMs = AcquisitionEngine::FrameTimeoutMs(dlg->Cameras().m_dataFrameRate);
     EXPECT_DOUBLE_EQ(e.FrameTimeoutMsSetting(), limitMs);
     ASSERT_TRUE(WaitFor([&] { return !prompts.Texts().empty(); }, int(limitMs) + 8000));
-    EXPECT_FALSE(e.m_busy.load());
-    EXPECT_EQ(e.m_scanEnd.load(), AcquisitionEngine::ScanEnd::FramesStopped);
-    const int lines = e.m_linesTaken.load();
+    EXPECT_FALSE(e.Busy());
+    EXPECT_EQ(e.LastScanEnd(), AcquisitionEngine::ScanEnd::FramesStopped);
+    const int lines = e.LinesTaken();
     EXPECT_GE(lines, 40);
     EXPECT_LT(lines, 696);
     const std::string text = prompts.Texts().front();
@@ -128,7 +128,7 @@ TEST_F(WindowAcquisition, ACameraThatStopsDeliveringEndsTheCubeWithAMessageAndTh
     auto lineSum = [&](int l) {
         uint64_t sum = 0;
         for (size_t i = 0; i < lineValues; ++i)
-            sum += e.m_cube[size_t(l) * lineValues + i];
+            sum += e.Cube()[size_t(l) * lineValues + i];
         return sum;
     };
     EXPECT_GT(lineSum(lines - 1), 0u);
@@ -139,11 +139,11 @@ TEST_F(WindowAcquisition, ACameraThatStopsDeliveringEndsTheCubeWithAMessageAndTh
 TEST_F(WindowAcquisition, AMirrorThatDidNotFollowTheScanIsShownInPaneThree) {
     controller.SetNeverArrives(true);
     dlg->OnCommand(ID_TB_START_CUBE);
-    ASSERT_TRUE(WaitFor([&] { return !dlg->Engine().m_busy.load(); }, 90000));
+    ASSERT_TRUE(WaitFor([&] { return !dlg->Engine().Busy(); }, 90000));
     ASSERT_TRUE(WaitFor([&] { return dlg->StatusText(3).startsWith("Mirror did not follow"); }, 2000))
         << dlg->StatusText(3).toStdString();
     EXPECT_EQ(dlg->StatusText(3).toStdString(),
               "Mirror did not follow the scan: at 0 after the last line, sent to 8352");
-    EXPECT_EQ(dlg->Engine().m_linesTaken.load(), 696);
+    EXPECT_EQ(dlg->Engine().LinesTaken(), 696);
     controller.SetNeverArrives(false);
 }

@@ -14,6 +14,7 @@
 #include "sim/SimMirror.h"
 #include "sim/SimMonochromator.h"
 #include "sim/SimScene.h"
+#include "support/EngineTestAccess.h"
 #include "support/TempDir.h"
 
 #include <QCheckBox>
@@ -77,8 +78,7 @@ protected:
     QString LabelText(int id) { return FindControl<QLabel>(dlg.get(), id)->text(); }
     // Runs the event loop until the acquisition ended and the posted save ran.
     bool WaitForFile(const std::string& path) {
-        return QTest::qWaitFor([&] { return !dlg->Engine().m_busy.load() && std::filesystem::exists(path); },
-                               20000);
+        return QTest::qWaitFor([&] { return !dlg->Engine().Busy() && std::filesystem::exists(path); }, 20000);
     }
     std::array<bool, 8> Modes(std::initializer_list<int> ks) {
         std::array<bool, 8> modes{};
@@ -185,7 +185,7 @@ TEST_F(WindowCalibration, DarkStackIsSavedThroughTheHandOffNewestFrameFirst) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return LabelText(IDC_DARK_LABEL) == "Dark Frame: dark.drk"; }, 5000));
     const std::string bytes = dir.Read("dark.drk");
     ASSERT_EQ(bytes.size(), 3493888u); // 32768 + 26 x 133120
-    const std::vector<uint16_t>& stack = dlg->Engine().m_darkCube;
+    const std::vector<uint16_t>& stack = dlg->Engine().StackBuffer(AcquisitionEngine::Stack::Dark);
     ASSERT_NE(LittleEndian(&stack[24 * kFrameValues], kFrameValues), LittleEndian(&stack[0], kFrameValues));
     EXPECT_EQ(bytes.substr(kHeader, kFrameValues * 2), LittleEndian(&stack[24 * kFrameValues], kFrameValues));
     EXPECT_EQ(bytes.substr(kHeader + 24 * kFrameValues * 2, kFrameValues * 2),
@@ -200,7 +200,7 @@ TEST_F(WindowCalibration, DarkStackIsSavedThroughTheHandOffNewestFrameFirst) {
     EXPECT_EQ(U16At(bytes, 34), 128);
     EXPECT_EQ(I32At(bytes, 3197), 10);
     EXPECT_EQ(F32At(bytes, 14531), 1.0f);
-    EXPECT_TRUE(dlg->Engine().m_darkFrameValid.load());
+    EXPECT_TRUE(dlg->Engine().DarkFrameValid());
     EXPECT_EQ(dlg->DarkFileName(), "dark.drk");
     EXPECT_TRUE(FindControl<QCheckBox>(dlg.get(), IDC_APPLY_DARK)->isEnabled());
     EXPECT_TRUE(prompts.Texts().empty());
@@ -214,7 +214,7 @@ TEST_F(WindowCalibration, CalibrationStackFileHasNoTrailerAndNamesTheRadCal) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return dlg->RadCalFileName() == "stack.cal"; }, 5000));
     const std::string bytes = dir.Read("stack.cal");
     ASSERT_EQ(bytes.size(), 3360768u); // 32768 + 25 x 133120
-    const std::vector<uint16_t>& stack = dlg->Engine().m_calCube;
+    const std::vector<uint16_t>& stack = dlg->Engine().StackBuffer(AcquisitionEngine::Stack::Calibration);
     EXPECT_EQ(bytes.substr(kHeader, kFrameValues * 2), LittleEndian(&stack[24 * kFrameValues], kFrameValues));
     // No label changes with a calibration stack.
     EXPECT_EQ(LabelText(IDC_DARK_LABEL), "Dark Frame: None");
@@ -228,14 +228,14 @@ TEST_F(WindowCalibration, SavesReportFilesThatCannotBeWrittenAndCancelChangesNot
     dlg->OnCommand(ID_FILE_SAVE_CAL);
     EXPECT_EQ(prompts.Texts(),
               (std::vector<std::string>{"unable to save dark frame", "unable to save Calibration Cube"}));
-    EXPECT_FALSE(dlg->Engine().m_darkFrameValid.load());
+    EXPECT_FALSE(dlg->Engine().DarkFrameValid());
     EXPECT_EQ(LabelText(IDC_DARK_LABEL), "Dark Frame: None");
     // Cancel: nothing written, nothing said.
     prompts.Clear();
     prompts.QueueSavePath(std::nullopt);
     dlg->OnCommand(ID_FILE_SAVE_DARK);
     EXPECT_TRUE(prompts.Texts().empty());
-    EXPECT_FALSE(dlg->Engine().m_darkFrameValid.load());
+    EXPECT_FALSE(dlg->Engine().DarkFrameValid());
     // The name is used as typed: no extension is added.
     prompts.QueueSavePath(dir.File("plain"));
     dlg->OnCommand(ID_FILE_SAVE_DARK);
@@ -257,23 +257,25 @@ TEST_F(WindowCalibration, DarkFilesLoadInFileOrderAndShortOnesLeaveZeros) {
     ASSERT_FALSE(FindControl<QCheckBox>(dlg.get(), IDC_APPLY_DARK)->isEnabled());
     prompts.QueueOpenPath(dir.File("full.drk"));
     dlg->OnCommand(ID_LOAD_DARK);
-    EXPECT_EQ(e.m_darkCube[0], 1);
-    EXPECT_EQ(e.m_darkCube[24 * kFrameValues + 5], 25);
-    EXPECT_EQ(e.m_darkFrame[0], 13); // (1 + ... + 25) / 25
-    EXPECT_EQ(e.m_darkFrame[kFrameValues - 1], 13);
+    EXPECT_EQ(e.StackBuffer(AcquisitionEngine::Stack::Dark)[0], 1);
+    EXPECT_EQ(e.StackBuffer(AcquisitionEngine::Stack::Dark)[24 * kFrameValues + 5], 25);
+    EXPECT_EQ(EngineTestAccess::DarkFrame(e)[0], 13); // (1 + ... + 25) / 25
+    EXPECT_EQ(EngineTestAccess::DarkFrame(e)[kFrameValues - 1], 13);
     EXPECT_EQ(LabelText(IDC_DARK_LABEL), "Dark Frame: full.drk");
     EXPECT_EQ(dlg->StatusText(3), "25 of 25 dark frames read");
     EXPECT_TRUE(FindControl<QCheckBox>(dlg.get(), IDC_APPLY_DARK)->isEnabled());
 
     // Only the header: an all-zero dark frame, still valid.
     dir.Write("short.drk", std::string(kHeader, '\x55'));
-    e.m_darkFrameValid = false;
+    e.Calibration().SetDarkFrameValid(false);
     prompts.QueueOpenPath(dir.File("short.drk"));
     dlg->OnCommand(ID_LOAD_DARK);
-    EXPECT_TRUE(std::all_of(e.m_darkFrame.begin(), e.m_darkFrame.end(), [](uint16_t v) { return v == 0; }));
-    EXPECT_TRUE(std::all_of(e.m_darkCube.begin(), e.m_darkCube.begin() + long(25 * kFrameValues),
+    const std::vector<uint16_t> dark = EngineTestAccess::DarkFrame(e);
+    EXPECT_TRUE(std::all_of(dark.begin(), dark.end(), [](uint16_t v) { return v == 0; }));
+    EXPECT_TRUE(std::all_of(e.StackBuffer(AcquisitionEngine::Stack::Dark).begin(),
+                            e.StackBuffer(AcquisitionEngine::Stack::Dark).begin() + long(25 * kFrameValues),
                             [](uint16_t v) { return v == 0; }));
-    EXPECT_TRUE(e.m_darkFrameValid.load());
+    EXPECT_TRUE(e.DarkFrameValid());
     EXPECT_EQ(LabelText(IDC_DARK_LABEL), "Dark Frame: short.drk");
     EXPECT_EQ(dlg->StatusText(3), "0 of 25 dark frames read");
 
@@ -282,8 +284,8 @@ TEST_F(WindowCalibration, DarkFilesLoadInFileOrderAndShortOnesLeaveZeros) {
     prompts.QueueOpenPath(dir.File("part.drk"));
     dlg->OnCommand(ID_LOAD_DARK);
     EXPECT_EQ(dlg->StatusText(3), "2 of 25 dark frames read");
-    EXPECT_EQ(e.m_darkCube[2 * kFrameValues + kFrameValues / 2 - 1], 3);
-    EXPECT_EQ(e.m_darkCube[2 * kFrameValues + kFrameValues / 2], 0);
+    EXPECT_EQ(e.StackBuffer(AcquisitionEngine::Stack::Dark)[2 * kFrameValues + kFrameValues / 2 - 1], 3);
+    EXPECT_EQ(e.StackBuffer(AcquisitionEngine::Stack::Dark)[2 * kFrameValues + kFrameValues / 2], 0);
     EXPECT_TRUE(prompts.Texts().empty());
 }
 
@@ -292,29 +294,29 @@ TEST_F(WindowCalibration, FailedOrCancelledDarkLoadKeepsDataAndLabel) {
     dir.Write("one.drk", std::string(kHeader, '\0'));
     prompts.QueueOpenPath(dir.File("one.drk"));
     dlg->LoadDarkCube();
-    e.m_darkCube[7] = 42;
+    EngineTestAccess::StackBuffer(e, AcquisitionEngine::Stack::Dark)[7] = 42;
     prompts.QueueOpenPath(dir.File("nothing-here.drk"));
     dlg->LoadDarkCube();
     EXPECT_EQ(prompts.Texts(), std::vector<std::string>{"Unable to open Dark Frame File"});
-    EXPECT_EQ(e.m_darkCube[7], 42);
+    EXPECT_EQ(e.StackBuffer(AcquisitionEngine::Stack::Dark)[7], 42);
     EXPECT_EQ(LabelText(IDC_DARK_LABEL), "Dark Frame: one.drk");
     FindControl<QLabel>(dlg.get(), IDC_DARK_LABEL)->setText("changed");
     prompts.QueueOpenPath(std::nullopt);
     dlg->LoadDarkCube();
     EXPECT_EQ(LabelText(IDC_DARK_LABEL), "Dark Frame: one.drk");
-    EXPECT_EQ(e.m_darkCube[7], 42);
+    EXPECT_EQ(e.StackBuffer(AcquisitionEngine::Stack::Dark)[7], 42);
 }
 
 TEST_F(WindowCalibration, LoadsAreRefusedWhileAnAcquisitionRuns) {
     dir.Write("one.drk", std::string(kHeader, '\0'));
     dir.Write("gain.rad", std::string("\x00\x00\x20\x40", 4));
     dlg->OnCommand(ID_TB_SPECTRAL_DISPLAY);
-    ASSERT_TRUE(dlg->Engine().m_busy.load());
+    ASSERT_TRUE(dlg->Engine().Busy());
     prompts.QueueOpenPath(dir.File("one.drk"));
     dlg->OnCommand(ID_LOAD_DARK);
     dlg->OnCommand(ID_LOAD_RADCAL);
-    EXPECT_FALSE(dlg->Engine().m_darkFrameValid.load());
-    EXPECT_FALSE(dlg->Engine().m_radCalLoaded.load());
+    EXPECT_FALSE(dlg->Engine().DarkFrameValid());
+    EXPECT_FALSE(dlg->Engine().Calibration().GainsLoaded());
     EXPECT_EQ(LabelText(IDC_DARK_LABEL), "Dark Frame: None");
     dlg->OnCommand(ID_TB_STOP);
     // The queued answer was not taken by the refused load: the next load gets it.
@@ -336,10 +338,10 @@ TEST_F(WindowCalibration, GainFilesChangeOnlyWhatTheyHoldAndApplyRadCalNeedsThem
     dir.Write("gain4.rad", std::string("\x00\x00\x20\x40", 4));
     prompts.QueueOpenPath(dir.File("gain4.rad"));
     dlg->OnCommand(ID_LOAD_RADCAL);
-    EXPECT_EQ(e.m_radCalGains[0], 2.5f);
-    EXPECT_EQ(e.m_radCalGains[1], 1.0f);
-    EXPECT_EQ(e.m_radCalGains[kFrameValues - 1], 1.0f);
-    EXPECT_TRUE(e.m_radCalLoaded.load());
+    EXPECT_EQ(EngineTestAccess::Gains(e)[0], 2.5f);
+    EXPECT_EQ(EngineTestAccess::Gains(e)[1], 1.0f);
+    EXPECT_EQ(EngineTestAccess::Gains(e)[kFrameValues - 1], 1.0f);
+    EXPECT_TRUE(e.Calibration().GainsLoaded());
     EXPECT_EQ(LabelText(IDC_RADCAL_LABEL), "Rad. Cal.:  gain4.rad");
     apply->click();
     EXPECT_TRUE(apply->isChecked());
@@ -352,8 +354,8 @@ TEST_F(WindowCalibration, GainFilesChangeOnlyWhatTheyHoldAndApplyRadCalNeedsThem
     dlg->OnCommand(ID_LOAD_RADCAL);
     EXPECT_EQ(prompts.Texts(), std::vector<std::string>{"Unable to open Radiometric Calibration File"});
     EXPECT_EQ(LabelText(IDC_RADCAL_LABEL), "Rad. Cal.:  None");
-    EXPECT_FALSE(e.m_radCalLoaded.load());
-    EXPECT_EQ(e.m_radCalGains[0], 2.5f);
+    EXPECT_FALSE(e.Calibration().GainsLoaded());
+    EXPECT_EQ(EngineTestAccess::Gains(e)[0], 2.5f);
     apply->click();
     EXPECT_FALSE(apply->isChecked());
     EXPECT_FALSE(dlg->ApplyRadCalOn());
@@ -363,12 +365,14 @@ TEST_F(WindowCalibration, GainFilesChangeOnlyWhatTheyHoldAndApplyRadCalNeedsThem
     EXPECT_EQ(LabelText(IDC_RADCAL_LABEL), "Rad. Cal.:  gain4.rad");
 
     // Reset Rad. Cal. from the menu: the first B x 520 gains back to 1.0.
-    e.m_radCalGains[kFrameValues - 1] = 3.0f;
-    e.m_radCalGains[kFrameValues] = 3.0f;
+    EngineTestAccess::WithCalibration(e, [](std::vector<uint16_t>&, std::vector<float>& gains) {
+        gains[kFrameValues - 1] = 3.0f;
+        gains[kFrameValues] = 3.0f;
+    });
     dlg->MenuAction(ID_RESET_RADCAL)->trigger();
-    EXPECT_EQ(e.m_radCalGains[0], 1.0f);
-    EXPECT_EQ(e.m_radCalGains[kFrameValues - 1], 1.0f);
-    EXPECT_EQ(e.m_radCalGains[kFrameValues], 3.0f);
+    EXPECT_EQ(EngineTestAccess::Gains(e)[0], 1.0f);
+    EXPECT_EQ(EngineTestAccess::Gains(e)[kFrameValues - 1], 1.0f);
+    EXPECT_EQ(EngineTestAccess::Gains(e)[kFrameValues], 3.0f);
 }
 
 TEST_F(WindowCalibration, FilesHoldingNoGainsOrNoDarkValuesAreRefusedWithTheirReason) {
@@ -376,7 +380,7 @@ TEST_F(WindowCalibration, FilesHoldingNoGainsOrNoDarkValuesAreRefusedWithTheirRe
     dir.Write("gain4.rad", std::string("\x00\x00\x20\x40", 4));
     prompts.QueueOpenPath(dir.File("gain4.rad"));
     dlg->OnCommand(ID_LOAD_RADCAL);
-    ASSERT_TRUE(e.m_radCalLoaded.load());
+    ASSERT_TRUE(e.Calibration().GainsLoaded());
     // 2.0f, then not a number (0x7FC00000): refused like a file that cannot be opened.
     dir.Write("nan.rad", std::string("\x00\x00\x00\x40\x00\x00\xC0\x7F", 8));
     prompts.QueueOpenPath(dir.File("nan.rad"));
@@ -385,8 +389,8 @@ TEST_F(WindowCalibration, FilesHoldingNoGainsOrNoDarkValuesAreRefusedWithTheirRe
               std::vector<std::string>{"nan.rad is not a radiometric calibration file: gain 1 is nan, "
                                        "not a finite number of 0 or more. No gains were loaded."});
     EXPECT_EQ(LabelText(IDC_RADCAL_LABEL), "Rad. Cal.:  None");
-    EXPECT_FALSE(e.m_radCalLoaded.load());
-    EXPECT_EQ(e.m_radCalGains[0], 2.5f);
+    EXPECT_FALSE(e.Calibration().GainsLoaded());
+    EXPECT_EQ(EngineTestAccess::Gains(e)[0], 2.5f);
 
     // A dark file with a value no 12-bit sample can take: the dark frame and label stay.
     prompts.Clear();
@@ -403,8 +407,8 @@ TEST_F(WindowCalibration, FilesHoldingNoGainsOrNoDarkValuesAreRefusedWithTheirRe
                                        "is unchanged."});
     EXPECT_EQ(LabelText(IDC_DARK_LABEL), "Dark Frame: one.drk");
     EXPECT_EQ(dlg->DarkFileName().toStdString(), "one.drk");
-    EXPECT_EQ(e.m_darkCube[0], 5);
-    EXPECT_EQ(e.m_darkCube[1], 0);
+    EXPECT_EQ(e.StackBuffer(AcquisitionEngine::Stack::Dark)[0], 5);
+    EXPECT_EQ(e.StackBuffer(AcquisitionEngine::Stack::Dark)[1], 0);
 }
 
 TEST_F(WindowCalibration, LongFileNamesAreKeptWholeAndShortenedInTheLabels) {

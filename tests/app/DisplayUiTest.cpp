@@ -7,6 +7,7 @@
 #include "sim/SimCamera.h"
 #include "sim/SimController.h"
 #include "sim/SimMirror.h"
+#include "support/EngineTestAccess.h"
 #include "support/TempDir.h"
 
 #include <QCheckBox>
@@ -30,7 +31,7 @@ protected:
         client = dlg->findChild<ClientArea*>();
         ASSERT_NE(client, nullptr);
         // A hand-made cube: line l, band b, stored position p holds 10 * b + (l % 7) for l < 400.
-        auto& cube = dlg->Engine().m_cube;
+        auto& cube = EngineTestAccess::Cube(dlg->Engine());
         for (int l = 0; l < 400; ++l)
             for (int b = 0; b < B; ++b)
                 for (int p = 0; p < H; ++p)
@@ -135,14 +136,15 @@ TEST_F(DisplayUi, ImageScaleMapsTheSlidersRangeToTheGreyRamp) {
 
 TEST_F(DisplayUi, ColourCompositeAndDarkSubtractionDuringAScan) {
     AcquisitionEngine& e = dlg->Engine();
-    e.m_acquireCube = true; // the picture shows the cube being acquired
+    EngineTestAccess::SetAcquiringCube(e, true); // the picture shows the cube being acquired
     {
-        std::lock_guard lock(e.m_darkFrameMutex);
-        for (int b = 0; b < B; ++b)
-            for (int p = 0; p < H; ++p)
-                e.m_darkFrame[size_t(b) * H + size_t(p)] = uint16_t(10 * b + 3);
+        EngineTestAccess::WithCalibration(e, [](std::vector<uint16_t>& dark, std::vector<float>&) {
+            for (int b = 0; b < B; ++b)
+                for (int p = 0; p < H; ++p)
+                    dark[size_t(b) * H + size_t(p)] = uint16_t(10 * b + 3);
+        });
     }
-    e.m_darkFrameValid = true;
+    e.Calibration().SetDarkFrameValid(true);
     auto* apply = FindControl<QCheckBox>(dlg.get(), IDC_APPLY_DARK);
     apply->setEnabled(true);
     apply->click();
@@ -162,7 +164,7 @@ TEST_F(DisplayUi, ColourCompositeAndDarkSubtractionDuringAScan) {
     EXPECT_NE(qBlue(px), qGreen(px));
     EXPECT_GT(qBlue(px), qRed(px));
     EXPECT_GT(qRed(px), qGreen(px));
-    e.m_acquireCube = false;
+    EngineTestAccess::SetAcquiringCube(e, false);
 }
 
 TEST_F(DisplayUi, ApplyRadCalCannotBeTickedWithoutGains) {
@@ -170,7 +172,7 @@ TEST_F(DisplayUi, ApplyRadCalCannotBeTickedWithoutGains) {
     box->setEnabled(true);
     box->click();
     EXPECT_FALSE(box->isChecked());
-    dlg->Engine().m_radCalLoaded = true;
+    EngineTestAccess::SetGainsLoaded(dlg->Engine(), true);
     box->click();
     EXPECT_TRUE(box->isChecked());
 }
@@ -210,7 +212,7 @@ TEST_F(DisplayUi, SaturationGroupCountsTheCubeAndDrawsClippedPixelsRed) {
     EXPECT_EQ(Text(IDC_SAT_MAX_LABEL), "0 Pixels");
     // Two clipped values; the fixture's cube holds zeros in band 0 of every seventh line below
     // 400 (58 lines x 520) and in all 296 lines from 400 on.
-    auto& cube = dlg->Engine().m_cube;
+    auto& cube = EngineTestAccess::Cube(dlg->Engine());
     cube[size_t(100) * B * H + size_t(5) * H + 7] = 4095; // line 100, band 5, position 7
     cube[size_t(300) * B * H + size_t(64) * H + 519] = 4095;
     check->click();
@@ -238,21 +240,21 @@ TEST_F(DisplayUi, SaturationGroupCountsTheCubeAndDrawsClippedPixelsRed) {
     // simulated devices again when it ends.
     const QString devices = dlg->StatusText(4);
     EXPECT_EQ(devices, "Simulated: cameras, COM1, COM4");
-    dlg->Engine().m_lastLineHigh = 17;
+    EngineTestAccess::SetLastLineHigh(dlg->Engine(), 17);
     dlg->UpdateImage();
     EXPECT_EQ(dlg->StatusText(4), devices);
-    dlg->Engine().m_busy = true;
+    EngineTestAccess::SetBusy(dlg->Engine(), true);
     dlg->UpdateImage();
     EXPECT_EQ(dlg->StatusText(4), "Saturated: 17");
-    dlg->Engine().m_busy = false;
+    EngineTestAccess::SetBusy(dlg->Engine(), false);
     dlg->AcquisitionEnded();
     QCoreApplication::processEvents();
     EXPECT_EQ(dlg->StatusText(4), devices);
 
     // In the colour picture as well (red, green, blue bands 64, 5, 0), shown during a scan; the
     // mirror "positioning" keeps the streaming camera from storing lines meanwhile.
-    dlg->Engine().m_scannerPositioning = true;
-    dlg->Engine().m_acquireCube = true;
+    dlg->Engine().SetScannerPositioning(true);
+    EngineTestAccess::SetAcquiringCube(dlg->Engine(), true);
     for (auto [id, band] :
          {std::pair{IDC_RED_LIST, 64}, std::pair{IDC_GREEN_LIST, 5}, std::pair{IDC_BLUE_LIST, 0}})
         FindControl<QComboBox>(dlg.get(), id)->setCurrentIndex(band);
@@ -261,12 +263,12 @@ TEST_F(DisplayUi, SaturationGroupCountsTheCubeAndDrawsClippedPixelsRed) {
     EXPECT_EQ(pixel(300, 0), 0xFF0000u);
     show->click();
     EXPECT_NE(pixel(300, 0), 0xFF0000u);
-    dlg->Engine().m_acquireCube = false;
-    dlg->Engine().m_scannerPositioning = false;
+    EngineTestAccess::SetAcquiringCube(dlg->Engine(), false);
+    dlg->Engine().SetScannerPositioning(false);
 
     // The threshold the engine counts with follows the Max edit (4095 at most).
     maxEdit->setText("3000");
-    EXPECT_EQ(dlg->Engine().m_saturationThreshold.load(), 3000u);
+    EXPECT_EQ(dlg->Engine().SaturationThreshold(), 3000u);
     maxEdit->setText("9999");
-    EXPECT_EQ(dlg->Engine().m_saturationThreshold.load(), 4095u);
+    EXPECT_EQ(dlg->Engine().SaturationThreshold(), 4095u);
 }

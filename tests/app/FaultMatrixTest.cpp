@@ -155,14 +155,14 @@ TEST_F(FaultMatrix, WindowShowsTheControllersStateStaysUsableAndKeepsTheLines) {
         ASSERT_EQ(dlg->OnInitDialog(), 0);
         const auto start = Clock::now();
         dlg->OnCommand(ID_TB_START_CUBE);
-        const bool idle = QTest::qWaitFor([&] { return !dlg->Engine().m_busy.load(); }, 30000);
+        const bool idle = QTest::qWaitFor([&] { return !dlg->Engine().Busy(); }, 30000);
         QCoreApplication::processEvents();
         EndWatch();
         EXPECT_TRUE(idle);
         EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
         EXPECT_EQ(dlg->StatusText(2), "Ready");
         EXPECT_EQ(dlg->StatusText(3), c.windowPane3);
-        const int lines = dlg->Engine().m_linesTaken.load();
+        const int lines = dlg->Engine().LinesTaken();
         if (c.maxLines == 0) {
             // No controller after the greeting: the window says so and takes the cube where the
             // mirror stands.

@@ -116,13 +116,13 @@ TEST_F(FocusPreviewUi, TheCommandBringsTheMirrorToTheFocusPosition) {
     EXPECT_EQ(std::find(log.begin(), log.end(), "LA-5000\n"), log.end());
     EXPECT_NE(std::find(log.begin(), log.end(), "POS\n"), log.end());
     EXPECT_EQ(log.back(), "DI\n");
-    EXPECT_FALSE(dlg->Engine().m_scannerPositioning.load());
+    EXPECT_FALSE(dlg->Engine().ScannerPositioning());
 }
 
 TEST_F(FocusPreviewUi, AnAcquisitionCommandStopsTheRunningPreview) {
     ASSERT_TRUE(preview->Previewing());
     dlg->OnCommand(ID_TB_SPECTRAL_DISPLAY);
-    ASSERT_TRUE(dlg->Engine().m_busy.load());
+    ASSERT_TRUE(dlg->Engine().Busy());
     EXPECT_FALSE(dlg->FocusPreviewOn());
     EXPECT_FALSE(preview->Previewing());
     EXPECT_FALSE(preview->isVisible());

@@ -279,3 +279,29 @@ TEST_F(RadiometricAcquire, RawFilesKeepTheBytesTheyHadBeforeCorrectedCubesExiste
     EXPECT_EQ(*sums, "6193ca9abba1d72b9440a6011aa9961a  scan.cube\n"
                      "6f2180f6a9b987850e8abd0ff186ccab  scan.hdr\n");
 }
+
+TEST_F(RadiometricAcquire, EveryRawFormatAndTheDarkStackKeepTheirBytes) {
+    // Checksums made with the program as it was before the engine's buffers became private and the
+    // dark frame and gains moved into their store (a flat imager, the shipped settings, no noise):
+    // the same simulated cube saved in each raw layout, its dark stack, and the bitmap.
+    SimOptics::Instance().vignetting = 0.0;
+    ASSERT_TRUE(controller.Start());
+    ASSERT_EQ(Run({"--simulate", "--quiet", "--dark", "--format", "bil", "--out", dir.File("bil")}),
+              kAcquireOk)
+        << err;
+    for (const char* format : {"bsq", "bip", "bitmap"})
+        ASSERT_EQ(Run({"--simulate", "--quiet", "--format", format, "--out", dir.File(format)}), kAcquireOk)
+            << format << ": " << err;
+    const auto sums =
+        RunCommand("cd '" + dir.Path() +
+                   "' && md5sum bil.cube bil.hdr bil_dark.drk bsq.cube bsq.hdr bip.cube bip.hdr bitmap");
+    ASSERT_TRUE(sums.has_value());
+    EXPECT_EQ(*sums, "a483a7c8756551d4d2512408723420cf  bil.cube\n"
+                     "c72c250b0ca1217d9104fdffd300b176  bil.hdr\n"
+                     "55e66d740168802c135e359975445532  bil_dark.drk\n"
+                     "56b168d89e2367c93dc2d7489916ee3b  bsq.cube\n"
+                     "691dae1a00e19a843d5594d1c2ee7f5b  bsq.hdr\n"
+                     "82aa0da0380f40ee2a9101d994be063d  bip.cube\n"
+                     "38bb7efc58383a92e0e2baff7fd8028a  bip.hdr\n"
+                     "8b54376816658325c6ba293688ad86bd  bitmap\n");
+}

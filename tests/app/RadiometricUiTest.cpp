@@ -12,6 +12,7 @@
 #include "sim/SimMirror.h"
 #include "sim/SimScene.h"
 #include "storage/CCubeFormattingDlg.h"
+#include "support/EngineTestAccess.h"
 #include "support/TempDir.h"
 
 #include <QCheckBox>
@@ -100,8 +101,7 @@ protected:
         prompts.QueueSavePath(dir.File("dark.drk"));
         dlg->OnCommand(ID_TB_COLLECT_DARK);
         ASSERT_TRUE(QTest::qWaitFor(
-            [&] { return !dlg->Engine().m_busy.load() && std::filesystem::exists(dir.File("dark.drk")); },
-            20000));
+            [&] { return !dlg->Engine().Busy() && std::filesystem::exists(dir.File("dark.drk")); }, 20000));
         ASSERT_TRUE(QTest::qWaitFor([&] { return dlg->DarkFileName() == "dark.drk"; }, 5000));
     }
 
@@ -198,14 +198,14 @@ TEST_F(WindowRadiometry, GainsComputedFromTheAutomaticStackUndoTheFallOffAcrossT
     EXPECT_TRUE(prompts.Texts().empty()) << prompts.Texts().front();
     EXPECT_EQ(prompts.SaveInitialNames().back(), "flat_2x2_flat.rad");
     ASSERT_EQ(Size(dir.File("flat.rad")), 266240u);
-    EXPECT_TRUE(dlg->Engine().m_radCalLoaded.load());
+    EXPECT_TRUE(dlg->Engine().Calibration().GainsLoaded());
     EXPECT_EQ(FindControl<QLabel>(dlg.get(), IDC_RADCAL_LABEL)->text(), "Rad. Cal.:  flat.rad");
     EXPECT_EQ(dlg->StatusText(3), "Radiometric calibration from flat_2x2_flat.cal: every gain computed.");
 
     // Band 0 sees rows 508 ... 511 (row / 519 about 0.9817); stored position p comes from frame
     // column 607 - p. The response there is 1 - 0.3 * (c / 695) * (0.5 + 0.5 * 0.9817), so the gains
     // of positions 0 (column 607) and 519 (column 88) stand in the ratio f(88) / f(607).
-    const std::vector<float>& gains = dlg->Engine().m_radCalGains;
+    const std::vector<float>& gains = EngineTestAccess::Gains(dlg->Engine());
     auto f = [](double column) { return 1.0 - 0.3 * (column / 695.0) * (0.5 + 0.5 * 0.9817); };
     EXPECT_NEAR(double(gains[0]) / double(gains[519]), f(88) / f(607), 0.01 * f(88) / f(607));
     // Band 127 sees rows 0 ... 3 (row / 519 about 0.003).
@@ -228,7 +228,7 @@ TEST_F(WindowRadiometry, ShiftDragChoosesTheWhiteReferenceAndReflectanceCubesRea
 
     SimOptics::Instance().target = SimTarget::Scene;
     dlg->OnCommand(ID_TB_START_CUBE);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg->Engine().m_busy.load(); }, 60000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg->Engine().Busy(); }, 60000));
 
     // A plain click keeps its meaning: the reference curve, no rectangle.
     Mouse(QEvent::MouseButtonPress, Qt::LeftButton, Qt::LeftButton, 300, 200, Qt::NoModifier);

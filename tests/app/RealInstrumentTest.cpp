@@ -55,7 +55,7 @@ protected:
     // The engine posts its last status texts before it clears the flag: one pass of the event loop
     // after the flag delivers them.
     bool WaitIdle(int ms = 60000) {
-        const bool idle = QTest::qWaitFor([&] { return !dlg->Engine().m_busy.load(); }, ms);
+        const bool idle = QTest::qWaitFor([&] { return !dlg->Engine().Busy(); }, ms);
         QCoreApplication::processEvents();
         return idle;
     }
@@ -193,7 +193,7 @@ TEST_F(RealInstrument, WindowWithAControllerPortThatIsNoTerminalStaysUsable) {
     EXPECT_EQ(prompts.Texts(), std::vector<std::string>{"Please Check COM Port Settings"});
     dlg->OnCommand(ID_TB_START_CUBE); // the cube is taken where the mirror stands
     EXPECT_TRUE(WaitIdle());
-    EXPECT_EQ(dlg->Engine().m_linesTaken.load(), 696);
+    EXPECT_EQ(dlg->Engine().LinesTaken(), 696);
     // Its record says so: the controller's link was down for every line; COM1 was not simulated.
     const LineRecord record = dlg->Engine().LastLineRecord();
     EXPECT_EQ(record.run.simulated, "cameras, COM4");
@@ -212,8 +212,8 @@ TEST_F(RealInstrument, WindowFollowsASlowMirrorAndReportsOneThatStopsHalfway) {
     EXPECT_EQ(dlg->StatusText(4), "Simulated: cameras, COM1, COM4");
     dlg->OnCommand(ID_TB_START_CUBE);
     ASSERT_TRUE(WaitIdle());
-    EXPECT_EQ(dlg->Engine().m_scanEnd.load(), AcquisitionEngine::ScanEnd::Completed);
-    EXPECT_EQ(dlg->Engine().m_linesTaken.load(), 696);
+    EXPECT_EQ(dlg->Engine().LastScanEnd(), AcquisitionEngine::ScanEnd::Completed);
+    EXPECT_EQ(dlg->Engine().LinesTaken(), 696);
     EXPECT_EQ(dlg->StatusText(3), "COM1 Connected");
 
     // Back at 0, then a mirror that stops half way to the scan start.
@@ -227,7 +227,7 @@ TEST_F(RealInstrument, WindowFollowsASlowMirrorAndReportsOneThatStopsHalfway) {
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
     EXPECT_EQ(dlg->StatusText(3), "Mirror did not reach -300000");
     EXPECT_EQ(dlg->StatusText(2), "Ready");
-    EXPECT_EQ(dlg->Engine().m_scanEnd.load(), AcquisitionEngine::ScanEnd::StartTimedOut);
+    EXPECT_EQ(dlg->Engine().LastScanEnd(), AcquisitionEngine::ScanEnd::StartTimedOut);
     EXPECT_EQ(SimMirror::Instance().Position(), -150000);
 }
 
@@ -239,11 +239,11 @@ TEST_F(RealInstrument, WindowKeepsTheLinesWhenTheMirrorDoesNotReturn) {
     dlg->OnCommand(ID_TB_START_CUBE);
     ASSERT_TRUE(WaitIdle());
     EXPECT_EQ(dlg->StatusText(3), "Mirror did not reach 0");
-    EXPECT_EQ(dlg->Engine().m_scanEnd.load(), AcquisitionEngine::ScanEnd::ReturnTimedOut);
-    EXPECT_EQ(dlg->Engine().m_linesTaken.load(), 696);
+    EXPECT_EQ(dlg->Engine().LastScanEnd(), AcquisitionEngine::ScanEnd::ReturnTimedOut);
+    EXPECT_EQ(dlg->Engine().LinesTaken(), 696);
     const AcquisitionEngine& e = dlg->Engine();
     const size_t line = e.Geometry().LineValues();
-    EXPECT_TRUE(std::any_of(e.m_cube.begin() + long(695 * line), e.m_cube.begin() + long(696 * line),
+    EXPECT_TRUE(std::any_of(e.Cube().begin() + long(695 * line), e.Cube().begin() + long(696 * line),
                             [](uint16_t v) { return v != 0; }));
 }
 
@@ -256,16 +256,16 @@ TEST_F(RealInstrument, WindowStopsAtAHangUpAndTheNextCubeReconnects) {
     ASSERT_TRUE(WaitIdle(20000));
     ASSERT_TRUE(controller.Vanished());
     const AcquisitionEngine& e = dlg->Engine();
-    EXPECT_EQ(e.m_scanEnd.load(), AcquisitionEngine::ScanEnd::LinkLost);
-    const int lines = e.m_linesTaken.load();
+    EXPECT_EQ(e.LastScanEnd(), AcquisitionEngine::ScanEnd::LinkLost);
+    const int lines = e.LinesTaken();
     EXPECT_GT(lines, 100);
     EXPECT_LT(lines, 200);
     EXPECT_EQ(dlg->StatusText(3), "COM1 Offline");
     EXPECT_EQ(dlg->StatusText(2), "Ready");
     const size_t line = e.Geometry().LineValues();
     auto hasData = [&](int l) {
-        return std::any_of(e.m_cube.begin() + long(size_t(l) * line),
-                           e.m_cube.begin() + long(size_t(l + 1) * line), [](uint16_t v) { return v != 0; });
+        return std::any_of(e.Cube().begin() + long(size_t(l) * line),
+                           e.Cube().begin() + long(size_t(l + 1) * line), [](uint16_t v) { return v != 0; });
     };
     EXPECT_TRUE(hasData(lines - 1));
     EXPECT_FALSE(hasData(lines));
@@ -277,8 +277,8 @@ TEST_F(RealInstrument, WindowStopsAtAHangUpAndTheNextCubeReconnects) {
     SimMirror::Instance().Reset(0);
     dlg->OnCommand(ID_TB_START_CUBE);
     ASSERT_TRUE(WaitIdle());
-    EXPECT_EQ(e.m_scanEnd.load(), AcquisitionEngine::ScanEnd::Completed);
-    EXPECT_EQ(e.m_linesTaken.load(), 696);
+    EXPECT_EQ(e.LastScanEnd(), AcquisitionEngine::ScanEnd::Completed);
+    EXPECT_EQ(e.LinesTaken(), 696);
     const auto log = controller.ReceivedCommands();
     ASSERT_GE(log.size(), 4u);
     EXPECT_EQ(log[0], "ANSW2\r");

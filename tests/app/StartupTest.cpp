@@ -8,6 +8,7 @@
 #include "sim/SimController.h"
 #include "sim/SimMirror.h"
 #include "sim/SimScene.h"
+#include "support/EngineTestAccess.h"
 #include "support/TempDir.h"
 
 #include <QAbstractButton>
@@ -61,7 +62,7 @@ TEST_F(Startup, TwoCamerasReachReadyWithTheScannerConnected) {
     EXPECT_EQ(g.width, 696);
     EXPECT_EQ(g.height, 520);
     EXPECT_EQ(g.bands, 128);
-    EXPECT_EQ(dlg->Engine().m_cube.size(), size_t(696) * 520 * 128);
+    EXPECT_EQ(dlg->Engine().Cube().size(), size_t(696) * 520 * 128);
     // A connected controller got "EN\n" and the move to the focus position (0).
     ASSERT_TRUE(controller.WaitForCommands(5, 2000));
     const auto log = controller.ReceivedCommands();
@@ -152,7 +153,7 @@ TEST_F(Startup, SettingsValuesOutsideTheirMeaningAreReportedOncePerFileAndDefaul
                         "coefficients 0 0 0 kept");
     EXPECT_EQ(dlg->StatusText(2), "Ready");
     EXPECT_DOUBLE_EQ(dlg->CameraSettingsDialog().Values().exposure, 10.0);
-    EXPECT_DOUBLE_EQ(dlg->Engine().m_stepPerLine, 12.0);
+    EXPECT_DOUBLE_EQ(dlg->Engine().StepPerLine(), 12.0);
 }
 
 TEST_F(Startup, WavelengthListsFollowTheDefaultCalibration) {
@@ -345,9 +346,10 @@ TEST_F(Startup, SimulatorMenuSetsTheTargetAndExistsOnlyWithSimulatedCameras) {
 TEST_F(Startup, CameraSettingsOkKeepsTheCubeAndWritesTheReportedExposure) {
     ASSERT_EQ(Start(), 0);
     AcquisitionEngine& e = dlg->Engine();
-    e.m_cube[1000] = 1234;
-    e.m_darkFrame[5] = 77;
-    e.m_darkFrameValid = true;
+    EngineTestAccess::Cube(e)[1000] = 1234;
+    EngineTestAccess::WithCalibration(e,
+                                      [](std::vector<uint16_t>& dark, std::vector<float>&) { dark[5] = 77; });
+    e.Calibration().SetDarkFrameValid(true);
     // 150 ms cannot be met at 50 fps (19 ms at most): the walk settles at 3.75 fps, where the camera
     // delivers 150 ms.
     CCameSettingsDlg& cs = dlg->CameraSettingsDialog();
@@ -356,9 +358,9 @@ TEST_F(Startup, CameraSettingsOkKeepsTheCubeAndWritesTheReportedExposure) {
     FindControl<QLineEdit>(&cs, IDC_GAIN_EDIT)->setText("3");
     ASSERT_NE(cs.onApply, nullptr);
     cs.onApply();
-    EXPECT_EQ(e.m_cube[1000], 1234);
-    EXPECT_EQ(e.m_darkFrame[5], 77);
-    EXPECT_TRUE(e.m_darkFrameValid.load());
+    EXPECT_EQ(e.Cube()[1000], 1234);
+    EXPECT_EQ(EngineTestAccess::DarkFrame(e)[5], 77);
+    EXPECT_TRUE(e.DarkFrameValid());
     EXPECT_FLOAT_EQ(dlg->Cameras().m_dataFrameRate, 3.75f);
     EXPECT_EQ(dir.Read("Settings/ARV300_Camera_Settings.txt"), "128 0 150.000000 3 0.000000 0\n47 27 58\n");
     // 30 ms is met at 30 fps (32.3 ms possible).

@@ -11,6 +11,7 @@
 #include "storage/CCubeFormattingDlg.h"
 #include "storage/CubeWriters.h"
 #include "storage/StorageTestSupport.h"
+#include "support/EngineTestAccess.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -204,12 +205,13 @@ protected:
         for (int l = 0; l < W; ++l)
             for (int b = 0; b < B; ++b)
                 for (int p = 0; p < H; ++p)
-                    e.m_cube[size_t(l) * B * H + size_t(b) * H + size_t(p)] =
+                    EngineTestAccess::Cube(e)[size_t(l) * B * H + size_t(b) * H + size_t(p)] =
                         uint16_t((l * 7 + b * 3 + p) % 4096);
-        std::lock_guard lock(e.m_darkFrameMutex);
-        for (int b = 0; b < B; ++b)
-            for (int p = 0; p < H; ++p)
-                e.m_darkFrame[size_t(b) * H + size_t(p)] = uint16_t(4000 - b - p);
+        EngineTestAccess::WithCalibration(e, [](std::vector<uint16_t>& dark, std::vector<float>&) {
+            for (int b = 0; b < B; ++b)
+                for (int p = 0; p < H; ++p)
+                    dark[size_t(b) * H + size_t(p)] = uint16_t(4000 - b - p);
+        });
     }
 
     TempDir work; // the window's current folder
@@ -401,7 +403,7 @@ TEST_F(StorageUi, CubeWidthSelectionShowsItsColumnsInTheDialog) {
 
 TEST_F(StorageUi, SaveCubeIsRefusedWhileTheCameraAcquires) {
     dlg->OnCommand(ID_TB_SPECTRAL_DISPLAY);
-    ASSERT_TRUE(dlg->Engine().m_busy.load());
+    ASSERT_TRUE(dlg->Engine().Busy());
     EXPECT_FALSE(WithDialog([](CCubeFormattingDlg&) {}, ID_FILE_SAVE_CUBE));
     EXPECT_FALSE(WithDialog([](CCubeFormattingDlg&) {}, ID_TB_SAVE_CUBE));
     EXPECT_EQ(prompts.Texts(), (std::vector<std::string>{"Camera acquiring data, stop acquisition first !",
@@ -416,9 +418,9 @@ TEST_F(StorageUi, ACubeStartedBehindTheOpenDialogIsNotSaved) {
         prompts.QueueSavePath(out.File("late"));
         ASSERT_TRUE(WithDialog([&](CCubeFormattingDlg& d) {
             Click(&d, format);
-            dlg->Engine().m_busy = true;
+            EngineTestAccess::SetBusy(dlg->Engine(), true);
             Click(&d, kOkButton);
-            dlg->Engine().m_busy = false;
+            EngineTestAccess::SetBusy(dlg->Engine(), false);
         }));
     }
     EXPECT_EQ(prompts.Texts(),
@@ -540,14 +542,14 @@ TEST_F(StorageUi, MovieFollowsTheIntervalNormalisationAndRadCalChoices) {
     for (int l = 0; l < W; ++l)
         for (int b = 0; b < B; ++b)
             for (int p = 0; p < H; ++p)
-                e.m_cube[size_t(l) * B * H + size_t(b) * H + size_t(p)] = uint16_t(value(l, b, p));
+                EngineTestAccess::Cube(e)[size_t(l) * B * H + size_t(b) * H + size_t(p)] =
+                    uint16_t(value(l, b, p));
     // "Apply Rad. Cal." halves the maximum of band 3 through its gains; the frames themselves use the
     // values as stored, so band 3 reaches white at half its maximum.
-    {
-        std::lock_guard lock(e.m_darkFrameMutex);
+    EngineTestAccess::WithCalibration(e, [](std::vector<uint16_t>&, std::vector<float>& gains) {
         for (int p = 0; p < H; ++p)
-            e.m_radCalGains[size_t(3) * H + size_t(p)] = 0.5f;
-    }
+            gains[size_t(3) * H + size_t(p)] = 0.5f;
+    });
     static_cast<QCheckBox*>(dlg->Control(IDC_APPLY_RADCAL))->setChecked(true);
     Save(kMovie, out.File("perband.avi"),
          [](CCubeFormattingDlg& d) { FindControl<QLineEdit>(&d, kFrameInterval)->setText("40"); });
@@ -587,13 +589,13 @@ TEST_F(StorageUi, MovieFollowsTheIntervalNormalisationAndRadCalChoices) {
 TEST_F(StorageUi, AcquiredCubeSavedInEveryFormatOpensInOtherPrograms) {
     AcquisitionEngine& e = dlg->Engine();
     dlg->OnCommand(ID_ACQ_CUBE);
-    ASSERT_TRUE(e.m_busy.load());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !e.m_busy.load(); }, 120000)) << "the scan did not end";
+    ASSERT_TRUE(e.Busy());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !e.Busy(); }, 120000)) << "the scan did not end";
     // The engine thread posts its last status texts to the window; they arrive after the flag.
     ASSERT_TRUE(QTest::qWaitFor([&] { return dlg->StatusText(2) == "Ready"; }, 2000));
     ASSERT_TRUE(QTest::qWaitFor([&] { return dlg->StatusText(1).startsWith("frame rate"); }, 2000));
 
-    const std::vector<uint16_t>& cube = e.m_cube;
+    const std::vector<uint16_t>& cube = e.Cube();
     auto at = [&](int l, int b, int p) { return cube[size_t(l) * B * H + size_t(b) * H + size_t(p)]; };
     long long sum = 0;
     for (uint16_t v : cube)
@@ -714,18 +716,16 @@ TEST_F(StorageUi, AcquiredCubeSavedInEveryFormatOpensInOtherPrograms) {
 namespace {
 // The cube and the dark frame of the engine, copied.
 std::vector<uint16_t> CubeOf(CStrataDlg& d) {
-    return d.Engine().m_cube;
+    return d.Engine().Cube();
 }
 std::vector<uint16_t> DarkOf(CStrataDlg& d) {
-    AcquisitionEngine& e = d.Engine();
-    std::lock_guard lock(e.m_darkFrameMutex);
-    return std::vector<uint16_t>(e.m_darkFrame.begin(), e.m_darkFrame.begin() + ptrdiff_t(B * H));
+    return d.Engine().Calibration().CopyDarkFrame(size_t(B) * H);
 }
 } // namespace
 
 TEST_F(StorageUi, EachSavedFormatOpensAgainAndSavesTheSameBytes) {
     FillPattern();
-    dlg->Engine().m_darkFrameValid = true;
+    dlg->Engine().Calibration().SetDarkFrameValid(true);
     const std::vector<uint16_t> pattern = CubeOf(*dlg);
     const std::vector<uint16_t> dark = DarkOf(*dlg);
     // One file per layout the program writes (BSQ and BIP through their savers: their buttons are
@@ -784,15 +784,14 @@ TEST_F(StorageUi, EachSavedFormatOpensAgainAndSavesTheSameBytes) {
                   .find("# note: opened from " + out.File("bil.cube") + ", which has no line record\n"),
               std::string::npos);
     // The standard file's trailing dark frame became the dark frame; "Apply Dark" can be ticked.
-    {
-        std::lock_guard lock(dlg->Engine().m_darkFrameMutex);
-        std::fill(dlg->Engine().m_darkFrame.begin(), dlg->Engine().m_darkFrame.end(), uint16_t(0));
-    }
-    dlg->Engine().m_darkFrameValid = false;
+    EngineTestAccess::WithCalibration(dlg->Engine(), [](std::vector<uint16_t>& dark, std::vector<float>&) {
+        std::fill(dark.begin(), dark.end(), uint16_t(0));
+    });
+    dlg->Engine().Calibration().SetDarkFrameValid(false);
     prompts.QueueOpenPath(out.File("std.cube"));
     dlg->OnCommand(ID_FILE_OPEN_CUBE);
     EXPECT_EQ(DarkOf(*dlg), dark);
-    EXPECT_TRUE(dlg->Engine().m_darkFrameValid.load());
+    EXPECT_TRUE(dlg->Engine().DarkFrameValid());
     EXPECT_TRUE(FindControl<QCheckBox>(dlg.get(), IDC_APPLY_DARK)->isEnabled());
     // The header's calibration and the integration time of the file describe the cube when it is
     // saved again, whatever this run's settings say.
@@ -804,7 +803,7 @@ TEST_F(StorageUi, EachSavedFormatOpensAgainAndSavesTheSameBytes) {
 TEST_F(StorageUi, OpenedStandardAcquisitionSavesTheSameBilAsTheAcquisition) {
     AcquisitionEngine& e = dlg->Engine();
     dlg->OnCommand(ID_ACQ_CUBE);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !e.m_busy.load(); }, 120000)) << "the scan did not end";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !e.Busy(); }, 120000)) << "the scan did not end";
     Save(kStandard, out.File("scan"));
     Save(kBil, out.File("scan_bil"));
     const std::vector<uint16_t> acquired = CubeOf(*dlg);
@@ -827,7 +826,8 @@ TEST_F(StorageUi, OpenedStandardAcquisitionSavesTheSameBilAsTheAcquisition) {
 
     // The opened cube is shown as during its scan: the colour composite of its bands.
     FindControl<QCheckBox>(dlg.get(), IDC_COLOR)->click();
-    const uint16_t* red = e.m_rgbPlanes[0].data();
+    const std::vector<uint16_t> redPlane = EngineTestAccess::ColourPlane(e, 0);
+    const uint16_t* red = redPlane.data();
     const std::array<int32_t, 3> rgb = dlg->RgbSelections();
     // Plane row r, column l holds line l, band of R, stored position H-1-r.
     EXPECT_EQ(red[size_t(10) * W + 300],
@@ -872,7 +872,7 @@ TEST_F(StorageUi, FilesThatCannotBeOpenedSayWhyAndLeaveTheCube) {
     prompts.QueueOpenPath(std::nullopt);
     EXPECT_EQ(open(""), "");
     // Not while the camera acquires.
-    dlg->Engine().m_busy = true;
+    EngineTestAccess::SetBusy(dlg->Engine(), true);
     EXPECT_EQ(open(out.File("good.cube")), AppMsg::kSaveBusy);
-    dlg->Engine().m_busy = false;
+    EngineTestAccess::SetBusy(dlg->Engine(), false);
 }

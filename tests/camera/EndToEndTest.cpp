@@ -9,6 +9,7 @@
 #include "sim/SimController.h"
 #include "sim/SimMirror.h"
 #include "sim/SimScene.h"
+#include "support/EngineTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -33,13 +34,13 @@ protected:
         ASSERT_TRUE(controller.Start());
         ASSERT_TRUE(cams.OpenCameras());
         engine.AllocateBuffers(CubeGeometry{});
-        engine.m_dataCameraOnline = true;
-        engine.m_stepPerLine = settings.m_stepSize;
+        engine.SetDataCameraOnline(true);
+        engine.SetStepPerLine(settings.m_stepSize);
         engine.scanPositions = [this] {
             return ScanPositions{settings.m_scanStartPosition, settings.m_centerPosition};
         };
         engine.SetMinimumRedrawInterval(1000.0 / 60.0);
-        link.SetStopFlag(&engine.m_stopRequested);
+        link.SetStopFlag(engine.StopFlag());
         LucamAddStreamingCallback(cams.m_hDataCamera, &AcquisitionEngine::OnDataFrameCallback, &engine);
         CameraSettingsValues cs; // 10 ms: the camera runs at 50 frames per second
         cams.ConfigureDataCamera(cs);
@@ -58,14 +59,14 @@ protected:
     }
     bool WaitIdle(int seconds) {
         for (int i = 0; i < seconds * 100; ++i) {
-            if (!engine.m_busy.load())
+            if (!engine.Busy())
                 return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return false;
     }
     uint16_t Cube(int line, int band, int sample) const {
-        return engine.m_cube[size_t(line) * B * H + size_t(band) * H + size_t(H - 1 - sample)];
+        return engine.Cube()[size_t(line) * B * H + size_t(band) * H + size_t(H - 1 - sample)];
     }
 
     ScriptedPrompts prompts;
@@ -87,7 +88,7 @@ TEST_F(EndToEnd, FullCubeOfTheTestChart) {
     // Frames dropped while the lines are taken (the return of the mirror afterwards holds the camera
     // thread on purpose).
     uint64_t dropped = 0;
-    for (int i = 0; i < 6000 && engine.m_lineIndex.load() < W && engine.m_busy.load(); ++i)
+    for (int i = 0; i < 6000 && engine.LineIndex() < W && engine.Busy(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     dropped = SimCameras::Instance().DroppedFrames(1);
     ASSERT_TRUE(WaitIdle(60));
@@ -136,9 +137,10 @@ TEST_F(EndToEnd, FullCubeOfTheTestChart) {
     EXPECT_EQ(host.Status(1).rfind("frame rate =  ", 0), 0u);
     // Frames lost and the scan's duration depend on the machine's load: reported here, measured
     // by the acquisition benchmark.
-    std::printf("full cube: %.2f s for 697 frames at 50 fps (%.2f s of frames), %llu dropped, %llu pictures\n",
-                seconds, 697 / 50.0, static_cast<unsigned long long>(dropped),
-                static_cast<unsigned long long>(engine.PicturesDrawn()));
+    std::printf(
+        "full cube: %.2f s for 697 frames at 50 fps (%.2f s of frames), %llu dropped, %llu pictures\n",
+        seconds, 697 / 50.0, static_cast<unsigned long long>(dropped),
+        static_cast<unsigned long long>(engine.PicturesDrawn()));
 }
 
 TEST_F(EndToEnd, DarkStackUnderTheLensCap) {
@@ -148,10 +150,10 @@ TEST_F(EndToEnd, DarkStackUnderTheLensCap) {
     for (int i = 0; i < 200 && host.darkSaves.load() == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(host.darkSaves.load(), 1);
-    EXPECT_TRUE(engine.m_darkFrameValid.load());
+    EXPECT_TRUE(engine.DarkFrameValid());
     // Offset only: 800 >> 4 = 50 everywhere.
-    EXPECT_EQ(engine.m_darkFrame[0], 50);
-    EXPECT_EQ(engine.m_darkFrame[size_t(B) * H - 1], 50);
+    EXPECT_EQ(EngineTestAccess::DarkFrame(engine)[0], 50);
+    EXPECT_EQ(EngineTestAccess::DarkFrame(engine)[size_t(B) * H - 1], 50);
     SimOptics::Instance().target = SimTarget::Scene;
 }
 

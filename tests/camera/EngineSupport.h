@@ -105,7 +105,7 @@ class EngineFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         engine.AllocateBuffers(CubeGeometry{});
-        engine.m_dataCameraOnline = true;
+        engine.SetDataCameraOnline(true);
         engine.SetMinimumRedrawInterval(0);
         frame.assign(size_t(696) * 520, 0);
     }

@@ -1,6 +1,7 @@
 // The acquisition engine driven frame by frame (no camera thread): binning, line order, the end of
 // a scan, stacks, stop, positioning and the frame-rate report.
 #include "EngineSupport.h"
+#include "support/EngineTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +20,7 @@ class Engine : public EngineFixture {
 protected:
     uint16_t& Pixel(int row, int column) { return frame[size_t(row) * W + column]; }
     uint16_t Cube(int line, int band, int position) const {
-        return engine.m_cube[size_t(line) * B * H + size_t(band) * H + position];
+        return engine.Cube()[size_t(line) * B * H + size_t(band) * H + position];
     }
 };
 } // namespace
@@ -36,32 +37,32 @@ TEST_F(Engine, BinsFourFarEndRowsAndReversesTheSamples) {
     Pixel(512, 88) = 65535;    // row 512 is beyond the last band
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
     Feed(1);
-    EXPECT_EQ(engine.m_lineIndex.load(), 1);
-    EXPECT_EQ(Cube(0, 0, H - 1), 15);   // sample 0 stored at position 519
-    EXPECT_EQ(Cube(0, 127, 0), 4095);   // sample 519 stored at position 0
-    EXPECT_EQ(Cube(0, 127, H - 1), 0);  // (column 87 contributes nothing)
-    EXPECT_EQ(Cube(0, 1, H - 1), 0);    // band 1 is rows 504 ... 507
+    EXPECT_EQ(engine.LineIndex(), 1);
+    EXPECT_EQ(Cube(0, 0, H - 1), 15);  // sample 0 stored at position 519
+    EXPECT_EQ(Cube(0, 127, 0), 4095);  // sample 519 stored at position 0
+    EXPECT_EQ(Cube(0, 127, H - 1), 0); // (column 87 contributes nothing)
+    EXPECT_EQ(Cube(0, 1, H - 1), 0);   // band 1 is rows 504 ... 507
     // The last stored line is kept apart as well.
-    EXPECT_EQ(engine.m_lineImage[0 * H + H - 1], 15);
-    EXPECT_EQ(engine.m_lineImage[127 * H + 0], 4095);
+    EXPECT_EQ(engine.LastLine()[0 * H + H - 1], 15);
+    EXPECT_EQ(engine.LastLine()[127 * H + 0], 4095);
 }
 
 TEST_F(Engine, FullCubeStepsTheMirrorPerLineAndEndsOnThe697thFrame) {
-    engine.m_stepPerLine = 12.5;
+    engine.SetStepPerLine(12.5);
     engine.scanPositions = [] { return ScanPositions{-300000, -165000}; };
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
-    EXPECT_TRUE(engine.m_busy.load());
+    EXPECT_TRUE(engine.Busy());
     EXPECT_FALSE(host.limitsEnabled.load());
     for (int line = 0; line < W; ++line) {
         std::fill(frame.begin(), frame.end(), uint16_t(line * 16)); // every value reads back as line
         Feed(1);
     }
-    EXPECT_EQ(engine.m_lineIndex.load(), W);
-    EXPECT_TRUE(engine.m_busy.load());
+    EXPECT_EQ(engine.LineIndex(), W);
+    EXPECT_TRUE(engine.Busy());
     Feed(1); // the 697th frame ends the scan and commands one more step
-    EXPECT_FALSE(engine.m_busy.load());
-    EXPECT_FALSE(engine.m_acquireCube.load());
-    EXPECT_EQ(engine.m_lineIndex.load(), 0);
+    EXPECT_FALSE(engine.Busy());
+    EXPECT_FALSE(engine.AcquiringCube());
+    EXPECT_EQ(engine.LineIndex(), 0);
     ASSERT_EQ(mirror.moves.size(), 697u);
     // -300000 + L * 12.5, truncated toward zero: -300000, -299987 (not -299988), -299975, ...
     EXPECT_EQ(mirror.moves[0], -300000);
@@ -87,12 +88,12 @@ TEST_F(Engine, FullCubeStepsTheMirrorPerLineAndEndsOnThe697thFrame) {
 
 TEST_F(Engine, AScanWhosePositionsLeaveThe32BitRangeIsRefusedBeforeAnythingMoves) {
     // A step of 12000000 (a missing decimal point): line 696 would be at 8 352 000 000 counts.
-    engine.m_stepPerLine = 12000000.0;
+    engine.SetStepPerLine(12000000.0);
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
-    EXPECT_FALSE(engine.m_busy.load());
-    EXPECT_FALSE(engine.m_acquireCube.load());
+    EXPECT_FALSE(engine.Busy());
+    EXPECT_FALSE(engine.AcquiringCube());
     EXPECT_TRUE(mirror.Log().empty()) << "nothing sent, not even the drive enable";
-    EXPECT_EQ(engine.m_scansRefused.load(), 1);
+    EXPECT_EQ(engine.ScansRefused(), 1);
     ASSERT_EQ(host.Messages().size(), 1u);
     EXPECT_EQ(host.Messages()[0],
               "The scan does not fit the mirror's range: from the Scan Start Position 0 with a Step Size of "
@@ -100,26 +101,26 @@ TEST_F(Engine, AScanWhosePositionsLeaveThe32BitRangeIsRefusedBeforeAnythingMoves
     Feed(3);
     EXPECT_TRUE(mirror.moves.empty());
     // A scan start near 2^31: the last step would be 2147483000 + 696 * 12 = 2147491352.
-    engine.m_stepPerLine = 12.0;
+    engine.SetStepPerLine(12.0);
     engine.scanPositions = [] { return ScanPositions{2147483000, 0}; };
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
-    EXPECT_FALSE(engine.m_busy.load());
-    EXPECT_EQ(engine.m_scansRefused.load(), 2);
+    EXPECT_FALSE(engine.Busy());
+    EXPECT_EQ(engine.ScansRefused(), 2);
     // Going down: -2147483000 - 696 * 12 is below -2^31 as well.
     engine.scanPositions = [] { return ScanPositions{-2147483000, 0}; };
-    engine.m_stepPerLine = -12.0;
+    engine.SetStepPerLine(-12.0);
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
-    EXPECT_EQ(engine.m_scansRefused.load(), 3);
+    EXPECT_EQ(engine.ScansRefused(), 3);
     // The largest scan that fits: its last step lands exactly on 2^31 - 1.
     engine.scanPositions = [] { return ScanPositions{2147483647 - 696 * 12, 0}; };
-    engine.m_stepPerLine = 12.0;
+    engine.SetStepPerLine(12.0);
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
-    EXPECT_TRUE(engine.m_busy.load());
+    EXPECT_TRUE(engine.Busy());
     Feed(W + 1);
     ASSERT_EQ(mirror.moves.size(), 697u);
     EXPECT_EQ(mirror.moves.back(), 2147483647);
-    EXPECT_EQ(engine.m_scansRefused.load(), 3);
-    EXPECT_FALSE(engine.m_busy.load());
+    EXPECT_EQ(engine.ScansRefused(), 3);
+    EXPECT_FALSE(engine.Busy());
 }
 
 TEST_F(Engine, AScanStartMovedOutOfRangeDuringTheScanEndsItWithTheLinesTaken) {
@@ -131,8 +132,8 @@ TEST_F(Engine, AScanStartMovedOutOfRangeDuringTheScanEndsItWithTheLinesTaken) {
     // The settings dialog changes the start: line 100 would be at 2147483600 + 1200.
     scanStart = 2147483600;
     Feed(1);
-    EXPECT_FALSE(engine.m_busy.load());
-    EXPECT_EQ(engine.m_scansRefused.load(), 1);
+    EXPECT_FALSE(engine.Busy());
+    EXPECT_EQ(engine.ScansRefused(), 1);
     ASSERT_EQ(mirror.moves.size(), 100u);
     for (int32_t m : mirror.moves)
         EXPECT_LE(m, 99 * 12);
@@ -144,12 +145,12 @@ TEST_F(Engine, AScanStartMovedOutOfRangeDuringTheScanEndsItWithTheLinesTaken) {
 
 TEST_F(Engine, StopHalfwayKeepsTheStoredLinesAndZerosTheRest) {
     // A previous cube's data is cleared by the next acquisition.
-    std::fill(engine.m_cube.begin(), engine.m_cube.end(), uint16_t(9));
+    std::fill(EngineTestAccess::Cube(engine).begin(), EngineTestAccess::Cube(engine).end(), uint16_t(9));
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
     std::fill(frame.begin(), frame.end(), uint16_t(100 * 16));
     Feed(300);
     engine.StopAcquisition();
-    EXPECT_FALSE(engine.m_busy.load());
+    EXPECT_FALSE(engine.Busy());
     Feed(5); // no mode is set any more: nothing is stored
     EXPECT_EQ(Cube(299, 64, 100), 100);
     EXPECT_EQ(Cube(300, 64, 100), 0);
@@ -180,23 +181,23 @@ TEST_F(Engine, FramesWhileTheMirrorIsPositioningAreDropped) {
                       AcquisitionEngine::Mode::Calibration}) {
         engine.StopAcquisition();
         engine.AcquisitionCommand(mode);
-        engine.m_scannerPositioning = true;
+        engine.SetScannerPositioning(true);
         std::fill(frame.begin(), frame.end(), uint16_t(50 * 16));
         const size_t moves = mirror.moves.size();
         Feed(4);
-        EXPECT_EQ(engine.m_lineIndex.load(), 0);
+        EXPECT_EQ(engine.LineIndex(), 0);
         EXPECT_EQ(mirror.moves.size(), moves);
-        engine.m_scannerPositioning = false;
+        engine.SetScannerPositioning(false);
         Feed(1);
-        EXPECT_EQ(engine.m_lineIndex.load(), 1);
+        EXPECT_EQ(engine.LineIndex(), 1);
     }
     // The live display shows frames whatever the mirror does.
     engine.StopAcquisition();
     engine.AcquisitionCommand(AcquisitionEngine::Mode::SpectralDisplay);
-    engine.m_scannerPositioning = true;
+    engine.SetScannerPositioning(true);
     Pixel(3, 4) = 0xFFF0;
     Feed(1);
-    EXPECT_EQ(engine.m_frameImage[3 * W + 4], 0xFFFu);
+    EXPECT_EQ(EngineTestAccess::FrameImage(engine)[3 * W + 4], 0xFFFu);
 }
 
 TEST_F(Engine, DarkStackStoresTwentyFiveLinesInCubeBandOrderAndAveragesThem) {
@@ -211,32 +212,35 @@ TEST_F(Engine, DarkStackStoresTwentyFiveLinesInCubeBandOrderAndAveragesThem) {
             Pixel(r, 88) = 4095 * 16; // band 127
         Feed(1);
     }
-    EXPECT_EQ(engine.m_lineIndex.load(), 25);
+    EXPECT_EQ(engine.LineIndex(), 25);
     EXPECT_EQ(host.darkSaves.load(), 0);
     Feed(1); // the 26th frame ends the stack
     EXPECT_EQ(host.darkSaves.load(), 1);
-    EXPECT_TRUE(engine.m_darkFrameValid.load());
-    EXPECT_FALSE(engine.m_acquireDark.load());
-    EXPECT_FALSE(engine.m_busy.load());
-    EXPECT_EQ(engine.m_darkFrame[0 * H + H - 1], 10);
-    EXPECT_EQ(engine.m_darkFrame[127 * H + H - 1], 4095); // 25 x 4095 does not overflow
+    EXPECT_TRUE(engine.DarkFrameValid());
+    EXPECT_FALSE(engine.AcquiringDark());
+    EXPECT_FALSE(engine.Busy());
+    EXPECT_EQ(EngineTestAccess::DarkFrame(engine)[0 * H + H - 1], 10);
+    EXPECT_EQ(EngineTestAccess::DarkFrame(engine)[127 * H + H - 1], 4095); // 25 x 4095 does not overflow
     // Both stacks hold the same 25 lines, in the cube's band order.
     const size_t L = size_t(B) * H;
-    EXPECT_EQ(std::memcmp(engine.m_darkCube.data(), engine.m_calCube.data(), 25 * L * 2), 0);
-    EXPECT_EQ(engine.m_darkCube[1 * L + 0 * H + H - 1], 11);
+    EXPECT_EQ(std::memcmp(engine.StackBuffer(AcquisitionEngine::Stack::Dark).data(),
+                          engine.StackBuffer(AcquisitionEngine::Stack::Calibration).data(), 25 * L * 2),
+              0);
+    EXPECT_EQ(engine.StackBuffer(AcquisitionEngine::Stack::Dark)[1 * L + 0 * H + H - 1], 11);
     // Cube lines are untouched and no mirror step was commanded.
     EXPECT_TRUE(mirror.moves.empty());
 }
 
 TEST_F(Engine, CalibrationStackHandsItsSaveOverAndKeepsTheDarkFrame) {
-    engine.m_darkFrame[0] = 5;
+    EngineTestAccess::WithCalibration(engine,
+                                      [](std::vector<uint16_t>& dark, std::vector<float>&) { dark[0] = 5; });
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Calibration);
     Feed(26);
     EXPECT_EQ(host.calSaves.load(), 1);
     EXPECT_EQ(host.darkSaves.load(), 0);
-    EXPECT_FALSE(engine.m_acquireCalCube.load());
-    EXPECT_FALSE(engine.m_darkFrameValid.load());
-    EXPECT_EQ(engine.m_darkFrame[0], 5);
+    EXPECT_FALSE(engine.AcquiringCalibration());
+    EXPECT_FALSE(engine.DarkFrameValid());
+    EXPECT_EQ(EngineTestAccess::DarkFrame(engine)[0], 5);
 }
 
 TEST_F(Engine, StopDuringADarkStackSavesNothing) {
@@ -245,16 +249,16 @@ TEST_F(Engine, StopDuringADarkStackSavesNothing) {
     engine.StopAcquisition();
     Feed(30);
     EXPECT_EQ(host.darkSaves.load(), 0);
-    EXPECT_FALSE(engine.m_darkFrameValid.load());
-    EXPECT_TRUE(engine.m_acquireDark.load()); // left set; its frames are ignored
-    EXPECT_EQ(engine.m_lineIndex.load(), 0);
+    EXPECT_FALSE(engine.DarkFrameValid());
+    EXPECT_TRUE(engine.AcquiringDark()); // left set; its frames are ignored
+    EXPECT_EQ(engine.LineIndex(), 0);
 }
 
 TEST_F(Engine, CommandsRefuseWhenOfflineOrBusy) {
-    engine.m_dataCameraOnline = false;
+    engine.SetDataCameraOnline(false);
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
     EXPECT_EQ(host.Messages(), std::vector<std::string>{"Data Camera Offline !"});
-    engine.m_dataCameraOnline = true;
+    engine.SetDataCameraOnline(true);
     engine.AcquisitionCommand(AcquisitionEngine::Mode::SpectralDisplay);
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Dark);
@@ -268,24 +272,24 @@ TEST_F(Engine, CommandsRefuseWhenOfflineOrBusy) {
     engine.StopAcquisition();
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
     EXPECT_EQ(host.Messages().back(), "Unable STOP previewing video.");
-    EXPECT_TRUE(engine.m_acquireCube.load()); // the acquisition goes on
+    EXPECT_TRUE(engine.AcquiringCube()); // the acquisition goes on
 }
 
 TEST_F(Engine, MirrorThatNeverArrivesEndsTheAcquisitionCleanly) {
     mirror.travelResult = TravelResult::TimedOut;
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
-    EXPECT_FALSE(engine.m_busy.load());
-    EXPECT_FALSE(engine.m_acquireCube.load());
+    EXPECT_FALSE(engine.Busy());
+    EXPECT_FALSE(engine.AcquiringCube());
     EXPECT_EQ(host.Status(2), "Ready");
     Feed(3);
-    EXPECT_EQ(engine.m_lineIndex.load(), 0);
+    EXPECT_EQ(engine.LineIndex(), 0);
     EXPECT_TRUE(mirror.moves.empty());
     // Without a controller link the acquisition runs with the mirror where it stands.
     mirror.travelResult = TravelResult::NotConnected;
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
-    EXPECT_TRUE(engine.m_busy.load());
+    EXPECT_TRUE(engine.Busy());
     Feed(3);
-    EXPECT_EQ(engine.m_lineIndex.load(), 3);
+    EXPECT_EQ(engine.LineIndex(), 3);
 }
 
 TEST_F(Engine, LostLinkEndsTheScanAsStopDoesAndKeepsItsLines) {
@@ -293,12 +297,12 @@ TEST_F(Engine, LostLinkEndsTheScanAsStopDoesAndKeepsItsLines) {
     mirror.loseLinkAtMove = 301; // the move of line 300 finds the link gone
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
     Feed(300);
-    EXPECT_TRUE(engine.m_busy.load());
+    EXPECT_TRUE(engine.Busy());
     Feed(1);
-    EXPECT_FALSE(engine.m_busy.load());
-    EXPECT_FALSE(engine.m_acquireCube.load());
-    EXPECT_EQ(engine.m_scanEnd.load(), AcquisitionEngine::ScanEnd::LinkLost);
-    EXPECT_EQ(engine.m_linesTaken.load(), 300);
+    EXPECT_FALSE(engine.Busy());
+    EXPECT_FALSE(engine.AcquiringCube());
+    EXPECT_EQ(engine.LastScanEnd(), AcquisitionEngine::ScanEnd::LinkLost);
+    EXPECT_EQ(engine.LinesTaken(), 300);
     EXPECT_EQ(Cube(299, 64, 100), 100);
     EXPECT_EQ(Cube(300, 64, 100), 0);
     EXPECT_EQ(host.Status(2), "Ready");
@@ -315,43 +319,43 @@ TEST_F(Engine, LostLinkEndsTheScanAsStopDoesAndKeepsItsLines) {
     mirror.lost = false;
     mirror.travelResults = {TravelResult::LinkLost};
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
-    EXPECT_FALSE(engine.m_busy.load());
-    EXPECT_EQ(engine.m_scanEnd.load(), AcquisitionEngine::ScanEnd::LinkLost);
-    EXPECT_EQ(engine.m_linesTaken.load(), 0);
-    EXPECT_EQ(engine.m_mirrorTimeouts.load(), 0);
+    EXPECT_FALSE(engine.Busy());
+    EXPECT_EQ(engine.LastScanEnd(), AcquisitionEngine::ScanEnd::LinkLost);
+    EXPECT_EQ(engine.LinesTaken(), 0);
+    EXPECT_EQ(engine.MirrorTimeouts(), 0);
 }
 
 TEST_F(Engine, ScanEndSaysHowEachAcquisitionEnded) {
     using End = AcquisitionEngine::ScanEnd;
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
     Feed(W + 1);
-    EXPECT_EQ(engine.m_scanEnd.load(), End::Completed);
-    EXPECT_EQ(engine.m_linesTaken.load(), W);
+    EXPECT_EQ(engine.LastScanEnd(), End::Completed);
+    EXPECT_EQ(engine.LinesTaken(), W);
     // Every line taken, but the mirror did not come back: the lines stay, the end says so.
     mirror.travelResults = {TravelResult::Arrived, TravelResult::TimedOut};
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
     Feed(W + 1);
-    EXPECT_EQ(engine.m_scanEnd.load(), End::ReturnTimedOut);
-    EXPECT_EQ(engine.m_linesTaken.load(), W);
-    EXPECT_EQ(engine.m_mirrorTimeouts.load(), 1);
-    EXPECT_FALSE(engine.m_busy.load());
+    EXPECT_EQ(engine.LastScanEnd(), End::ReturnTimedOut);
+    EXPECT_EQ(engine.LinesTaken(), W);
+    EXPECT_EQ(engine.MirrorTimeouts(), 1);
+    EXPECT_FALSE(engine.Busy());
     mirror.travelResults = {TravelResult::TimedOut};
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Dark);
-    EXPECT_EQ(engine.m_scanEnd.load(), End::StartTimedOut);
-    EXPECT_EQ(engine.m_linesTaken.load(), 0);
+    EXPECT_EQ(engine.LastScanEnd(), End::StartTimedOut);
+    EXPECT_EQ(engine.LinesTaken(), 0);
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
     Feed(10);
-    EXPECT_EQ(engine.m_scanEnd.load(), End::None); // still running
+    EXPECT_EQ(engine.LastScanEnd(), End::None); // still running
     engine.StopAcquisition();
-    EXPECT_EQ(engine.m_scanEnd.load(), End::Stopped);
-    EXPECT_EQ(engine.m_linesTaken.load(), 10);
+    EXPECT_EQ(engine.LastScanEnd(), End::Stopped);
+    EXPECT_EQ(engine.LinesTaken(), 10);
     // A dark stack whose return trip ran out still averages and hands its save over.
     mirror.travelResults = {TravelResult::Arrived, TravelResult::TimedOut};
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Dark);
     Feed(26);
-    EXPECT_EQ(engine.m_scanEnd.load(), End::ReturnTimedOut);
+    EXPECT_EQ(engine.LastScanEnd(), End::ReturnTimedOut);
     EXPECT_EQ(host.darkSaves.load(), 1);
-    EXPECT_TRUE(engine.m_darkFrameValid.load());
+    EXPECT_TRUE(engine.DarkFrameValid());
 }
 
 TEST_F(Engine, StreamThatCannotStartIsReportedAndTheFlagsStay) {
@@ -359,23 +363,23 @@ TEST_F(Engine, StreamThatCannotStartIsReportedAndTheFlagsStay) {
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
     EXPECT_EQ(host.Messages(), std::vector<std::string>{"Unable start streaming data , Start streaming"});
     EXPECT_EQ(host.Status(2), "Acquiring...");
-    EXPECT_TRUE(engine.m_busy.load());
+    EXPECT_TRUE(engine.Busy());
 }
 
 TEST_F(Engine, GeometryChangeReallocatesOnlyWhenItReallyChanges) {
-    engine.m_cube[10] = 3;
-    engine.m_darkFrameValid = true;
+    EngineTestAccess::Cube(engine)[10] = 3;
+    engine.Calibration().SetDarkFrameValid(true);
     EXPECT_FALSE(engine.AllocateBuffers(CubeGeometry{}));
-    EXPECT_EQ(engine.m_cube[10], 3);
-    EXPECT_TRUE(engine.m_darkFrameValid.load());
+    EXPECT_EQ(engine.Cube()[10], 3);
+    EXPECT_TRUE(engine.DarkFrameValid());
     CubeGeometry g;
     g.bands = 60;
     EXPECT_TRUE(engine.AllocateBuffers(g));
-    EXPECT_EQ(engine.m_cube.size(), size_t(696) * 520 * 60);
-    EXPECT_EQ(engine.m_cube[10], 0);
-    EXPECT_FALSE(engine.m_darkFrameValid.load());
-    EXPECT_FLOAT_EQ(engine.m_radCalGains[7], 1.0f);
-    EXPECT_EQ(engine.m_frameImage[77], 77u);
+    EXPECT_EQ(engine.Cube().size(), size_t(696) * 520 * 60);
+    EXPECT_EQ(engine.Cube()[10], 0);
+    EXPECT_FALSE(engine.DarkFrameValid());
+    EXPECT_FLOAT_EQ(EngineTestAccess::Gains(engine)[7], 1.0f);
+    EXPECT_EQ(EngineTestAccess::FrameImage(engine)[77], 77u);
 }
 
 TEST_F(Engine, ACameraThatStopsDeliveringEndsTheAcquisitionWithItsLinesKept) {
@@ -387,20 +391,20 @@ TEST_F(Engine, ACameraThatStopsDeliveringEndsTheAcquisitionWithItsLinesKept) {
         Feed(1);
         std::this_thread::sleep_for(std::chrono::milliseconds(60));
     }
-    EXPECT_TRUE(engine.m_busy.load());
+    EXPECT_TRUE(engine.Busy());
     // Then nothing comes: the watchdog ends the scan as Stop does, within a few of its periods, and
     // then posts its message.
     const auto t0 = std::chrono::steady_clock::now();
-    while (engine.m_busy.load() && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(10))
+    while (engine.Busy() && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(10))
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     for (int i = 0; i < 500 && host.Messages().empty(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    ASSERT_FALSE(engine.m_busy.load());
+    ASSERT_FALSE(engine.Busy());
     EXPECT_GE(waited, 0.2); // 300 ms after the last frame, which came 60 ms before t0
     EXPECT_LT(waited, 3.0);
-    EXPECT_EQ(engine.m_scanEnd.load(), AcquisitionEngine::ScanEnd::FramesStopped);
-    EXPECT_EQ(engine.m_linesTaken.load(), 10);
+    EXPECT_EQ(engine.LastScanEnd(), AcquisitionEngine::ScanEnd::FramesStopped);
+    EXPECT_EQ(engine.LinesTaken(), 10);
     EXPECT_EQ(Cube(9, 0, H - 1), 25);
     EXPECT_EQ(Cube(10, 0, H - 1), 0);
     // The mirror went back to the scan start and the drive is off; the message says what happened.
@@ -410,7 +414,8 @@ TEST_F(Engine, ACameraThatStopsDeliveringEndsTheAcquisitionWithItsLinesKept) {
     EXPECT_EQ(log.back(), "DI");
     const auto messages = host.Messages();
     ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].rfind("The data camera stopped delivering frames: none came for 0.", 0), 0u) << messages[0];
+    EXPECT_EQ(messages[0].rfind("The data camera stopped delivering frames: none came for 0.", 0), 0u)
+        << messages[0];
     EXPECT_NE(messages[0].find("ended after 10 lines; they are kept."), std::string::npos) << messages[0];
     EXPECT_EQ(host.Status(2), EngineMsg::kReady);
 }
@@ -419,9 +424,9 @@ TEST_F(Engine, FrameWatchdogIsQuietOutsideAcquisitionsAndWithoutAFrameRate) {
     // No frame rate known yet: no time-out, the acquisition waits for its frames (and for Stop).
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
-    EXPECT_TRUE(engine.m_busy.load());
+    EXPECT_TRUE(engine.Busy());
     engine.StopAcquisition();
-    EXPECT_EQ(engine.m_scanEnd.load(), AcquisitionEngine::ScanEnd::Stopped);
+    EXPECT_EQ(engine.LastScanEnd(), AcquisitionEngine::ScanEnd::Stopped);
     // With a time-out: after Stop nothing more happens, however long the camera is silent; a dark
     // stack cut short by the watchdog hands nothing over for saving.
     engine.SetFrameTimeoutMs(200);
@@ -430,15 +435,15 @@ TEST_F(Engine, FrameWatchdogIsQuietOutsideAcquisitionsAndWithoutAFrameRate) {
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Dark);
     Feed(5);
     const auto t0 = std::chrono::steady_clock::now();
-    while (engine.m_busy.load() && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(10))
+    while (engine.Busy() && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(10))
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     for (int i = 0; i < 500 && host.Messages().empty(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(engine.m_scanEnd.load(), AcquisitionEngine::ScanEnd::FramesStopped);
-    EXPECT_EQ(engine.m_linesTaken.load(), 5);
+    EXPECT_EQ(engine.LastScanEnd(), AcquisitionEngine::ScanEnd::FramesStopped);
+    EXPECT_EQ(engine.LinesTaken(), 5);
     Feed(30); // a camera that comes back does not finish the stack
     EXPECT_EQ(host.darkSaves.load(), 0);
-    EXPECT_FALSE(engine.m_darkFrameValid.load());
+    EXPECT_FALSE(engine.DarkFrameValid());
     EXPECT_EQ(host.Messages().size(), 1u);
     // The time-out follows the frame rate: five periods and a margin.
     EXPECT_DOUBLE_EQ(AcquisitionEngine::FrameTimeoutMs(50.0), 5 * 20.0 + 3000.0);
@@ -459,17 +464,19 @@ TEST_F(Engine, AfterTheLastLineOnePositionQueryChecksThatTheMirrorFollowed) {
         bool warned;
     };
     long scans = 0;
-    for (const Case c : {Case{8352 - 4176, false}, Case{8352 + 4176, false}, Case{0, true}, Case{8352 + 4177, true}}) {
+    for (const Case c :
+         {Case{8352 - 4176, false}, Case{8352 + 4176, false}, Case{0, true}, Case{8352 + 4177, true}}) {
         SCOPED_TRACE(c.reported);
         mirror.reportedPosition = c.reported;
         host.SetStatusText(3, "");
         engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
         Feed(W + 1);
-        ASSERT_FALSE(engine.m_busy.load());
-        EXPECT_EQ(engine.m_mirrorNotFollowed.load(), c.warned);
-        EXPECT_EQ(host.Status(3), c.warned ? "Mirror did not follow the scan: at " + std::to_string(c.reported) +
-                                                 " after the last line, sent to 8352"
-                                           : "");
+        ASSERT_FALSE(engine.Busy());
+        EXPECT_EQ(engine.LastMirrorFollowCheck().notFollowed, c.warned);
+        EXPECT_EQ(host.Status(3), c.warned
+                                      ? "Mirror did not follow the scan: at " + std::to_string(c.reported) +
+                                            " after the last line, sent to 8352"
+                                      : "");
         // One query, after the last step and before the return.
         const auto log = mirror.Log();
         ASSERT_GE(log.size(), 5u);
@@ -483,13 +490,13 @@ TEST_F(Engine, AfterTheLastLineOnePositionQueryChecksThatTheMirrorFollowed) {
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
     Feed(100);
     engine.StopAcquisition();
-    EXPECT_TRUE(engine.m_mirrorNotFollowed.load());
-    EXPECT_EQ(engine.m_mirrorCommandedAfterScan.load(), 99 * 12);
-    EXPECT_EQ(engine.m_mirrorAfterScan.load(), 99999);
+    EXPECT_TRUE(engine.LastMirrorFollowCheck().notFollowed);
+    EXPECT_EQ(engine.LastMirrorFollowCheck().commanded, 99 * 12);
+    EXPECT_EQ(engine.LastMirrorFollowCheck().at, 99999);
     mirror.reportedPosition.reset();
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
     Feed(W + 1);
-    EXPECT_FALSE(engine.m_mirrorNotFollowed.load());
+    EXPECT_FALSE(engine.LastMirrorFollowCheck().notFollowed);
 }
 
 TEST_F(Engine, FramesOfAnotherSizeAreRefusedCountedAndNeverBinned) {
@@ -509,9 +516,9 @@ TEST_F(Engine, FramesOfAnotherSizeAreRefusedCountedAndNeverBinned) {
     deliver(big, big.size() * 2);
     AcquisitionEngine::OnDataFrameCallback(&engine, nullptr, uint32_t(frameBytes));
     EXPECT_EQ(engine.FramesRejected(), 4u);
-    EXPECT_EQ(engine.m_linesTaken.load(), 1);
+    EXPECT_EQ(engine.LinesTaken(), 1);
     deliver(frame, frameBytes);
-    EXPECT_EQ(engine.m_linesTaken.load(), 2);
+    EXPECT_EQ(engine.LinesTaken(), 2);
     EXPECT_EQ(Cube(1, 0, H - 1), 25);
     EXPECT_EQ(Cube(2, 0, H - 1), 0);
     // A camera that sends only such frames ends the acquisition like one that sends nothing, and
@@ -527,8 +534,8 @@ TEST_F(Engine, FramesOfAnotherSizeAreRefusedCountedAndNeverBinned) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     stop = true;
     camera.join();
-    EXPECT_EQ(engine.m_scanEnd.load(), AcquisitionEngine::ScanEnd::FramesStopped);
-    EXPECT_EQ(engine.m_linesTaken.load(), 2);
+    EXPECT_EQ(engine.LastScanEnd(), AcquisitionEngine::ScanEnd::FramesStopped);
+    EXPECT_EQ(engine.LinesTaken(), 2);
     const auto messages = host.Messages();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_NE(messages[0].find("frames of the wrong size or format were refused during the acquisition"),

@@ -45,12 +45,12 @@ protected:
     bool StartUp(Instrument& ins) { return StartInstrument(ins); }
     static bool WaitIdle(AcquisitionEngine& engine, int seconds) {
         const auto until = Clock::now() + std::chrono::seconds(seconds);
-        while (engine.m_busy.load() && Clock::now() < until)
+        while (engine.Busy() && Clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        return !engine.m_busy.load();
+        return !engine.Busy();
     }
     const uint16_t* Line(AcquisitionEngine& engine, int line) {
-        return engine.m_cube.data() + size_t(line) * B * H;
+        return engine.Cube().data() + size_t(line) * B * H;
     }
 
     TempDir dir{true, true};
@@ -121,8 +121,8 @@ TEST_F(Genicam, CubeOfTheFakeCamerasRampWithTheSimulatedController) {
 
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
     ASSERT_TRUE(WaitIdle(engine, 120));
-    EXPECT_EQ(engine.m_scanEnd.load(), AcquisitionEngine::ScanEnd::Completed);
-    ASSERT_EQ(engine.m_linesTaken.load(), W);
+    EXPECT_EQ(engine.LastScanEnd(), AcquisitionEngine::ScanEnd::Completed);
+    ASSERT_EQ(engine.LinesTaken(), W);
     // Every line is one whole frame of the ramp (10 ms, gain 1: scale 2), frames in the order they
     // came: the line's frame ids rise.
     const FakeCameraPattern pattern = FakeCameraPattern::For(10.0, 1.0);
@@ -151,7 +151,7 @@ TEST_F(Genicam, FramesOfAnotherFormatAreRefusedAndACameraThatStopsEndsTheScanWit
     for (int fault = 0; fault < 2; ++fault) {
         engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
         const auto until = Clock::now() + std::chrono::seconds(30);
-        while (engine.m_linesTaken.load() < 20 && Clock::now() < until)
+        while (engine.LinesTaken() < 20 && Clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         GError* e = nullptr;
         if (fault == 0) // the camera switches to 8-bit pixels behind the program's back
@@ -160,8 +160,8 @@ TEST_F(Genicam, FramesOfAnotherFormatAreRefusedAndACameraThatStopsEndsTheScanWit
             arv_camera_set_frame_rate(camera, 0.1, &e);
         ASSERT_EQ(e, nullptr) << e->message;
         ASSERT_TRUE(WaitIdle(engine, 30));
-        EXPECT_EQ(engine.m_scanEnd.load(), AcquisitionEngine::ScanEnd::FramesStopped) << fault;
-        const int lines = engine.m_linesTaken.load();
+        EXPECT_EQ(engine.LastScanEnd(), AcquisitionEngine::ScanEnd::FramesStopped) << fault;
+        const int lines = engine.LinesTaken();
         EXPECT_GE(lines, 20);
         EXPECT_LT(lines, W);
         // The lines taken stay; nothing after them was written.

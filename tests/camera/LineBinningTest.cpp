@@ -153,20 +153,20 @@ TEST(LineBinning, EngineStoresTheSameLinesOnBothPaths) {
         FakeMirror mirror;
         AcquisitionEngine engine(host, mirror);
         engine.AllocateBuffers(CubeGeometry{});
-        engine.m_dataCameraOnline = true;
+        engine.SetDataCameraOnline(true);
         engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
         std::vector<std::vector<uint16_t>> lastLines;
         for (uint32_t i = 0; i < 6; ++i) {
             const auto frame = RandomFrame(kW, kH, 100 + i);
             engine.OnDataFrame(frame.data());
-            lastLines.push_back(engine.m_lineImage);
+            lastLines.push_back(engine.LastLine());
         }
         engine.StopAcquisition();
         engine.ShutdownDisplayThread();
         SetBinningPath(BinningPath::Avx2);
         return std::make_pair(
-            std::vector<uint16_t>(engine.m_cube.begin(),
-                                  engine.m_cube.begin() + long(6 * CubeGeometry{}.LineValues())),
+            std::vector<uint16_t>(engine.Cube().begin(),
+                                  engine.Cube().begin() + long(6 * CubeGeometry{}.LineValues())),
             lastLines);
     };
     const auto portable = scan(BinningPath::Portable);

@@ -11,7 +11,7 @@ class LineRecordEngine : public EngineFixture {
 protected:
     void SetUp() override {
         EngineFixture::SetUp();
-        engine.m_stepPerLine = 12.5;
+        engine.SetStepPerLine(12.5);
         engine.scanPositions = [] { return ScanPositions{-100, 0}; };
         engine.describeRun = [] {
             RunDescription d;
@@ -68,7 +68,7 @@ TEST_F(LineRecordEngine, EveryStoredLineWithItsPositionLostFramesAndLink) {
 
     // The whole scan: 696 lines; the frame that ends it is not a line.
     Feed(696 - 5 + 1);
-    EXPECT_FALSE(engine.m_busy.load());
+    EXPECT_FALSE(engine.Busy());
     r = engine.LastLineRecord();
     ASSERT_EQ(r.lines.size(), 696u);
     EXPECT_EQ(r.lines[695].commandedPosition, int32_t(-100 + 695 * 12.5)); // 8587

@@ -91,15 +91,15 @@ TEST_F(VendorLibrary, CamerasOfTheLoadedLibraryStartUpStreamAndScanACube) {
     ASSERT_TRUE(cams.m_streaming.load());
 
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
-    for (int i = 0; i < 9000 && engine.m_busy.load(); ++i)
+    for (int i = 0; i < 9000 && engine.Busy(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_FALSE(engine.m_busy.load());
-    EXPECT_EQ(engine.m_scanEnd.load(), AcquisitionEngine::ScanEnd::Completed);
-    EXPECT_EQ(engine.m_linesTaken.load(), W);
+    ASSERT_FALSE(engine.Busy());
+    EXPECT_EQ(engine.LastScanEnd(), AcquisitionEngine::ScanEnd::Completed);
+    EXPECT_EQ(engine.LinesTaken(), W);
     // The test chart, worked out by hand: a pixel reads 800 + 48000 * R at 10 ms and gain 1, the
     // cube holds that >> 4; cube line L shows scene line L - 1.
     auto cube = [&engine](int line, int band, int sample) {
-        return engine.m_cube[size_t(line) * B * H + size_t(band) * H + size_t(H - 1 - sample)];
+        return engine.Cube()[size_t(line) * B * H + size_t(band) * H + size_t(H - 1 - sample)];
     };
     EXPECT_EQ(cube(0, 0, 0), 350);        // background, R 0.10
     EXPECT_EQ(cube(33, 5, 5), 650);       // square (1, 0), R 0.20

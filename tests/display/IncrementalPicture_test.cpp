@@ -19,7 +19,7 @@ class IncrementalPicture : public ::testing::Test {
 protected:
     void SetUp() override {
         engine.AllocateBuffers(CubeGeometry{});
-        engine.m_dataCameraOnline = true;
+        engine.SetDataCameraOnline(true);
         whole.SetIncremental(false);
     }
     void TearDown() override { engine.ShutdownDisplayThread(); }
@@ -72,8 +72,8 @@ TEST_F(IncrementalPicture, CubeScanInGreyAndColourWithEveryControl) {
     // A dark frame first, so that "Apply Dark" subtracts something.
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Dark);
     Feed(26);
-    ASSERT_TRUE(engine.m_darkFrameValid.load());
-    ASSERT_FALSE(engine.m_acquireDark.load());
+    ASSERT_TRUE(engine.DarkFrameValid());
+    ASSERT_FALSE(engine.AcquiringDark());
 
     engine.AcquisitionCommand(AcquisitionEngine::Mode::Cube);
     Compare("scan started, cube cleared");
@@ -217,7 +217,7 @@ TEST_F(IncrementalPicture, SaturationOverlayAndOpenedCubes) {
 
     // A cube opened from a file is shown as during its scan; opening another replaces every column.
     Controls([](DisplayControls& c) { c.openedCube = true; });
-    std::vector<uint16_t> cube(engine.m_cube.size());
+    std::vector<uint16_t> cube(engine.Cube().size());
     for (auto& v : cube)
         v = uint16_t(rng() % 4096);
     ASSERT_TRUE(engine.ReplaceCube(cube));

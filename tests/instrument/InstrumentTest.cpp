@@ -162,8 +162,8 @@ TEST_F(InstrumentTest, StartUpAndShutdownOnTheSimulatedInstrument) {
         while (host.darkSaves.load() == saves && Clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         EXPECT_EQ(host.darkSaves.load(), saves + 1);
-        EXPECT_EQ(ins.Engine().m_scanEnd.load(), AcquisitionEngine::ScanEnd::Completed);
-        EXPECT_EQ(ins.Engine().m_linesTaken.load(), 25);
+        EXPECT_EQ(ins.Engine().LastScanEnd(), AcquisitionEngine::ScanEnd::Completed);
+        EXPECT_EQ(ins.Engine().LinesTaken(), 25);
 
         ins.Shutdown();
         EXPECT_FALSE(ins.Cameras().m_streaming.load());
@@ -277,7 +277,7 @@ TEST_F(InstrumentTest, PortsThatCannotBeHadGiveTheOfflineTextsAndNothingHangs) {
         EXPECT_THAT(Status(), ElementsAre("COM1 Offline")) << c.map;
         // The instrument goes on: an acquisition runs with the mirror where it stands.
         ins.Engine().AcquisitionCommand(AcquisitionEngine::Mode::Cube);
-        EXPECT_TRUE(ins.Engine().m_busy.load()) << c.map;
+        EXPECT_TRUE(ins.Engine().Busy()) << c.map;
         ins.Engine().StopAcquisition();
     }
     EXPECT_EQ(twice.peer.Bytes(), "");
