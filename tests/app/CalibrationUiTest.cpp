@@ -25,6 +25,7 @@
 #include <QTest>
 #include <QTimer>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <gtest/gtest.h>
 
@@ -79,6 +80,10 @@ protected:
     // Runs the event loop until the acquisition ended and the posted save ran.
     bool WaitForFile(const std::string& path) {
         return QTest::qWaitFor([&] { return !dlg->Engine().Busy() && std::filesystem::exists(path); }, 20000);
+    }
+    // One spectral run from start to end.
+    bool RunSpectral(const std::array<bool, 8>& modes, const std::string& prefix) {
+        return dlg->RunSpectralCalibration(modes, prefix);
     }
     std::array<bool, 8> Modes(std::initializer_list<int> ks) {
         std::array<bool, 8> modes{};
@@ -718,4 +723,37 @@ TEST_F(WindowCalibration, RunDrivesTheSimulatedMonochromatorThroughItsPort) {
     for (int L : {450, 480, 510})
         EXPECT_TRUE(std::filesystem::exists(prefix + "_2x2_" + std::to_string(L) + ".cal")) << L;
     mono.Shutdown();
+}
+
+TEST_F(WindowCalibration, RunFilesKeepTheirBytes) {
+    // Checksums of the files of a 1x1 and a 2x2 run over three wavelengths on the simulated sphere
+    // (the shipped settings, no noise), taken when the run still went on the window thread: moving
+    // the run to a thread of its own must not change a byte.
+    SimOptics::Instance().target = SimTarget::Sphere;
+    SimOptics::Instance().sphereBrightness = 1.5 * SimOpticsConstants::kLinePeak;
+    dlg->CalibrationDialog().m_wavelengthEnd = 510;
+    ASSERT_TRUE(RunSpectral(Modes({1, 6}), "guard")) << (prompts.Texts().empty() ? "" : prompts.Texts()[0]);
+    EXPECT_TRUE(prompts.Texts().empty());
+    EXPECT_EQ(dir.Read("guard_1x1_CalFileList.txt"), "1024 480\nguard_1x1_WavelengthList.txt\n"
+                                                     "1024 480\nguard_1x1_WavelengthList.txt\n");
+    EXPECT_EQ(dir.Read("guard_2x2_CalFileList.txt"), "1024 480\nguard_2x2_WavelengthList.txt\n"
+                                                     "guard_2x2_450.cal\t450\nguard_2x2_480.cal\t480\n"
+                                                     "guard_2x2_510.cal\t510\n");
+    FILE* pipe =
+        ::popen(("cd '" + dir.Path().string() +
+                 "' && md5sum guard_1x1_510.cal guard_2x2_450.cal guard_2x2_480.cal guard_2x2_510.cal")
+                    .c_str(),
+                "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string sums;
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe))
+        sums += buffer;
+    ::pclose(pipe);
+    EXPECT_EQ(sums, "c2b74459fdeb8948b2947358610410c2  guard_1x1_510.cal\n"
+                    "0f802be1fccf90a24dfa45a8af631ee2  guard_2x2_450.cal\n"
+                    "5834063ff814bca6a410e22b6c312956  guard_2x2_480.cal\n"
+                    "c2b74459fdeb8948b2947358610410c2  guard_2x2_510.cal\n");
+    // Mode 1x1 keeps only the stack of its last wavelength.
+    EXPECT_FALSE(std::filesystem::exists(dir.File("guard_1x1_450.cal")));
 }
