@@ -336,7 +336,7 @@ void CStrataDlg::WriteCameraSettings() {
         m_prompts.Message(kMsgCameraSettingsCreate);
 }
 
-void CStrataDlg::ApplyCameraSettings() {
+void CStrataDlg::ApplyCameraGeometry() {
     const CameraSettingsValues& cs = m_cameraSettingsDlg->Values();
     m_bands = cs.Bands();
     m_frameWidth = cs.frameWidth;
@@ -345,6 +345,10 @@ void CStrataDlg::ApplyCameraSettings() {
     // frame survive a change of integration or gain.
     if (m_engine->AllocateBuffers(CubeGeometry{m_frameWidth, m_frameHeight, m_bands, 25}))
         FillWavelengthLists();
+}
+
+void CStrataDlg::ApplyCameraSettings() {
+    ApplyCameraGeometry();
     m_camera.ConfigureDataCamera(m_cameraSettingsDlg->Values());
     m_engine->SetFrameRate(m_camera.m_dataFrameRate);
     WriteCameraSettings();
@@ -561,6 +565,8 @@ void CStrataDlg::RunAcquisitionCommand(AcquisitionEngine::Mode mode) {
     // live display leave the cube alone).
     if (mode == AcquisitionEngine::Mode::Cube && !m_engine->Busy() && m_engine->DataCameraOnline())
         ForgetOpenedCube();
+    // The engine moves the mirror itself: a travel to the focus position ends first.
+    EndFocusTravel();
     m_engine->AcquisitionCommand(mode);
 }
 
@@ -581,8 +587,10 @@ int CStrataDlg::ExitApplication() {
     m_exiting = true;
     m_continuousTimer.stop();
     m_closing = true;
-    // An automatic calibration run under way is abandoned (its stack is not saved) before the
-    // camera goes.
+    // A calibration run under way is abandoned (its stack is not saved) before the camera goes,
+    // and a travel to the focus position before the port closes.
+    EndFocusTravel();
+    m_spectralCal.reset();
     m_autoCal.reset();
     // Stop flag, drive off, stream off, threads joined, port released, simulated devices stopped.
     m_instrument->Shutdown();

@@ -6,6 +6,7 @@
 #include "app/CCameSettingsDlg.h"
 #include "calibration/AutoCalibrationRun.h"
 #include "calibration/DefaultCalibration.h"
+#include "calibration/SpectralCalibrationRun.h"
 #include "camera/AcquisitionEngine.h"
 #include "camera/DataCameraControl.h"
 #include "camera/ScannerMirrorLink.h"
@@ -27,6 +28,7 @@
 #include <array>
 #include <map>
 #include <memory>
+#include <thread>
 
 class QAction;
 class QComboBox;
@@ -65,6 +67,8 @@ public:
     void ReadCameraSettings();
     void WriteCameraSettings();
     void ApplyCameraSettings();
+    // The window's part of the camera settings: frame size, bands, the buffers and band lists.
+    void ApplyCameraGeometry();
     void LoadScannerSettings();
     void SaveScannerSettings();
     void ReadDefaultCalibration(int binning);
@@ -158,8 +162,6 @@ public:
     bool OnCalibrationCommand(int id);
     void SaveDarkCube();
     void SaveCalibrationCube();
-    // Writes the calibration stack (B x W frames) to file name slot k (1..8) of the spectral run.
-    void SaveAutoCalibrationCube(int k);
     void LoadDarkCube();
     void LoadRadCal();
     // "Compute Rad. Cal. from Cal Cube...": gains from a calibration or automatic calibration cube
@@ -169,9 +171,17 @@ public:
     void ResetRadCal();
     // Check box "Apply Rad. Cal." (1084): cannot be ticked while no gains are loaded.
     void OnApplyRadCal();
-    // The spectral calibration run of the "Calibration" dialog: modes 1x1 ... 2x8 and the file
-    // prefix. False when a message ended it (or a run was already going on).
-    bool RunSpectralCalibration(const std::array<bool, 8>& modes, const std::string& prefix);
+    // "Start Spectral Cal" of the "Calibration" dialog: the spectral calibration run with modes
+    // 1x1 ... 2x8 and the file prefix, on its own thread (the window shows its progress in the
+    // dialog). False when it did not start (a run of either kind goes on, or the window closes).
+    bool StartSpectralCalibration(const std::array<bool, 8>& modes, const std::string& prefix);
+    // Ends the run at its next frame or wait and waits for it (each has its time limit).
+    void StopSpectralCalibration();
+    // True from the start of a spectral run until the window has shown its end.
+    bool SpectralCalibrationRunning() const { return m_spectralCalRunning; }
+    // The last spectral run went through every ticked mode ("End Cal !"); false when a message or
+    // Stop ended it.
+    bool SpectralCalibrationCompleted() const { return m_spectralCalCompleted; }
     // "Start" of the calibration dialog: the automatic calibration run with the ticked modes (its
     // own thread; the window shows its progress). False when it did not start (a message says why).
     bool StartAutoCalibration(const std::array<bool, 8>& modes, const std::string& prefix);
@@ -188,8 +198,8 @@ public:
     // The monochromator command of the spectral run; empty: the instrument's monochromator port
     // (tests may replace it).
     std::function<void(int comPort, int wavelength)> moveMonochromator;
-    // One monochromator move of the spectral run; false (after the offline texts) when its port
-    // cannot be reached.
+    // One monochromator move of a calibration run (any thread); false (after the offline texts)
+    // when its port cannot be reached.
     bool MoveMonochromatorTo(int comPort, int wavelength);
 
     // ---- Focus camera (app/stratadlg_preview.cpp) ----
@@ -200,6 +210,11 @@ public:
         return m_previewDlg;
     }
     bool FocusPreviewOn() const { return m_focusPreviewOn; }
+    // True from the command until the mirror stands at the focus position and the preview was
+    // switched.
+    bool FocusTravelling() const { return m_focusTravelling; }
+    // Cuts a travel to the focus position short and waits for it (the preview stays as it is).
+    void EndFocusTravel();
 
     // ---- Scanner dialogs (app/stratadlg_scanner.cpp) ----
     bool OnScannerCommand(int id);
@@ -325,12 +340,14 @@ private:
     // The Calibration menu; also creates the calibration dialog and connects the calibration
     // controls of the window (1003, 1096, 1084).
     void CreateCalibrationMenu(class QMenuBar* bar);
-    // One binning mode of the spectral run; false when a message ended the run.
-    bool RunSpectralCalibrationMode(int k, const std::string& prefix);
     class CCalibrationDlg2* m_calibrationDlg = nullptr; // owned by the window
     int m_applyRadCal = 0;
     std::array<std::string, 9> m_autoCalFileNames; // slots 1..8 of the spectral run
+    // The end of a spectral calibration run (window thread).
+    void OnSpectralCalibrationFinished(const SpectralCalResult& result);
+    std::unique_ptr<SpectralCalibrationRun> m_spectralCal = std::make_unique<SpectralCalibrationRun>();
     bool m_spectralCalRunning = false;
+    bool m_spectralCalCompleted = false;
     // The end of an automatic calibration run (window thread).
     void OnAutoCalibrationFinished(const AutoCalResult& result, int stacks);
     std::unique_ptr<AutoCalibrationRun> m_autoCal = std::make_unique<AutoCalibrationRun>();
@@ -341,6 +358,13 @@ private:
     // Start-up step 22, focus camera part: configure it, then hand its handle to the preview window.
     void ConfigureFocusPreview();
     class CScrollingPreviewDlg* m_previewDlg = nullptr; // owned by the window
+    // The travel to the focus position (its own thread), and the preview switched at its end.
+    void OnFocusTravelEnded(uint64_t travel);
+    void JoinFocusTravel();
+    std::thread m_focusTravel;
+    std::atomic<bool> m_focusTravelAbort{false};
+    bool m_focusTravelling = false;
+    uint64_t m_focusTravelId = 0;
 
     // ---- Scanner dialog members ----
     CScannerSettings* m_scannerSettingsDlg = nullptr;

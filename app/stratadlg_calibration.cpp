@@ -8,6 +8,7 @@
 #include "calibration/Monochromator.h"
 #include "calibration/RadiometricCorrection.h"
 #include "calibration/SpectralCalibration.h"
+#include "calibration/SpectralCalibrationRun.h"
 #include "core/Sleep.h"
 #include "resources/ControlIds.h"
 #include "resources/resource.h"
@@ -27,28 +28,15 @@ void SetLabel(QWidget* label, const std::string& text) {
     static_cast<QLabel*>(label)->setText(QString::fromStdString(text));
 }
 
-// Lets the window repaint (status texts) while a long operation runs on the window thread; the
-// operator's clicks wait until it ends.
-void ProcessWindowEvents() {
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
-}
-
-// A device wait of ms milliseconds (scaled like every device wait) during which the window repaints.
+// A device wait of ms milliseconds (scaled like every device wait) during which the window repaints;
+// the operator's clicks wait until it ends.
 void WaitRepainting(double ms) {
     constexpr double kSlice = 20.0;
     for (double waited = 0; waited < ms; waited += kSlice) {
         ArvSleepMs(std::min(kSlice, ms - waited));
-        ProcessWindowEvents();
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
     }
 }
-
-std::string Printf(const char* format, int a, int b) {
-    char text[256];
-    std::snprintf(text, sizeof text, format, a, b);
-    return text;
-}
-
-using FilePtr = std::unique_ptr<FILE, int (*)(FILE*)>;
 } // namespace
 
 // Returns true when the command belongs to this subsystem and was handled.
@@ -85,16 +73,19 @@ void CStrataDlg::CreateCalibrationMenu(QMenuBar* bar) {
         m_calibrationDlg = new CCalibrationDlg2(m_prompts, this);
         m_calibrationDlg->onStartSpectralCal = [this](const std::array<bool, 8>& modes,
                                                       const std::string& prefix) {
-            return RunSpectralCalibration(modes, prefix);
+            return StartSpectralCalibration(modes, prefix);
         };
         m_calibrationDlg->onStartAutoCal = [this](const std::array<bool, 8>& modes,
                                                   const std::string& prefix) {
             return StartAutoCalibration(modes, prefix);
         };
         m_calibrationDlg->onStopAutoCal = [this] { StopAutoCalibration(); };
-        // The run needs the dialog's modes and the camera to itself: closing the dialog ends it
-        // after the stack under way (every wait of the run has its time limit).
+        m_calibrationDlg->onStopSpectralCal = [this] { StopSpectralCalibration(); };
+        // The runs need the dialog's modes and the camera to themselves: closing the dialog ends the
+        // spectral run at its next frame or wait, and the automatic run after the stack under way
+        // (every wait of either run has its time limit).
         connect(m_calibrationDlg, &QDialog::finished, this, [this] {
+            StopSpectralCalibration();
             if (!AutoCalibrationRunning())
                 return;
             StopAutoCalibration();
@@ -158,19 +149,6 @@ void CStrataDlg::SaveCalibrationCube() {
         return;
     }
     m_radCalFileName = QString::fromStdString(FileNameWithoutFolder(*path));
-}
-
-void CStrataDlg::SaveAutoCalibrationCube(int k) {
-    if (k < 1 || k > SpectralCal::kModes)
-        return;
-    AcquisitionEngine& e = *m_engine;
-    const CubeGeometry g = e.Geometry();
-    // Frames of B x W values at a stride of B * W.
-    std::vector<uint16_t> stack(size_t(g.darkLines) * size_t(g.bands) * size_t(g.width));
-    e.ReadStack(AcquisitionEngine::Stack::Calibration, 0, stack.size(), stack.data());
-    const CubeHeaderInfo header = StackHeaderInfo(g, m_cameraSettingsDlg->Values().exposure, m_defCal);
-    if (SaveAutoCalibrationCubeFile(m_autoCalFileNames[size_t(k)], stack.data(), g, header) != FileResult::Ok)
-        m_prompts.Message(kMsgUnableToSaveAutoCalibrationCube);
 }
 
 void CStrataDlg::LoadDarkCube() {
@@ -299,7 +277,7 @@ void CStrataDlg::OnApplyRadCal() {
 
 bool CStrataDlg::StartAutoCalibration(const std::array<bool, 8>& modes, const std::string& prefix) {
     AcquisitionEngine& e = *m_engine;
-    if (!m_autoCal || m_exiting || AutoCalibrationRunning() || m_spectralCalRunning)
+    if (!m_autoCal || m_exiting || AutoCalibrationRunning() || SpectralCalibrationRunning())
         return false;
     if (e.Busy()) {
         m_prompts.Message(EngineMsg::kBusyOther);
@@ -311,6 +289,7 @@ bool CStrataDlg::StartAutoCalibration(const std::array<bool, 8>& modes, const st
         return false;
     }
     CCalibrationDlg2& dlg = *m_calibrationDlg;
+    EndFocusTravel();
     SetStatusText(2, AutoCalMsg::kStarting);
     SetStatusText(3, "");
     // The uniform source: the sphere behind the monochromator at zero order, which passes the
@@ -404,150 +383,117 @@ bool CStrataDlg::MoveMonochromatorTo(int comPort, int wavelength) {
     return m_instrument->MoveMonochromator(comPort, wavelength);
 }
 
-bool CStrataDlg::RunSpectralCalibration(const std::array<bool, 8>& modes, const std::string& prefix) {
-    // The run lets the window repaint between frames: a second run cannot start meanwhile.
-    if (m_spectralCalRunning)
+bool CStrataDlg::StartSpectralCalibration(const std::array<bool, 8>& modes, const std::string& prefix) {
+    // One run of either kind at a time; none while the window closes.
+    if (m_spectralCalRunning || m_exiting || AutoCalibrationRunning())
+        return false;
+    CCalibrationDlg2& dlg = *m_calibrationDlg;
+    // The run moves the mirror to the centre: a travel to the focus position ends first.
+    EndFocusTravel();
+    // The buffers follow the camera settings before the run fills the calibration stack.
+    if (std::count(modes.begin(), modes.end(), true) > 0)
+        ApplyCameraGeometry();
+
+    SpectralCalibrationRun::Setup setup;
+    setup.modes = modes;
+    setup.prefix = prefix;
+    setup.comPort = dlg.m_monoComPort;
+    setup.wavelengthStart = dlg.m_wavelengthStart;
+    setup.wavelengthEnd = dlg.m_wavelengthEnd;
+    setup.wavelengthStep = dlg.m_wavelengthStep;
+    const CubeGeometry g = m_engine->Geometry();
+    setup.geometry = g;
+    // The run configures the camera with the settings of the dialog, its integration time as the
+    // run changes it; the settings dialog and the settings file follow on the window thread.
+    auto settings = std::make_shared<CameraSettingsValues>(m_cameraSettingsDlg->Values());
+    setup.exposure = settings->exposure;
+    setup.frameRate = m_camera.m_dataFrameRate;
+    AcquisitionEngine* engine = m_engine;
+    DataCameraControl* camera = &m_camera;
+    auto configure = [engine, camera, settings] {
+        camera->ConfigureDataCamera(*settings);
+        engine->SetFrameRate(camera->m_dataFrameRate);
+        return double(camera->m_dataFrameRate);
+    };
+    setup.applyCameraSettings = [this, configure] {
+        const double rate = configure();
+        PostToWindow([this] { WriteCameraSettings(); });
+        return rate;
+    };
+    setup.setExposure = [this, configure, settings](double exposure) {
+        settings->exposure = exposure;
+        const double rate = configure();
+        PostToWindow([this, exposure] { m_cameraSettingsDlg->Values().exposure = exposure; });
+        return rate;
+    };
+    setup.moveMonochromator = [this](int comPort, int wavelength) {
+        return MoveMonochromatorTo(comPort, wavelength);
+    };
+    ScannerLink* scanner = m_scannerLink;
+    const int32_t centre = m_scannerSettings.GetCenterPosition();
+    setup.moveMirrorToCentre = [scanner, centre] {
+        scanner->EnableScannerDrive(true);
+        scanner->MoveMirrorAbsolute(centre);
+        scanner->EnableScannerDrive(false);
+    };
+    setup.acquiring = [engine] { return engine->Busy(); };
+    setup.takeFrame = [engine](std::vector<uint16_t>& frame, int timeoutMs) {
+        return engine->TakeFreshFrame(frame, timeoutMs);
+    };
+    setup.writeStack = [engine](size_t offset, const uint16_t* values, size_t count) {
+        engine->WriteStack(AcquisitionEngine::Stack::Calibration, offset, values, count);
+    };
+    // The stack of frames of B x W values at a stride of B * W, as the engine holds it.
+    setup.saveStack = [engine, g, defCal = m_defCal](int, const std::string& path, double exposure) {
+        std::vector<uint16_t> stack(size_t(g.darkLines) * size_t(g.bands) * size_t(g.width));
+        engine->ReadStack(AcquisitionEngine::Stack::Calibration, 0, stack.size(), stack.data());
+        return SaveAutoCalibrationCubeFile(path, stack.data(), g, StackHeaderInfo(g, exposure, defCal));
+    };
+    // The run's news go to the window thread in the order they came; messages are dropped once the
+    // window closes.
+    setup.fileNamed = [this](int k, const std::string& name) {
+        PostToWindow([this, k, name] { m_autoCalFileNames[size_t(k)] = name; });
+    };
+    setup.message = [this](const std::string& text) {
+        PostToWindow([this, text] {
+            if (!m_exiting)
+                m_prompts.Message(text);
+        });
+    };
+    setup.status = [this](int pane, const std::string& text) { SetStatusText(pane, text); };
+    setup.progress = [this](const SpectralCalProgress& p) {
+        PostToWindow([this, p] {
+            m_calibrationDlg->ShowAutoCalProgress(SpectralCalProgressText(p),
+                                                  p.wavelengths * p.frames + p.frame, p.steps * p.frames);
+        });
+    };
+    setup.finished = [this](const SpectralCalResult& r) {
+        PostToWindow([this, r] { OnSpectralCalibrationFinished(r); });
+    };
+    if (!m_spectralCal->Start(std::move(setup)))
         return false;
     m_spectralCalRunning = true;
-    struct RunningFlag {
-        bool& flag;
-        ~RunningFlag() { flag = false; }
-    } running{m_spectralCalRunning};
-
-    CCalibrationDlg2& dlg = *m_calibrationDlg;
-    SetStatusText(2, SpectralCalMsg::kStarting);
-    SetStatusText(3, "");
-    if (!MoveMonochromatorTo(dlg.m_monoComPort, dlg.m_wavelengthStart))
-        return false;
-    m_scannerLink->EnableScannerDrive(true);
-    m_scannerLink->MoveMirrorAbsolute(m_scannerSettings.GetCenterPosition());
-    m_scannerLink->EnableScannerDrive(false);
-
-    for (int k = 1; k <= SpectralCal::kModes; ++k) {
-        if (!modes[size_t(k - 1)])
-            continue;
-        // Mode 1x1 runs only while no acquisition does.
-        if (k == 1 && m_engine->Busy())
-            continue;
-        if (!RunSpectralCalibrationMode(k, prefix))
-            return false;
-    }
-    SetStatusText(3, SpectralCalMsg::kEnd);
+    m_spectralCalCompleted = false;
+    dlg.SetSpectralCalRunning(true);
     return true;
 }
 
-bool CStrataDlg::RunSpectralCalibrationMode(int k, const std::string& prefix) {
-    using namespace SpectralCal;
-    CCalibrationDlg2& dlg = *m_calibrationDlg;
-    AcquisitionEngine& e = *m_engine;
-    CameraSettingsValues& cs = m_cameraSettingsDlg->Values();
+void CStrataDlg::StopSpectralCalibration() {
+    if (!m_spectralCal)
+        return;
+    // The run ends at its next frame or wait, each of which has its time limit.
+    m_spectralCal->Stop();
+    m_spectralCal->Join();
+}
 
-    const std::string listName = CalFileListName(prefix, k);
-    const std::string wavelengthListName = WavelengthListName(prefix, k);
-    FilePtr list(std::fopen(listName.c_str(), "wb+"), &std::fclose);
-    if (!list) {
-        m_prompts.Message(SpectralCalMsg::kListFile);
-        return true; // the next mode
-    }
-    auto writeListHead = [&] {
-        std::fprintf(list.get(), "%d %d\n", kListWidth, kListHeight);
-        std::fprintf(list.get(), "%s\n", wavelengthListName.c_str());
-    };
-    writeListHead();
-    ApplyCameraSettings();
-    WaitRepainting(500);
-    if (k == 1)
-        writeListHead();
-    dlg.DoDataExchange(false);
-
-    const CubeGeometry g = e.Geometry();
-    const int B = g.bands, W = g.width, N = g.darkLines;
-    const size_t frameValues = size_t(B) * size_t(W);
-    std::vector<uint16_t> frame, work(frameValues), slotValues(frameValues);
-    const bool reverseColumns = k != 1;
-
-    const long long start = dlg.m_wavelengthStart, end = dlg.m_wavelengthEnd;
-    const long long step = std::max(1, dlg.m_wavelengthStep);
-    long long lastWavelength = start;
-    std::string lastName;
-    for (long long L = start; L <= end; L += step) {
-        const int wavelength = int(L);
-        if (!MoveMonochromatorTo(dlg.m_monoComPort, wavelength))
-            return false;
-        if (k != 1)
-            WaitRepainting(1000); // the grating settles
-        int retries = 0;
-        int slot = N - 1;
-        for (int f = 0; f < N;) {
-            if (m_exiting)
-                return false;
-            // Two frame periods of the current rate, and room for a stream restart.
-            const double periodMs = 1000.0 / std::max(0.1f, m_camera.m_dataFrameRate);
-            if (!e.TakeFreshFrame(frame, int(2000.0 + 3.0 * periodMs)) ||
-                frame.size() < size_t(4 * B) * size_t(W)) {
-                if (!m_exiting)
-                    m_prompts.Message(SpectralCalMsg::kNoFrame);
-                return false;
-            }
-            BinCalibrationFrame(frame.data(), W, B, work.data());
-            const FramePeak peak = FindFramePeak(work.data(), W, B);
-            const PeakDecision decision = CheckSpectralPeak(k, peak.value, cs.exposure);
-            if (!decision.status.empty())
-                SetStatusText(2, decision.status);
-            switch (decision.action) {
-            case PeakAction::EndLineLow:
-                m_prompts.Message(Printf(SpectralCalMsg::kLineLow, peak.value, wavelength));
-                return false;
-            case PeakAction::EndLineSaturated:
-                m_prompts.Message(Printf(SpectralCalMsg::kLineSaturated, peak.value, wavelength));
-                return false;
-            case PeakAction::EndHighExposure:
-                m_prompts.Message(SpectralCalMsg::kHighExposure);
-                return false;
-            case PeakAction::EndLowExposure:
-                m_prompts.Message(SpectralCalMsg::kLowExposure);
-                return false;
-            case PeakAction::Retry:
-                if (++retries > kMaxRetriesPerWavelength) {
-                    m_prompts.Message(Printf(SpectralCalMsg::kUnsettled, wavelength, 0));
-                    return false;
-                }
-                // The camera takes the new integration time before the next frame; the wavelength
-                // is measured again from its first frame.
-                cs.exposure = decision.newExposure;
-                m_camera.ConfigureDataCamera(cs);
-                m_engine->SetFrameRate(m_camera.m_dataFrameRate);
-                f = 0;
-                slot = N - 1;
-                ProcessWindowEvents();
-                continue;
-            case PeakAction::Accept:
-                break;
-            }
-            CopyWorkFrameToSlot(work.data(), W, B, reverseColumns, slotValues.data());
-            e.WriteStack(AcquisitionEngine::Stack::Calibration, size_t(slot) * frameValues, slotValues.data(),
-                         frameValues);
-            --slot;
-            ++f;
-            ProcessWindowEvents();
-        }
-        lastWavelength = L;
-        if (k != 1) {
-            const std::string name = CalFileName(prefix, k, wavelength);
-            m_autoCalFileNames[size_t(k)] = name;
-            std::fprintf(list.get(), "%s\t%d\n", name.c_str(), wavelength);
-            std::fflush(list.get());
-            SaveAutoCalibrationCube(k);
-            lastName = name;
-        }
-    }
-    if (k == 1) {
-        // Mode 1x1 keeps the stack of its last wavelength, named after it.
-        lastName = CalFileName(prefix, 1, int(lastWavelength));
-        m_autoCalFileNames[1] = lastName;
-        SaveAutoCalibrationCube(1);
-    }
-    SetStatusText(3, lastName);
-    dlg.DoDataExchange(false);
-    return true;
+void CStrataDlg::OnSpectralCalibrationFinished(const SpectralCalResult& r) {
+    if (!m_spectralCal)
+        return;
+    m_spectralCal->Join();
+    m_spectralCalRunning = false;
+    m_spectralCalCompleted = r.completed;
+    if (m_exiting)
+        return;
+    m_calibrationDlg->SetSpectralCalRunning(false);
+    m_calibrationDlg->DoDataExchange(false);
 }

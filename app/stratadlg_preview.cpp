@@ -46,18 +46,42 @@ void CStrataDlg::OnFocusCamera() {
         m_focusPreviewOn = false;
         return;
     }
+    // A press while the mirror travels to the focus position is one press; none once the window
+    // closes.
+    if (m_focusTravelling || m_exiting)
+        return;
     // The mirror goes to the focus position first, so the focus camera sees what the imager will
-    // scan. The drive commands go out whenever the port is open, also when the controller did not
-    // answer the handshake (the move itself is then skipped and nothing is waited for); a lost link
-    // is opened again first.
-    m_scannerLink->RestoreLink();
-    if (m_scannerLink->PortOpen()) {
-        m_scannerLink->EnableScannerDrive(true);
-        m_engine->SetScannerPositioning(true);
-        m_scannerLink->TravelTo(m_scannerSettings.GetFocusPosition());
+    // scan; the preview is switched when it stands there. The travel goes on on a thread of its own
+    // (every wait on the mirror has its time limit) so that the window stays responsive; the
+    // scanner settings stay refused meanwhile.
+    JoinFocusTravel();
+    m_focusTravelAbort = false;
+    m_focusTravelling = true;
+    m_engine->SetScannerPositioning(true);
+    const uint64_t travel = ++m_focusTravelId;
+    const int32_t target = m_scannerSettings.GetFocusPosition();
+    m_focusTravel = std::thread([this, travel, target] {
+        // The drive commands go out whenever the port is open, also when the controller did not
+        // answer the handshake (the move itself is then skipped and nothing is waited for); a lost
+        // link is opened again first.
+        m_scannerLink->RestoreLink();
+        if (m_scannerLink->PortOpen() && !m_focusTravelAbort.load()) {
+            m_scannerLink->EnableScannerDrive(true);
+            m_scannerLink->TravelTo(target, &m_focusTravelAbort);
+            m_scannerLink->EnableScannerDrive(false);
+        }
         m_engine->SetScannerPositioning(false);
-        m_scannerLink->EnableScannerDrive(false);
-    }
+        PostToWindow([this, travel] { OnFocusTravelEnded(travel); });
+    });
+}
+
+void CStrataDlg::OnFocusTravelEnded(uint64_t travel) {
+    // A travel that was cut short (an acquisition, a calibration run or the window's end came
+    // first) leaves the preview as it is.
+    if (travel != m_focusTravelId || !m_focusTravelling || m_exiting)
+        return;
+    JoinFocusTravel();
+    m_focusTravelling = false;
     if (!m_focusPreviewOn) {
         if (!m_previewDlg->StartPreview(&m_camera.m_focusFormat, m_camera.m_focusFrameRate)) {
             m_prompts.Message(kPreviewStart);
@@ -77,6 +101,19 @@ void CStrataDlg::OnFocusCamera() {
             m_prompts.Message(EngineMsg::kPreviewStop);
         m_focusPreviewOn = false;
     }
+}
+
+void CStrataDlg::EndFocusTravel() {
+    if (!m_focusTravelling)
+        return;
+    m_focusTravelAbort = true;
+    JoinFocusTravel();
+    m_focusTravelling = false;
+}
+
+void CStrataDlg::JoinFocusTravel() {
+    if (m_focusTravel.joinable())
+        m_focusTravel.join();
 }
 
 bool CStrataDlg::StopFocusPreviewIfRunning() {

@@ -121,6 +121,8 @@ CCalibrationDlg2::CCalibrationDlg2(UserPrompts& prompts, QWidget* parent)
     connect(stop, &QPushButton::clicked, this, [this] {
         if (m_autoCalRunning && onStopAutoCal)
             onStopAutoCal();
+        else if (m_running && onStopSpectralCal)
+            onStopSpectralCal();
     });
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
 }
@@ -203,11 +205,13 @@ void CCalibrationDlg2::OnStartSpectralCal() {
     std::array<bool, 8> modes{};
     for (size_t i = 0; i < modes.size(); ++i)
         modes[i] = m_binning[i] != 0;
-    m_running = true;
-    m_startSpectralCal->setEnabled(false);
-    m_start->setEnabled(false);
     onStartSpectralCal(modes, m_calPrefix);
-    m_startSpectralCal->setEnabled(true);
-    m_start->setEnabled(true);
-    m_running = false;
+}
+
+void CCalibrationDlg2::SetSpectralCalRunning(bool running) {
+    m_running = running;
+    // One run of either kind at a time; Stop ends the spectral run too.
+    m_startSpectralCal->setEnabled(!running);
+    m_start->setEnabled(!running);
+    m_stop->setEnabled(running);
 }

@@ -1,7 +1,8 @@
 #pragma once
 // "Calibration" dialog (156): the settings of a spectral calibration run (file prefix, binning modes,
 // last wavelength, the monochromator's COM port) and the button that starts it. The run itself is
-// an operation of the main window, reached through onStartSpectralCal.
+// an operation of the main window, reached through onStartSpectralCal; it goes on on its own thread
+// and the window tells the dialog when it ends.
 #include "core/UserPrompts.h"
 
 #include <QDialog>
@@ -57,10 +58,14 @@ public:
     int exec() override;
 
     // "Start Spectral Cal": the tick states of the eight binning boxes (modes 1x1 ... 2x8) and the
-    // prefix. Returns false when the run was ended by a message.
+    // prefix. Returns false when the run did not start. "Stop" (1176) ends a run under way through
+    // onStopSpectralCal.
     std::function<bool(const std::array<bool, 8>& modes, const std::string& prefix)> onStartSpectralCal;
+    std::function<void()> onStopSpectralCal;
+    // The window tells the dialog that a spectral run goes on or ended.
+    void SetSpectralCalRunning(bool running);
 
-    // True while a run started from this dialog is going on.
+    // True while a spectral run is going on.
     bool RunInProgress() const { return m_running; }
 
     // "Start" (1175): the automatic calibration run with the ticked modes and the prefix; it goes on
@@ -68,7 +73,8 @@ public:
     // way.
     std::function<bool(const std::array<bool, 8>& modes, const std::string& prefix)> onStartAutoCal;
     std::function<void()> onStopAutoCal;
-    // The window tells the dialog that the automatic run goes on or ended, and how far it is.
+    // The window tells the dialog that the automatic run goes on or ended, and how far a run of
+    // either kind is.
     void SetAutoCalRunning(bool running);
     void ShowAutoCalProgress(const std::string& text, int done, int total);
 

@@ -83,7 +83,7 @@ protected:
     }
     // One spectral run from start to end.
     bool RunSpectral(const std::array<bool, 8>& modes, const std::string& prefix) {
-        return dlg->RunSpectralCalibration(modes, prefix);
+        return RunSpectralCalibrationToEnd(*dlg, modes, prefix);
     }
     std::array<bool, 8> Modes(std::initializer_list<int> ks) {
         std::array<bool, 8> modes{};
@@ -573,7 +573,7 @@ TEST(CalibrationDialog, DefaultsControlsHelpAndStart) {
 TEST_F(WindowCalibration, TwoByTwoRunFindsTheLineAtEveryWavelength) {
     SimOptics::Instance().target = SimTarget::Sphere;
     const std::string prefix = dir.File("run");
-    ASSERT_TRUE(dlg->RunSpectralCalibration(Modes({6}), prefix));
+    ASSERT_TRUE(RunSpectral(Modes({6}), prefix));
     EXPECT_EQ(dlg->StatusText(3), "End Cal !");
 
     // The list: two head lines, then one line per wavelength 450, 480, ..., 930.
@@ -625,7 +625,7 @@ TEST_F(WindowCalibration, WeakLineEndsATwoByTwoRunButOneByFourKeepsItsFrames) {
     dlg->CalibrationDialog().m_wavelengthEnd = 450; // one wavelength
     dlg->CameraSettingsDialog().Values().exposure = 580;
     const std::string prefix = dir.File("weak");
-    EXPECT_FALSE(dlg->RunSpectralCalibration(Modes({6}), prefix));
+    EXPECT_FALSE(RunSpectral(Modes({6}), prefix));
     EXPECT_EQ(prompts.Texts(), std::vector<std::string>{"Unable to set High exposure"});
     EXPECT_EQ(dlg->StatusText(2), "Increasing Integration Time");
     EXPECT_EQ(dir.Read("weak_2x2_CalFileList.txt"), "1024 480\n" + prefix + "_2x2_WavelengthList.txt\n");
@@ -633,7 +633,7 @@ TEST_F(WindowCalibration, WeakLineEndsATwoByTwoRunButOneByFourKeepsItsFrames) {
     EXPECT_NE(dlg->StatusText(3), "End Cal !");
 
     prompts.Clear();
-    EXPECT_TRUE(dlg->RunSpectralCalibration(Modes({3}), prefix));
+    EXPECT_TRUE(RunSpectral(Modes({3}), prefix));
     EXPECT_TRUE(prompts.Texts().empty());
     EXPECT_EQ(dir.Read("weak_1x4_CalFileList.txt"),
               "1024 480\n" + prefix + "_1x4_WavelengthList.txt\n" + prefix + "_1x4_450.cal\t450\n");
@@ -645,13 +645,13 @@ TEST_F(WindowCalibration, SaturatedLineEndsARunAtTheLowestExposure) {
     SimOptics::Instance().target = SimTarget::Sphere;
     SimOptics::Instance().sphereBrightness = 2.0;
     dlg->CalibrationDialog().m_wavelengthEnd = 450;
-    EXPECT_FALSE(dlg->RunSpectralCalibration(Modes({7}), dir.File("sat")));
+    EXPECT_FALSE(RunSpectral(Modes({7}), dir.File("sat")));
     EXPECT_EQ(prompts.Texts(), std::vector<std::string>{"Unable to set Low exposure"});
     EXPECT_EQ(dlg->StatusText(2), "Decreasing Integration Time");
     // Mode 1x1 does not adjust: it names the peak and the wavelength.
     prompts.Clear();
     SimOptics::Instance().sphereBrightness = 0.0005;
-    EXPECT_FALSE(dlg->RunSpectralCalibration(Modes({1}), dir.File("low")));
+    EXPECT_FALSE(RunSpectral(Modes({1}), dir.File("low")));
     ASSERT_EQ(prompts.Texts().size(), 1u);
     const std::string text = prompts.Texts()[0];
     EXPECT_EQ(text.rfind("Spectral Line is low: ", 0), 0u) << text;
@@ -660,7 +660,7 @@ TEST_F(WindowCalibration, SaturatedLineEndsARunAtTheLowestExposure) {
 
 TEST_F(WindowCalibration, NoModeTickedStillMovesMonochromatorAndMirror) {
     controller.ClearLog();
-    EXPECT_TRUE(dlg->RunSpectralCalibration(Modes({}), dir.File("none")));
+    EXPECT_TRUE(RunSpectral(Modes({}), dir.File("none")));
     EXPECT_EQ(monochromatorCalls, (std::vector<std::pair<int, int>>{{4, 450}}));
     EXPECT_EQ(dlg->StatusText(3), "End Cal !");
     ASSERT_TRUE(QTest::qWaitFor([&] { return controller.CountOf("DI\n") == 1; }, 3000));
@@ -683,9 +683,10 @@ TEST_F(WindowCalibration, StartSpectralCalCannotStartASecondRunWhileOneRuns) {
         tried = true;
         buttonEnabled = start->isEnabled();
         start->click();
-        secondResult = dlg->RunSpectralCalibration(Modes({6}), dir.File("twice"));
+        secondResult = dlg->StartSpectralCalibration(Modes({6}), dir.File("twice"));
     });
     start->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return tried && !dlg->SpectralCalibrationRunning(); }, 120000));
     EXPECT_TRUE(tried);
     EXPECT_FALSE(buttonEnabled);
     EXPECT_FALSE(secondResult);
@@ -700,7 +701,7 @@ TEST_F(WindowCalibration, StartSpectralCalCannotStartASecondRunWhileOneRuns) {
 TEST_F(WindowCalibration, UnwritableListFileSkipsTheMode) {
     SimOptics::Instance().target = SimTarget::Sphere;
     dlg->CalibrationDialog().m_wavelengthEnd = 450;
-    EXPECT_TRUE(dlg->RunSpectralCalibration(Modes({3, 6}), dir.File("no/such/folder/p")));
+    EXPECT_TRUE(RunSpectral(Modes({3, 6}), dir.File("no/such/folder/p")));
     EXPECT_EQ(prompts.Texts(), (std::vector<std::string>{"List FileNotOpen", "List FileNotOpen"}));
     EXPECT_EQ(dlg->StatusText(3), "End Cal !");
 }
@@ -713,7 +714,7 @@ TEST_F(WindowCalibration, RunDrivesTheSimulatedMonochromatorThroughItsPort) {
     SimOptics::Instance().target = SimTarget::Sphere;
     dlg->CalibrationDialog().m_wavelengthEnd = 510;
     const std::string prefix = dir.File("port");
-    ASSERT_TRUE(dlg->RunSpectralCalibration(Modes({6}), prefix));
+    ASSERT_TRUE(RunSpectral(Modes({6}), prefix));
     // Start 450, then 450, 480, 510: each call wakes the CM110 (27) and sends 16, high, low.
     const std::string bytes = mono.ReceivedBytes();
     const std::string expected = std::string("\x1b\x10\x01\xc2", 4) + std::string("\x1b\x10\x01\xc2", 4) +
@@ -756,4 +757,50 @@ TEST_F(WindowCalibration, RunFilesKeepTheirBytes) {
                     "c2b74459fdeb8948b2947358610410c2  guard_2x2_510.cal\n");
     // Mode 1x1 keeps only the stack of its last wavelength.
     EXPECT_FALSE(std::filesystem::exists(dir.File("guard_1x1_450.cal")));
+}
+
+TEST_F(WindowCalibration, TheWindowShowsTheRunWhileItGoesOnAndStopOrClosingEndsIt) {
+    SimOptics::Instance().target = SimTarget::Sphere;
+    CCalibrationDlg2& cal = dlg->CalibrationDialog();
+    cal.m_calPrefix = dir.File("long");
+    cal.m_binning[5] = 1; // 2x2, 17 wavelengths
+    auto* progress = FindControl<QLabel>(&cal, CalDlgId::kAutoCalProgress);
+    auto* startSpectral = FindControl<QPushButton>(&cal, CalDlgId::kStartSpectralCal);
+    auto* stop = FindControl<QPushButton>(&cal, CalDlgId::kStop);
+    startSpectral->click();
+    ASSERT_TRUE(dlg->SpectralCalibrationRunning());
+    EXPECT_FALSE(startSpectral->isEnabled());
+    EXPECT_FALSE(FindControl<QPushButton>(&cal, CalDlgId::kStart)->isEnabled());
+    EXPECT_TRUE(stop->isEnabled());
+    // The automatic run cannot start meanwhile; the run's progress reaches the dialog.
+    EXPECT_FALSE(dlg->StartAutoCalibration(Modes({6}), dir.File("auto")));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return progress->text().startsWith("Mode 2x2: 480 nm, frame "); }, 60000))
+        << progress->text().toStdString();
+    stop->click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg->SpectralCalibrationRunning(); }, 10000));
+    EXPECT_FALSE(dlg->SpectralCalibrationCompleted());
+    EXPECT_TRUE(startSpectral->isEnabled());
+    EXPECT_FALSE(stop->isEnabled());
+    EXPECT_NE(dlg->StatusText(3), "End Cal !");
+    EXPECT_TRUE(prompts.Texts().empty());
+    // The list names the wavelengths whose stacks were saved whole, and no more.
+    const std::string list = dir.Read("long_2x2_CalFileList.txt");
+    EXPECT_NE(list.find("long_2x2_450.cal\t450\n"), std::string::npos) << list;
+    EXPECT_EQ(list.find("\t930\n"), std::string::npos) << list;
+    EXPECT_FALSE(std::filesystem::exists(dir.File("long_2x2_930.cal")));
+
+    // Closing the dialog ends a run under way; closing the window as well.
+    progress->clear();
+    ASSERT_TRUE(dlg->StartSpectralCalibration(Modes({6}), dir.File("closed")));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return progress->text().contains(" nm, frame 3 "); }, 60000));
+    cal.reject();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg->SpectralCalibrationRunning(); }, 10000));
+    EXPECT_FALSE(std::filesystem::exists(dir.File("closed_2x2_930.cal")));
+    progress->clear();
+    ASSERT_TRUE(dlg->StartSpectralCalibration(Modes({6}), dir.File("gone")));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return progress->text().contains(" nm, frame 3 "); }, 60000));
+    dlg.reset();
+    EXPECT_FALSE(std::filesystem::exists(dir.File("gone_2x2_930.cal")));
+    EXPECT_TRUE(prompts.Texts().empty());
 }

@@ -44,7 +44,11 @@ protected:
         qInstallMessageHandler(nullptr);
         WindowFixture::TearDown();
     }
-    void Toggle() { dlg->OnCommand(ID_TB_FOCUS_CAMERA); }
+    // The command, and the end of the mirror's travel at which the preview is switched.
+    void Toggle() {
+        dlg->OnCommand(ID_TB_FOCUS_CAMERA);
+        ASSERT_TRUE(WaitForFocusTravel(*dlg));
+    }
 
     CScrollingPreviewDlg* preview = nullptr;
 };
@@ -241,4 +245,43 @@ TEST(PreviewWindow, WithoutACameraTheTitleSaysSoAndNothingStarts) {
     EXPECT_FALSE(preview.StopPreview(true));
     EXPECT_FALSE(preview.isVisible());
     EXPECT_TRUE(prompts.Texts().empty());
+}
+
+TEST_F(FocusPreviewUi, TheMirrorTravelsWhileTheWindowGoesOnAndThePreviewSwitchesAtItsEnd) {
+    // A long trip: the mirror slowed down, the focus position far away.
+    SimMirror::Instance().SetSpeed(5000.0);
+    dlg->ScannerValues().SetFocusPosition(150000);
+    controller.ClearLog();
+    ASSERT_TRUE(dlg->FocusPreviewOn());
+    dlg->OnCommand(ID_TB_FOCUS_CAMERA);
+    // The command returned while the mirror travels: the preview is switched at the end of the
+    // travel, the scanner settings stay refused meanwhile, and a second press is the same press.
+    EXPECT_TRUE(dlg->FocusTravelling());
+    EXPECT_TRUE(dlg->FocusPreviewOn());
+    EXPECT_TRUE(dlg->Engine().ScannerPositioning());
+    dlg->OnCommand(ID_TB_FOCUS_CAMERA);
+    ASSERT_TRUE(WaitForFocusTravel(*dlg));
+    EXPECT_FALSE(dlg->FocusPreviewOn());
+    EXPECT_FALSE(preview->Previewing());
+    EXPECT_FALSE(dlg->Engine().ScannerPositioning());
+    EXPECT_EQ(controller.CountOf("EN\n"), 1u);
+    EXPECT_EQ(controller.CountOf("LA150000\n"), 1u);
+
+    // An acquisition command cuts the next travel short (the engine moves the mirror itself); the
+    // preview stays off.
+    dlg->ScannerValues().SetFocusPosition(-150000);
+    dlg->OnCommand(ID_TB_FOCUS_CAMERA);
+    EXPECT_TRUE(dlg->FocusTravelling());
+    dlg->OnCommand(ID_TB_SPECTRAL_DISPLAY);
+    EXPECT_FALSE(dlg->FocusTravelling());
+    QTest::qWait(200);
+    EXPECT_FALSE(dlg->FocusPreviewOn());
+    EXPECT_FALSE(preview->Previewing());
+    dlg->OnCommand(ID_TB_STOP);
+    EXPECT_TRUE(prompts.Texts().empty()) << prompts.Texts().front();
+
+    // Closing the window during a travel ends it.
+    dlg->OnCommand(ID_TB_FOCUS_CAMERA);
+    EXPECT_TRUE(dlg->FocusTravelling());
+    dlg.reset();
 }

@@ -51,6 +51,7 @@ protected:
     void OpenWindow(StrataOptions options = {}) {
         dlg = std::make_unique<CStrataDlg>(prompts, options);
         ASSERT_EQ(dlg->OnInitDialog(), 0);
+        ASSERT_TRUE(WaitForFocusTravel(*dlg));
     }
     // The engine posts its last status texts before it clears the flag: one pass of the event loop
     // after the flag delivers them.
@@ -150,7 +151,7 @@ TEST_F(RealInstrument, SpectralRunDrivesAMonochromatorNamedInThePortsMap) {
     dlg->CalibrationDialog().m_wavelengthEnd = 480;
     std::array<bool, 8> modes{};
     modes[5] = true; // 2x2
-    ASSERT_TRUE(dlg->RunSpectralCalibration(modes, dir.File("mono")));
+    ASSERT_TRUE(RunSpectralCalibrationToEnd(*dlg, modes, dir.File("mono")));
     // The start wavelength, then 450 and 480: each move wakes the CM110 (27) and sends 16, high, low.
     EXPECT_EQ(monochromator.Bytes(), std::string("\x1b\x10\x01\xc2"
                                                  "\x1b\x10\x01\xc2"
@@ -165,7 +166,7 @@ TEST_F(RealInstrument, SpectralRunDrivesAMonochromatorNamedInThePortsMap) {
     OpenWindow(options);
     EXPECT_EQ(dlg->StatusText(4), "Simulated: cameras, COM1, COM4");
     dlg->CalibrationDialog().m_wavelengthEnd = 450;
-    ASSERT_TRUE(dlg->RunSpectralCalibration(modes, dir.File("sim")));
+    ASSERT_TRUE(RunSpectralCalibrationToEnd(*dlg, modes, dir.File("sim")));
     EXPECT_EQ(monochromator.Bytes(), "");
 }
 
@@ -176,7 +177,7 @@ TEST_F(RealInstrument, MonochromatorPortThatCannotBeOpenedEndsTheSpectralRun) {
     prompts.Clear();
     std::array<bool, 8> modes{};
     modes[5] = true;
-    EXPECT_FALSE(dlg->RunSpectralCalibration(modes, dir.File("none")));
+    EXPECT_FALSE(RunSpectralCalibrationToEnd(*dlg, modes, dir.File("none")));
     EXPECT_EQ(dlg->StatusText(3), "COM4 Offline");
     ASSERT_EQ(prompts.Messages().size(), 1u);
     EXPECT_EQ(prompts.Messages()[0].text, "Please Check COM Port Settings");

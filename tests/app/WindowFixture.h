@@ -10,6 +10,7 @@
 #include "sim/SimScene.h"
 #include "support/TempDir.h"
 
+#include <QTest>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -31,6 +32,22 @@ inline void ResetSimulatedInstrument() {
     SetSleepScale(1.0);
 }
 
+// The window's start-up ends with the mirror's travel to the focus position and the preview switched
+// at its end: waits for that (bounded).
+inline bool WaitForFocusTravel(const CStrataDlg& dlg) {
+    return QTest::qWaitFor([&] { return !dlg.FocusTravelling(); }, 20000);
+}
+
+// One spectral calibration run from its start to the window's report of its end (bounded); true
+// when it went through every ticked mode, false when it did not start or a message ended it.
+inline bool RunSpectralCalibrationToEnd(CStrataDlg& dlg, const std::array<bool, 8>& modes,
+                                        const std::string& prefix) {
+    if (!dlg.StartSpectralCalibration(modes, prefix))
+        return false;
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !dlg.SpectralCalibrationRunning(); }, 120000));
+    return dlg.SpectralCalibrationCompleted();
+}
+
 class WindowFixture : public ::testing::Test {
 protected:
     void SetUp() override { ResetSimulatedInstrument(); }
@@ -46,7 +63,7 @@ protected:
         SimCameras::Instance().Configure(cameras);
         controller.Start();
         dlg = std::make_unique<CStrataDlg>(prompts, options);
-        return dlg->OnInitDialog() == 0;
+        return dlg->OnInitDialog() == 0 && WaitForFocusTravel(*dlg);
     }
     // Device waits and the mirror's clock shortened together.
     static void Faster(double sleepScale, double mirrorClock) {
