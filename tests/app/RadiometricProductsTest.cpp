@@ -274,7 +274,7 @@ TEST_F(RadiometricAcquire, RawFilesKeepTheBytesTheyHadBeforeCorrectedCubesExiste
     ASSERT_TRUE(controller.Start());
     ASSERT_EQ(Run({"--simulate", "--quiet", "--format", "standard", "--out", dir.File("scan")}), kAcquireOk)
         << err;
-    const auto sums = RunCommand("cd '" + dir.Path() + "' && md5sum scan.cube scan.hdr");
+    const auto sums = RunCommand("cd '" + dir.Path().string() + "' && md5sum scan.cube scan.hdr");
     ASSERT_TRUE(sums.has_value());
     EXPECT_EQ(*sums, "6193ca9abba1d72b9440a6011aa9961a  scan.cube\n"
                      "6f2180f6a9b987850e8abd0ff186ccab  scan.hdr\n");
@@ -293,7 +293,7 @@ TEST_F(RadiometricAcquire, EveryRawFormatAndTheDarkStackKeepTheirBytes) {
         ASSERT_EQ(Run({"--simulate", "--quiet", "--format", format, "--out", dir.File(format)}), kAcquireOk)
             << format << ": " << err;
     const auto sums =
-        RunCommand("cd '" + dir.Path() +
+        RunCommand("cd '" + dir.Path().string() +
                    "' && md5sum bil.cube bil.hdr bil_dark.drk bsq.cube bsq.hdr bip.cube bip.hdr bitmap");
     ASSERT_TRUE(sums.has_value());
     EXPECT_EQ(*sums, "a483a7c8756551d4d2512408723420cf  bil.cube\n"

@@ -139,9 +139,9 @@ class StorageUi : public ::testing::Test {
 protected:
     void SetUp() override {
         // The window works in a folder of its own with the shipped settings.
-        fs::create_directories(work.Path() + "/Settings");
+        fs::create_directories(work.Path().string() + "/Settings");
         for (const auto& e : fs::directory_iterator(fs::path(ARV_SOURCE_DIR) / "settings"))
-            fs::copy_file(e.path(), work.Path() + "/Settings/" + e.path().filename().string());
+            fs::copy_file(e.path(), work.Path().string() + "/Settings/" + e.path().filename().string());
         previous = fs::current_path();
         fs::current_path(work.Path());
 

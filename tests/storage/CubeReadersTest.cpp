@@ -256,7 +256,7 @@ TEST(CubeReaders, ShortLongAndMismatchedFilesAreRefusedWithWhatWasFound) {
                                             "header (lone.dat.hdr) lies beside it");
     EXPECT_NE(refuse(dir.File("missing.cube")).find("Unable to open cube file " + dir.File("missing.cube")),
               std::string::npos);
-    EXPECT_EQ(refuse(dir.Path()), "Unable to open cube file " + dir.Path() + ": it is not a file");
+    EXPECT_EQ(refuse(dir.Path()), "Unable to open cube file " + dir.Path().string() + ": it is not a file");
     WriteText(dir.File("orphan.hdr"), HandHeader("bil"));
     EXPECT_EQ(refuse(dir.File("orphan.hdr")), "No cube file lies beside orphan.hdr (looked for orphan.cube)");
     // A "header" far too long is not read.

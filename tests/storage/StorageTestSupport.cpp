@@ -11,26 +11,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "arv_storage_XXXXXX").string();
-    if (char* p = ::mkdtemp(pattern.data()))
-        m_path = p;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    if (!m_path.empty())
-        std::filesystem::remove_all(m_path, ec);
-}
-
-std::vector<std::string> TempDir::Entries() const {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(m_path))
-        names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 std::vector<uint8_t> ReadFileBytes(const std::string& path) {
     std::vector<uint8_t> bytes;
     FILE* f = std::fopen(path.c_str(), "rb");

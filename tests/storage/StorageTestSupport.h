@@ -1,28 +1,14 @@
 #pragma once
-// Helpers shared by the storage tests: temporary folders, file contents, external programs and
+// Helpers shared by the storage tests: file contents, external programs and
 // running a piece of code under a file size limit in a child process.
 #include "support/DiskFaults.h"
+#include "support/TempDir.h"
 
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
-
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& Path() const { return m_path; }
-    std::string File(const std::string& name) const { return m_path + "/" + name; }
-    // Names of the entries of the folder, sorted.
-    std::vector<std::string> Entries() const;
-
-private:
-    std::string m_path;
-};
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path);
 bool FileExists(const std::string& path);
