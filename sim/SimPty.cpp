@@ -48,7 +48,8 @@ bool SimPtyDevice::Start(std::function<void(int master, int wake)> loop) {
         m_wake = wake;
         m_devicePath = name;
     }
-    CSerialPort::SetPortOverride(m_portName, name);
+    if (!m_portName.empty())
+        CSerialPort::SetPortOverride(m_portName, name);
     m_running = true;
     m_thread = std::thread([loop = std::move(loop), master, wake] { loop(master, wake); });
     return true;
@@ -75,7 +76,8 @@ void SimPtyDevice::Stop() {
             *fd = -1;
         }
     }
-    CSerialPort::ClearPortOverride(m_portName, path);
+    if (!m_portName.empty())
+        CSerialPort::ClearPortOverride(m_portName, path);
     m_running = false;
 }
 
@@ -116,4 +118,22 @@ void SimPtyDevice::HangUp() {
     if (m_master >= 0)
         ::close(m_master);
     m_master = -1;
+}
+
+size_t SimPtyDevice::Read(char* buffer, size_t size) {
+    std::lock_guard lock(m_mutex);
+    if (m_master < 0)
+        return 0;
+    const ssize_t got = ::read(m_master, buffer, size);
+    return got > 0 ? static_cast<size_t>(got) : 0;
+}
+
+bool SimPtyDevice::HungUp() const {
+    std::lock_guard lock(m_mutex);
+    return m_master < 0;
+}
+
+int SimPtyDevice::SlaveFd() const {
+    std::lock_guard lock(m_mutex);
+    return m_slave;
 }

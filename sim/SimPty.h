@@ -1,7 +1,8 @@
 #pragma once
 // The serial line of a simulated device: a pseudo-terminal in raw mode from the start (no echo, no
 // CR/LF translation, whoever opens the terminal side), registered under the device's port name
-// ("COM1", "COM4") so that the program opens it as that port, and the device's thread.
+// ("COM1", "COM4") so that the program opens it as that port, and the device's thread. The tests'
+// scripted peers use it as well; an empty port name maps no name (the peer is reached by its path).
 #include <atomic>
 #include <functional>
 #include <mutex>
@@ -30,6 +31,13 @@ public:
     // Writes bytes to the program. When nobody reads them (or the device hung up) they are lost,
     // as on a real line.
     void Write(std::string_view bytes);
+    // Reads what the program sent, without waiting: the bytes read, 0 when none came or after a
+    // hang-up. Safe against a concurrent HangUp (the descriptor is used under the device's lock).
+    size_t Read(char* buffer, size_t size);
+    bool HungUp() const;
+    // The terminal side, held open by the device (tests read the line's settings through it); -1
+    // when the device does not run.
+    int SlaveFd() const;
     // Closes the device's side only: the program sees a hang-up. The terminal's number stays taken
     // (its path is gone) until Stop, so a program that keeps reopening the old path finds nothing
     // instead of another program's new terminal.

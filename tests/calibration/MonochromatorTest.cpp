@@ -5,6 +5,7 @@
 #include "core/Sleep.h"
 #include "scanner/SpeedProbe.h"
 #include "serial/SerialPort.h"
+#include "sim/SimPty.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +19,6 @@
 #include <poll.h>
 #include <pty.h>
 #include <stdlib.h>
-#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -42,35 +42,19 @@ Bytes B(std::initializer_list<int> values) {
 class BytePeer {
 public:
     BytePeer(std::string portName, Bytes echoReply)
-        : m_portName(std::move(portName)), m_echoReply(std::move(echoReply)) {
-        if (::openpty(&m_master, &m_slave, nullptr, nullptr, nullptr) != 0)
-            throw std::runtime_error("openpty failed");
+        : m_echoReply(std::move(echoReply)), m_device(std::move(portName)) {
+        if (!m_device.Start([this](int master, int wake) { Run(master, wake); }))
+            throw std::runtime_error("no pseudo-terminal for the test's peer");
         termios tio{};
-        ::tcgetattr(m_slave, &tio);
-        ::cfmakeraw(&tio);
+        ::tcgetattr(m_device.SlaveFd(), &tio);
         // Deliberately two stop bits (a pseudo-terminal keeps 8 data bits and no parity whatever
         // it is told, so stop bits and speed are what shows the program's settings).
         tio.c_cflag |= CSTOPB;
         ::cfsetspeed(&tio, B1200);
-        ::tcsetattr(m_slave, TCSANOW, &tio);
-        ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
-        char name[128] = {};
-        ::ptsname_r(m_master, name, sizeof(name));
-        m_path = name;
-        m_wake = ::eventfd(0, EFD_NONBLOCK);
-        CSerialPort::SetPortOverride(m_portName, m_path);
-        m_thread = std::thread([this] { Run(); });
+        ::tcsetattr(m_device.SlaveFd(), TCSANOW, &tio);
     }
-    ~BytePeer() {
-        const uint64_t one = 1;
-        [[maybe_unused]] auto n = ::write(m_wake, &one, sizeof(one));
-        m_thread.join();
-        ::close(m_wake);
-        ::close(m_master);
-        ::close(m_slave);
-        CSerialPort::ClearPortOverride(m_portName, m_path);
-    }
-    int SlaveFd() const { return m_slave; }
+    ~BytePeer() { m_device.Stop(); }
+    int SlaveFd() const { return m_device.SlaveFd(); }
     Bytes Received() const {
         std::lock_guard lock(m_mutex);
         return m_bytes;
@@ -82,37 +66,32 @@ public:
     }
 
 private:
-    void Run() {
+    void Run(int master, int wake) {
         char chunk[64];
         for (;;) {
-            pollfd p[2] = {{m_wake, POLLIN, 0}, {m_master, POLLIN, 0}};
+            pollfd p[2] = {{wake, POLLIN, 0}, {master, POLLIN, 0}};
             if (::poll(p, 2, 20) < 0 && errno != EINTR)
                 return;
             if (p[0].revents & POLLIN)
                 return;
             if (!(p[1].revents & POLLIN))
                 continue;
-            const ssize_t got = ::read(m_master, chunk, sizeof(chunk));
-            if (got <= 0)
-                continue;
+            const size_t got = m_device.Read(chunk, sizeof(chunk));
             std::lock_guard lock(m_mutex);
-            for (ssize_t i = 0; i < got; ++i) {
+            for (size_t i = 0; i < got; ++i) {
                 m_bytes.push_back(chunk[i]);
-                if (static_cast<unsigned char>(chunk[i]) == 27 && !m_echoReply.empty()) [[maybe_unused]]
-                    auto n = ::write(m_master, m_echoReply.data(), m_echoReply.size());
+                if (static_cast<unsigned char>(chunk[i]) == 27 && !m_echoReply.empty())
+                    m_device.Write(m_echoReply);
             }
             m_changed.notify_all();
         }
     }
 
-    std::string m_portName;
     Bytes m_echoReply;
-    std::string m_path;
-    int m_master = -1, m_slave = -1, m_wake = -1;
-    std::thread m_thread;
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;
     Bytes m_bytes;
+    SimPtyDevice m_device; // last: its thread stops before the members above go
 };
 
 class MonochromatorTest : public ::testing::Test {

@@ -1,44 +1,18 @@
 #include "scanner/PtyPeer.h"
 
-#include "serial/SerialPort.h"
-
 #include <cerrno>
-#include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <stdexcept>
-#include <stdlib.h>
-#include <sys/eventfd.h>
-#include <termios.h>
-#include <unistd.h>
 
 PtyPeer::PtyPeer(std::string portName, Responder responder)
-    : m_portName(std::move(portName)), m_responder(std::move(responder)) {
-    if (::openpty(&m_master, &m_slave, nullptr, nullptr, nullptr) != 0)
-        throw std::runtime_error("openpty failed");
-    termios tio{};
-    ::tcgetattr(m_slave, &tio);
-    ::cfmakeraw(&tio);
-    ::tcsetattr(m_slave, TCSANOW, &tio);
-    ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
-    char name[128] = {};
-    ::ptsname_r(m_master, name, sizeof(name));
-    m_path = name;
-    m_wake = ::eventfd(0, EFD_NONBLOCK);
-    if (!m_portName.empty())
-        CSerialPort::SetPortOverride(m_portName, m_path);
-    m_thread = std::thread([this] { Run(); });
+    : m_responder(std::move(responder)), m_device(std::move(portName)) {
+    if (!m_device.Start([this](int master, int wake) { Run(master, wake); }))
+        throw std::runtime_error("no pseudo-terminal for the test's peer");
+    m_path = m_device.DevicePath();
 }
 
 PtyPeer::~PtyPeer() {
-    const uint64_t one = 1;
-    [[maybe_unused]] auto n = ::write(m_wake, &one, sizeof(one));
-    m_thread.join();
-    ::close(m_wake);
-    Hangup();
-    ::close(m_slave);
-    if (!m_portName.empty())
-        CSerialPort::ClearPortOverride(m_portName, m_path);
+    m_device.Stop();
 }
 
 void PtyPeer::SetResponder(Responder responder) {
@@ -47,19 +21,13 @@ void PtyPeer::SetResponder(Responder responder) {
 }
 
 void PtyPeer::Send(const std::string& bytes) {
-    std::lock_guard lock(m_mutex);
-    if (!m_hungUp) [[maybe_unused]]
-        auto n = ::write(m_master, bytes.data(), bytes.size());
+    m_device.Write(bytes);
 }
 
 void PtyPeer::Hangup() {
-    std::lock_guard lock(m_mutex);
-    if (m_hungUp)
-        return;
-    m_hungUp = true;
-    // The slave stays open until the peer goes: the terminal's number is not handed to another
-    // test's terminal while the program may still reopen the old path.
-    ::close(m_master);
+    // The terminal side stays open until the peer goes: the terminal's number is not handed to
+    // another test's terminal while the program may still reopen the old path.
+    m_device.HangUp();
 }
 
 std::vector<std::string> PtyPeer::Commands() const {
@@ -98,30 +66,24 @@ bool PtyPeer::WaitForQuiet(int quietMs, int timeoutMs) const {
     }
 }
 
-void PtyPeer::Run() {
+void PtyPeer::Run(int master, int wake) {
     std::string pending;
     char chunk[256];
     for (;;) {
-        int master = -1;
-        {
-            std::lock_guard lock(m_mutex);
-            master = m_hungUp ? -1 : m_master;
-        }
-        pollfd p[2] = {{m_wake, POLLIN, 0}, {master, POLLIN, 0}};
+        // After a hang-up the descriptor is closed (and its number may be reused): not polled.
+        pollfd p[2] = {{wake, POLLIN, 0}, {m_device.HungUp() ? -1 : master, POLLIN, 0}};
         if (::poll(p, 2, 20) < 0 && errno != EINTR)
             return;
         if (p[0].revents & POLLIN)
             return;
         if (!(p[1].revents & POLLIN))
             continue;
+        const size_t got = m_device.Read(chunk, sizeof(chunk));
+        if (got == 0)
+            continue;
         std::lock_guard lock(m_mutex);
-        if (m_hungUp)
-            continue;
-        const ssize_t got = ::read(m_master, chunk, sizeof(chunk));
-        if (got <= 0)
-            continue;
-        m_bytes.append(chunk, static_cast<size_t>(got));
-        pending.append(chunk, static_cast<size_t>(got));
+        m_bytes.append(chunk, got);
+        pending.append(chunk, got);
         for (;;) {
             const size_t end = pending.find_first_of("\r\n");
             if (end == std::string::npos)
@@ -133,8 +95,8 @@ void PtyPeer::Run() {
             m_commands.push_back(command);
             if (m_responder) {
                 const std::string reply = m_responder(command);
-                if (!reply.empty()) [[maybe_unused]]
-                    auto n = ::write(m_master, reply.data(), reply.size());
+                if (!reply.empty())
+                    m_device.Write(reply);
             }
         }
         m_changed.notify_all();

@@ -1,12 +1,15 @@
 #pragma once
 // A scripted device on a pseudo-terminal for protocol tests: it maps a port name to its terminal
 // side, collects what the program sends, splits it into commands at "\r", "\n" or "\r\n" and
-// answers each command with what the responder returns (nothing when it returns "").
+// answers each command with what the responder returns (nothing when it returns ""). The terminal
+// itself is the simulated devices' (raw from the start, mapped to the port name); what the peer
+// answers is the test's own.
+#include "sim/SimPty.h"
+
 #include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 class PtyPeer {
@@ -17,11 +20,13 @@ public:
     // An empty portName maps no port name to the terminal (a ports map names Path() instead).
     explicit PtyPeer(std::string portName = "COM7", Responder responder = {});
     ~PtyPeer();
+    PtyPeer(const PtyPeer&) = delete;
+    PtyPeer& operator=(const PtyPeer&) = delete;
 
     void SetResponder(Responder responder);
     const std::string& Path() const { return m_path; }
     // A descriptor of the terminal side held by the peer (for reading its settings).
-    int SlaveFd() const { return m_slave; }
+    int SlaveFd() const { return m_device.SlaveFd(); }
     // Writes bytes towards the program, outside of any command.
     void Send(const std::string& bytes);
     // Closes the pseudo-terminal: the program's reads and writes on it fail from now on.
@@ -35,19 +40,13 @@ public:
     bool WaitForQuiet(int quietMs, int timeoutMs) const;
 
 private:
-    void Run();
-
-    std::string m_portName;
-    std::string m_path;
-    int m_master = -1;
-    int m_slave = -1;
-    int m_wake = -1;
-    std::thread m_thread;
+    void Run(int master, int wake);
 
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;
     Responder m_responder;
     std::vector<std::string> m_commands;
     std::string m_bytes;
-    bool m_hungUp = false;
+    std::string m_path;
+    SimPtyDevice m_device; // last: its thread stops before the members above go
 };
