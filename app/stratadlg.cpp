@@ -528,7 +528,7 @@ void CStrataDlg::OnCommand(int id) {
         RunAcquisitionCommand(AcquisitionEngine::Mode::SpectralDisplay);
         break;
     case ID_TB_STOP:
-        m_engine->StopAcquisition();
+        StopAcquisition();
         break;
     case ID_HELP_ABOUT:
     case IDM_ABOUTBOX:
@@ -567,7 +567,15 @@ void CStrataDlg::RunAcquisitionCommand(AcquisitionEngine::Mode mode) {
         ForgetOpenedCube();
     // The engine moves the mirror itself: a travel to the focus position ends first.
     EndFocusTravel();
-    m_engine->AcquisitionCommand(mode);
+    // The checks, messages and buffers here; the mirror's travel to the start on the command worker.
+    if (m_engine->BeginAcquisition(mode))
+        m_engineCommands.Post([engine = m_engine] { engine->TravelAndStart(); });
+}
+
+void CStrataDlg::StopAcquisition() {
+    // A travel to the scan's start ends at once; the return to the start, after the commands before.
+    m_engine->AbortStart();
+    m_engineCommands.Post([engine = m_engine] { engine->StopAcquisition(); });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -590,6 +598,8 @@ int CStrataDlg::ExitApplication() {
     // A calibration run under way is abandoned (its stack is not saved) before the camera goes,
     // and a travel to the focus position before the port closes.
     EndFocusTravel();
+    m_engine->AbortTravels();
+    m_engineCommands.Close();
     m_spectralCal.reset();
     m_autoCal.reset();
     // Stop flag, drive off, stream off, threads joined, port released, simulated devices stopped.

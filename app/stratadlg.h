@@ -10,6 +10,7 @@
 #include "camera/AcquisitionEngine.h"
 #include "camera/DataCameraControl.h"
 #include "camera/ScannerMirrorLink.h"
+#include "core/SerialWorker.h"
 #include "core/UserPrompts.h"
 #include "display/ImageDisplay.h"
 #include "display/graph.h"
@@ -92,6 +93,8 @@ public:
     void OnCommand(int id);
     // An acquisition command (menu, toolbar, continuous scan).
     void RunAcquisitionCommand(AcquisitionEngine::Mode mode);
+    // Stop: ends a travel to the scan's start, then the acquisition, off the window thread.
+    void StopAcquisition();
     void OnAbout();
 
     // ---- Display (app/stratadlg_display.cpp) ----
@@ -225,6 +228,9 @@ public:
     QToolBar* ToolBar() const { return m_toolBar; }
     QString StatusText(int pane) const;
     AcquisitionEngine& Engine() { return *m_engine; }
+    // Waits (at most timeoutMs) until the acquisition commands given so far have reached the engine:
+    // the mirror at the scan's start and the stream started, or the command ended.
+    bool WaitEngineCommands(int timeoutMs) const { return m_engineCommands.WaitIdle(timeoutMs); }
     DataCameraControl& Cameras() { return m_camera; }
     ScannerLink& Scanner() { return *m_scannerLink; }
     Instrument& Devices() { return *m_instrument; }
@@ -363,6 +369,9 @@ private:
     void JoinFocusTravel();
     std::thread m_focusTravel;
     std::atomic<bool> m_focusTravelAbort{false};
+    // The engine's commands that move the mirror (the travel to a scan's start, the return at Stop),
+    // in the order given, off the window thread.
+    SerialWorker m_engineCommands;
     bool m_focusTravelling = false;
     uint64_t m_focusTravelId = 0;
 

@@ -76,7 +76,9 @@ public:
         if (recording)
             m_samples.mirrorMs.push_back(Ms(Clock::now() - t0));
     }
-    TravelResult TravelTo(int32_t target) override { return m_link.TravelTo(target); }
+    TravelResult TravelTo(int32_t target, const std::atomic<bool>* abort) override {
+        return m_link.TravelTo(target, abort);
+    }
     std::atomic<bool> recording{false};
 
 private:

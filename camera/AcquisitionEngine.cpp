@@ -140,15 +140,20 @@ uint32_t AcquisitionEngine::CubeLineWrites(int line) const {
 }
 
 void AcquisitionEngine::AcquisitionCommand(Mode mode) {
+    if (BeginAcquisition(mode))
+        TravelAndStart();
+}
+
+bool AcquisitionEngine::BeginAcquisition(Mode mode) {
     if (!m_host.StopFocusPreviewIfRunning())
         m_host.ShowMessage(EngineMsg::kPreviewStop);
     if (!m_dataCameraOnline.load()) {
         m_host.ShowMessage(EngineMsg::kOffline);
-        return;
+        return false;
     }
     if (m_busy.load()) {
         m_host.ShowMessage(mode == Mode::Cube ? EngineMsg::kBusyCube : EngineMsg::kBusyOther);
-        return;
+        return false;
     }
     if (mode == Mode::Cube) {
         // Every line's position, up to the step commanded by the frame after the last line, must fit
@@ -158,31 +163,42 @@ void AcquisitionEngine::AcquisitionCommand(Mode mode) {
         if (!ScanFitsMirrorRange(scanStart, m_stepPerLine, m_geometry.width)) {
             ++m_scansRefused;
             m_host.ShowMessage(EngineMsg::ScanOutOfRangeText(scanStart, m_stepPerLine, m_geometry.width));
-            return;
+            return false;
         }
     }
     // Frames are ignored from here until the mirror stands at its start, so that no frame is stored
-    // into buffers that are being cleared.
-    if (mode != Mode::SpectralDisplay)
-        m_scannerPositioning = true;
+    // into buffers that are being cleared (and the scanner settings stay refused during the travel).
+    m_scannerPositioning = true;
     m_acquireCube = mode == Mode::Cube;
     m_acquireDark = mode == Mode::Dark;
     m_acquireCalCube = mode == Mode::Calibration;
     m_spectralDisplayMode = mode == Mode::SpectralDisplay;
     m_busy = true;
+    m_startAbort = false;
     if (mode == Mode::Dark)
         m_host.EnableApplyDark();
     if (mode != Mode::SpectralDisplay) {
         PrepareAcquisition();
     } else {
-        {
-            std::lock_guard lock(m_frameImageMutex);
-            std::fill(m_frameImage.begin(), m_frameImage.end(), 0u);
-            ++m_frameImageWrites;
-        }
-        m_mirror.EnableScannerDrive(true);
-        StartAcquisition();
+        std::lock_guard lock(m_frameImageMutex);
+        std::fill(m_frameImage.begin(), m_frameImage.end(), 0u);
+        ++m_frameImageWrites;
     }
+    return true;
+}
+
+void AcquisitionEngine::TravelAndStart() {
+    m_mirror.EnableScannerDrive(true);
+    StartAcquisition();
+}
+
+void AcquisitionEngine::AbortStart() {
+    m_startAbort = true;
+}
+
+void AcquisitionEngine::AbortTravels() {
+    m_travelsAborted = true;
+    m_startAbort = true;
 }
 
 void AcquisitionEngine::PrepareAcquisition() {
@@ -198,8 +214,6 @@ void AcquisitionEngine::PrepareAcquisition() {
         std::fill_n(m_cube.begin() + long(size_t(l) * lineValues), lineValues, uint16_t(0));
         ++m_cubeLineWrites[size_t(l)];
     }
-    m_mirror.EnableScannerDrive(true);
-    StartAcquisition();
 }
 
 void AcquisitionEngine::StartAcquisition() {
@@ -213,13 +227,15 @@ void AcquisitionEngine::StartAcquisition() {
     const ScanPositions pos = scanPositions();
     const int32_t target = m_acquireCube.load() ? pos.scanStart : pos.center;
     m_scannerPositioning = true;
-    const TravelResult travel = m_mirror.TravelTo(target);
+    const TravelResult travel = m_mirror.TravelTo(target, &m_startAbort);
     if (travel == TravelResult::TimedOut || travel == TravelResult::Stopped ||
         travel == TravelResult::LinkLost) {
-        // The mirror did not reach its start (or its link is gone): end the acquisition cleanly,
-        // nothing stored.
+        // The mirror did not reach its start, its link is gone, or Stop came during the travel: end
+        // the acquisition cleanly, nothing stored.
         if (travel == TravelResult::LinkLost) {
             m_scanEnd = ScanEnd::LinkLost;
+        } else if (travel == TravelResult::Stopped) {
+            m_scanEnd = ScanEnd::Stopped;
         } else {
             ++m_mirrorTimeouts;
             m_scanEnd = ScanEnd::StartTimedOut;
@@ -243,7 +259,8 @@ void AcquisitionEngine::StartAcquisition() {
     m_scannerPositioning = false;
     m_startTicks = ArvTickCountMs();
     if (!m_host.EnsureStreaming()) {
-        m_host.ShowMessage(EngineMsg::kStreamStart);
+        // The start may run off the window thread: the message does not wait for the operator.
+        m_host.PostMessage(EngineMsg::kStreamStart);
         m_host.SetStatusText(2, EngineMsg::kReady);
     }
     m_stopRequested = false;
@@ -303,7 +320,7 @@ bool AcquisitionEngine::StopAcquisition(ScanEnd reason) {
         CheckMirrorFollowed(m_lastCommandedPosition.exchange(kNoPosition));
         m_mirror.EnableScannerDrive(true);
         const int32_t scanStart = scanPositions().scanStart;
-        const TravelResult back = m_mirror.TravelTo(scanStart);
+        const TravelResult back = m_mirror.TravelTo(scanStart, &m_travelsAborted);
         // A camera that stopped is the first fault and stays the recorded end; the mirror's own
         // failure is reported by the scanner link.
         if (back == TravelResult::TimedOut) {

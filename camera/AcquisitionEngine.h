@@ -4,8 +4,10 @@
 // thread. Qt-free; the main window owns one and implements EngineHost.
 //
 // Threads:
-//  - window thread: the acquisition commands, PrepareAcquisition, StartAcquisition, Stop;
+//  - window thread: the acquisition commands (AcquisitionCommand, or BeginAcquisition with
+//    TravelAndStart on the window's command worker, which also runs the window's Stop);
 //  - camera thread: OnDataFrame for every frame (also StopAcquisition at the end of a scan);
+//  - frame watchdog thread: StopAcquisition when the camera goes silent;
 //  - display thread: DisplayLoop, which asks the host for a picture when something changed.
 // Flags are atomics. A cube line is written under its line lock (LockLine) and the display and the
 // probe read lines under the same lock, so a picture may show a line that is not there yet but
@@ -56,8 +58,9 @@ public:
     virtual void EnableScannerDrive(bool on) = 0;
     // One absolute move, no wait (callable from the camera thread).
     virtual void MoveMirrorAbsolute(int32_t position) = 0;
-    // Move, then poll until the mirror is there, within a time limit.
-    virtual TravelResult TravelTo(int32_t target) = 0;
+    // Move, then poll until the mirror is there, within a time limit; a raised abort flag ends the
+    // travel (TravelResult::Stopped).
+    virtual TravelResult TravelTo(int32_t target, const std::atomic<bool>* abort) = 0;
     // The link to the controller was lost (hang-up, failed write) and not restored since.
     virtual bool LinkLost() const { return false; }
     // One position query; nothing when the controller is not connected or gave no number.
@@ -135,8 +138,17 @@ public:
 
     // The four acquisition commands (window thread).
     void AcquisitionCommand(Mode mode);
-    void PrepareAcquisition();
-    void StartAcquisition();
+    // AcquisitionCommand in two steps, for a caller that lets the mirror travel on another thread:
+    // BeginAcquisition (window thread) checks the command, marks the engine busy and clears the
+    // buffers; it returns false when the command was refused. TravelAndStart (any thread, after a
+    // true Begin) switches the drive on, waits for the mirror at its start and starts the stream.
+    bool BeginAcquisition(Mode mode);
+    void TravelAndStart();
+    // Ends a travel to a scan's start under way (the acquisition ends as Stopped, nothing stored);
+    // any thread. The next BeginAcquisition clears it.
+    void AbortStart();
+    // Ends every travel under way or to come (start and return), for closing; any thread.
+    void AbortTravels();
     // Stop (and the end of a scan): returns the mirror, reports the frame rate, ends the
     // acquisition. reason is what the end is recorded as (m_scanEnd). False when the acquisition
     // was already stopped (nothing done).
@@ -321,6 +333,8 @@ private:
     std::atomic<bool> m_busy{false};
     std::atomic<bool> m_scannerPositioning{false};
     std::atomic<bool> m_stopRequested{false};
+    std::atomic<bool> m_startAbort{false};     // ends the travel to a scan's start (Stop, closing)
+    std::atomic<bool> m_travelsAborted{false}; // ends every travel (closing)
     std::atomic<bool> m_dataCameraOnline{false};
     std::atomic<int> m_lineIndex{0};
     std::atomic<int> m_framesThisScan{0};
@@ -342,6 +356,8 @@ private:
     void StartDisplayThread();
     void ReportTravel(TravelResult result, int32_t target);
     void ArmFrameWatchdog(bool armed);
+    void PrepareAcquisition();
+    void StartAcquisition();
     void CheckMirrorFollowed(int64_t commanded);
     static constexpr int64_t kNoPosition = INT64_MIN;
     std::atomic<int64_t> m_lastCommandedPosition{kNoPosition};

@@ -26,7 +26,7 @@ public:
     explicit StillMirror(TravelResult travel) : m_travel(travel) {}
     void EnableScannerDrive(bool) override {}
     void MoveMirrorAbsolute(int32_t) override {}
-    TravelResult TravelTo(int32_t) override { return m_travel; }
+    TravelResult TravelTo(int32_t, const std::atomic<bool>*) override { return m_travel; }
 
 private:
     TravelResult m_travel;

@@ -272,7 +272,8 @@ bool ScannerLink::PollPosition(int32_t& position, int maxBytes, bool* notified) 
     return ParseLeadingInt(reply, position);
 }
 
-bool ScannerLink::Move(int32_t position, std::string& timeoutStatus, StallWatch* watch) {
+bool ScannerLink::Move(int32_t position, std::string& timeoutStatus, StallWatch* watch,
+                       const std::atomic<bool>* abort) {
     auto exchange = m_port.LockExchange();
     if (!m_scannerConnected)
         return false;
@@ -317,7 +318,7 @@ bool ScannerLink::Move(int32_t position, std::string& timeoutStatus, StallWatch*
             return false; // the port is gone: no notification can come any more
         if (Contains(reply, count, 'p'))
             return true;
-        if (m_stopRequested && m_stopRequested->load())
+        if ((m_stopRequested && m_stopRequested->load()) || (abort && abort->load()))
             return true;
         if (Clock::now() - lastPoll >= pollEvery) {
             bool notified = false;
@@ -391,7 +392,7 @@ TravelResult ScannerLink::TravelTo(int32_t target, const std::atomic<bool>* abor
         return m_linkLost ? TravelResult::LinkLost : TravelResult::NotConnected;
     StallWatch stall = NewStallWatch(target);
     std::string moveStatus; // the travel's own time-out is reported below, once
-    Move(target, moveStatus, &stall);
+    Move(target, moveStatus, &stall, abort);
     ReportLoss();
     for (;;) {
         if (!m_scannerConnected)

@@ -144,7 +144,8 @@ private:
     // The move itself. False when nothing was sent (not connected), the link was lost, or the wait
     // for the arrival notification ended without it; then timeoutStatus holds the text to show for
     // the latter.
-    bool Move(int32_t position, std::string& timeoutStatus, StallWatch* watch);
+    bool Move(int32_t position, std::string& timeoutStatus, StallWatch* watch,
+              const std::atomic<bool>* abort = nullptr);
     // POS exchange: true with the position when the reply held a number; arrival notifications in
     // the reply set notified.
     bool PollPosition(int32_t& position, int maxBytes, bool* notified = nullptr);

@@ -16,7 +16,10 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QTest>
+#include <QTimer>
 #include <gtest/gtest.h>
+
+#include <chrono>
 
 namespace {
 class WindowAcquisition : public WindowFixture {
@@ -39,6 +42,7 @@ TEST_F(WindowAcquisition, ContinuousScanStartsCubesWhileTickedAndLetsTheLastFini
     ASSERT_TRUE(WaitFor([&] { return e.Busy() && e.AcquiringCube(); }, 3000));
     // The timer re-arms: after a stopped cube the next one starts.
     dlg->OnCommand(ID_TB_STOP);
+    SettleCommands();
     ASSERT_FALSE(e.Busy());
     ASSERT_TRUE(WaitFor([&] { return e.Busy(); }, 3000));
     // Unticking lets the current cube go on and starts no other.
@@ -46,6 +50,7 @@ TEST_F(WindowAcquisition, ContinuousScanStartsCubesWhileTickedAndLetsTheLastFini
     QTest::qWait(700);
     EXPECT_TRUE(e.Busy());
     dlg->OnCommand(ID_TB_STOP);
+    SettleCommands();
     QTest::qWait(1200);
     EXPECT_FALSE(e.Busy());
 }
@@ -99,6 +104,7 @@ TEST_F(WindowAcquisition, SaveCubeIsRefusedDuringTheLiveDisplay) {
     EXPECT_EQ(prompts.Texts().back(), "Camera acquiring data, stop acquisition first !");
     EXPECT_EQ(dlg->StatusText(2), "Acquiring...");
     dlg->OnCommand(ID_TB_STOP);
+    SettleCommands();
     EXPECT_EQ(dlg->StatusText(2), "Ready");
     EXPECT_TRUE(dlg->StatusText(1).startsWith("frame rate =  "));
 }
@@ -146,4 +152,45 @@ TEST_F(WindowAcquisition, AMirrorThatDidNotFollowTheScanIsShownInPaneThree) {
               "Mirror did not follow the scan: at 0 after the last line, sent to 8352");
     EXPECT_EQ(dlg->Engine().LinesTaken(), 696);
     controller.SetNeverArrives(false);
+}
+
+TEST_F(WindowAcquisition, TheWindowAnswersWhileTheMirrorTravelsToTheStartAndStopOrClosingEndsTheTravel) {
+    AcquisitionEngine& e = dlg->Engine();
+    // A mirror that never arrives and a stall period far longer than the test: only Stop ends it.
+    dlg->Scanner().SetStallPeriodMs(600000);
+    controller.SetNeverArrives(true);
+    prompts.Clear();
+    dlg->OnCommand(ID_TB_START_CUBE);
+    EXPECT_TRUE(e.Busy());
+    EXPECT_TRUE(e.ScannerPositioning());
+    bool answered = false;
+    QTimer::singleShot(0, dlg.get(), [&] { answered = true; });
+    ASSERT_TRUE(WaitFor([&] { return answered; }, 5000));
+    EXPECT_TRUE(e.ScannerPositioning()); // still on its way
+    // Another command meanwhile is refused as busy, and the scanner settings stay closed.
+    dlg->OnCommand(ID_TB_COLLECT_DARK);
+    EXPECT_EQ(prompts.Texts(), std::vector<std::string>{"Camera already acquiring data..."});
+    dlg->OnCommand(ID_TB_STOP);
+    SettleCommands();
+    EXPECT_FALSE(e.Busy());
+    EXPECT_FALSE(e.ScannerPositioning());
+    EXPECT_EQ(e.LastScanEnd(), AcquisitionEngine::ScanEnd::Stopped);
+    EXPECT_EQ(e.MirrorTimeouts(), 0);
+    EXPECT_EQ(e.LinesTaken(), 0);
+    EXPECT_EQ(dlg->StatusText(2), "Ready");
+
+    // The next cube, with a mirror that arrives, runs to its end.
+    controller.SetNeverArrives(false);
+    dlg->OnCommand(ID_TB_START_CUBE);
+    ASSERT_TRUE(WaitFor([&] { return !e.Busy(); }, 60000));
+    EXPECT_EQ(e.LastScanEnd(), AcquisitionEngine::ScanEnd::Completed);
+    EXPECT_EQ(e.LinesTaken(), 696);
+
+    // Closing the window during a travel ends it instead of waiting for the stall period.
+    controller.SetNeverArrives(true);
+    dlg->OnCommand(ID_TB_START_CUBE);
+    ASSERT_TRUE(e.ScannerPositioning());
+    const auto closing = std::chrono::steady_clock::now();
+    dlg.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - closing, std::chrono::seconds(30));
 }

@@ -324,6 +324,7 @@ TEST_F(WindowCalibration, LoadsAreRefusedWhileAnAcquisitionRuns) {
     EXPECT_FALSE(dlg->Engine().Calibration().GainsLoaded());
     EXPECT_EQ(LabelText(IDC_DARK_LABEL), "Dark Frame: None");
     dlg->OnCommand(ID_TB_STOP);
+    SettleCommands();
     // The queued answer was not taken by the refused load: the next load gets it.
     dlg->OnCommand(ID_LOAD_DARK);
     EXPECT_EQ(LabelText(IDC_DARK_LABEL), "Dark Frame: one.drk");

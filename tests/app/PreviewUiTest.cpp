@@ -135,6 +135,7 @@ TEST_F(FocusPreviewUi, AnAcquisitionCommandStopsTheRunningPreview) {
     EXPECT_FALSE(preview->Previewing());
     EXPECT_FALSE(dlg->FocusPreviewOn());
     dlg->OnCommand(ID_TB_STOP);
+    SettleCommands();
     Toggle();
     EXPECT_TRUE(preview->Previewing());
     EXPECT_TRUE(prompts.Texts().empty());
@@ -278,6 +279,7 @@ TEST_F(FocusPreviewUi, TheMirrorTravelsWhileTheWindowGoesOnAndThePreviewSwitches
     EXPECT_FALSE(dlg->FocusPreviewOn());
     EXPECT_FALSE(preview->Previewing());
     dlg->OnCommand(ID_TB_STOP);
+    SettleCommands();
     EXPECT_TRUE(prompts.Texts().empty()) << prompts.Texts().front();
 
     // Closing the window during a travel ends it.

@@ -409,6 +409,8 @@ TEST_F(StorageUi, SaveCubeIsRefusedWhileTheCameraAcquires) {
     EXPECT_EQ(prompts.Texts(), (std::vector<std::string>{"Camera acquiring data, stop acquisition first !",
                                                          "Camera acquiring data, stop acquisition first !"}));
     dlg->OnCommand(ID_TB_STOP);
+    ASSERT_TRUE(dlg->WaitEngineCommands(30000));
+    QCoreApplication::processEvents();
     EXPECT_TRUE(WithDialog([](CCubeFormattingDlg& d) { Click(&d, kCancelButton); }, ID_TB_SAVE_CUBE));
 }
 

@@ -10,6 +10,7 @@
 #include "sim/SimScene.h"
 #include "support/TempDir.h"
 
+#include <QCoreApplication>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -64,6 +65,12 @@ protected:
         controller.Start();
         dlg = std::make_unique<CStrataDlg>(prompts, options);
         return dlg->OnInitDialog() == 0 && WaitForFocusTravel(*dlg);
+    }
+    // Waits (bounded) until the acquisition commands given so far reached the engine (the travel to
+    // the scan's start, the return at Stop), then lets the window show what they posted.
+    void SettleCommands(int ms = 30000) {
+        ASSERT_TRUE(dlg->WaitEngineCommands(ms));
+        QCoreApplication::processEvents();
     }
     // Device waits and the mirror's clock shortened together.
     static void Faster(double sleepScale, double mirrorClock) {

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 class FakeHost : public EngineHost {
@@ -64,7 +66,21 @@ public:
         if (loseLinkAtMove == int(moves.size()))
             lost = true;
     }
-    TravelResult TravelTo(int32_t target) override {
+    TravelResult TravelTo(int32_t target, const std::atomic<bool>* abort) override {
+        // A mirror that never arrives: the travel ends only when it is aborted (at most 10 s).
+        if (holdTravels.load() > 0) {
+            --holdTravels;
+            {
+                std::lock_guard lock(mutex);
+                log.push_back("HOLD" + std::to_string(target));
+            }
+            travelling = true;
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (!(abort && abort->load()) && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            travelling = false;
+            return abort && abort->load() ? TravelResult::Stopped : TravelResult::TimedOut;
+        }
         std::lock_guard lock(mutex);
         log.push_back("TRAVEL" + std::to_string(target));
         if (!travelResults.empty()) {
@@ -85,6 +101,8 @@ public:
         return reportedPosition;
     }
     std::optional<int32_t> reportedPosition;
+    std::atomic<int> holdTravels{0};     // the next travels that wait for their abort flag
+    std::atomic<bool> travelling{false}; // one of them waits now
     std::vector<std::string> Log() {
         std::lock_guard lock(mutex);
         return log;

@@ -292,6 +292,57 @@ TEST_F(Engine, MirrorThatNeverArrivesEndsTheAcquisitionCleanly) {
     EXPECT_EQ(engine.LineIndex(), 3);
 }
 
+// The window's way: Begin on its thread, the travel on another; Stop during the travel ends it at
+// once as a Stop (no mirror time-out counted, nothing stored, no stream started), and closing ends
+// a return travel too.
+TEST_F(Engine, AStartTravelOnAnotherThreadEndsAtOnceWhenAborted) {
+    host.streaming = false; // a stream start would show as a message
+    mirror.holdTravels = 1;
+    ASSERT_TRUE(engine.BeginAcquisition(AcquisitionEngine::Mode::Cube));
+    EXPECT_TRUE(engine.Busy());
+    EXPECT_TRUE(engine.ScannerPositioning());
+    // A second command while the first travels is refused as busy, before anything moves.
+    EXPECT_FALSE(engine.BeginAcquisition(AcquisitionEngine::Mode::Dark));
+    EXPECT_EQ(host.Messages(), std::vector<std::string>{"Camera already acquiring data..."});
+    std::thread travel([&] { engine.TravelAndStart(); });
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!mirror.travelling.load() && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(mirror.travelling.load());
+    Feed(3); // frames during the travel are dropped
+    engine.AbortStart();
+    travel.join();
+    EXPECT_FALSE(engine.Busy());
+    EXPECT_FALSE(engine.ScannerPositioning());
+    EXPECT_EQ(engine.LastScanEnd(), AcquisitionEngine::ScanEnd::Stopped);
+    EXPECT_EQ(engine.MirrorTimeouts(), 0);
+    EXPECT_EQ(engine.LineIndex(), 0);
+    EXPECT_EQ(host.Status(2), "Ready");
+    EXPECT_EQ(host.ended.load(), 1);
+    EXPECT_EQ(host.Messages().size(), 1u); // no stream start was tried
+    // A Stop that follows the aborted start finds nothing to stop.
+    EXPECT_FALSE(engine.StopAcquisition());
+
+    // The next command clears the abort: its travel arrives and the scan runs.
+    host.streaming = true;
+    ASSERT_TRUE(engine.BeginAcquisition(AcquisitionEngine::Mode::Cube));
+    engine.TravelAndStart();
+    Feed(5);
+    EXPECT_EQ(engine.LineIndex(), 5);
+    // Closing: the return travel of the Stop ends at once too.
+    mirror.holdTravels = 1;
+    std::thread stop([&] { engine.StopAcquisition(); });
+    const auto until2 = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!mirror.travelling.load() && std::chrono::steady_clock::now() < until2)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(mirror.travelling.load());
+    engine.AbortTravels();
+    stop.join();
+    EXPECT_FALSE(engine.Busy());
+    EXPECT_EQ(engine.LinesTaken(), 5);
+    EXPECT_EQ(engine.MirrorTimeouts(), 0);
+}
+
 TEST_F(Engine, LostLinkEndsTheScanAsStopDoesAndKeepsItsLines) {
     std::fill(frame.begin(), frame.end(), uint16_t(100 * 16));
     mirror.loseLinkAtMove = 301; // the move of line 300 finds the link gone
