@@ -102,6 +102,7 @@ TEST_F(WindowAcquisition, SaveCubeIsRefusedDuringTheLiveDisplay) {
     ASSERT_TRUE(dlg->Engine().Busy());
     dlg->OnCommand(ID_TB_SAVE_CUBE);
     EXPECT_EQ(prompts.Texts().back(), "Camera acquiring data, stop acquisition first !");
+    SettleCommands();
     EXPECT_EQ(dlg->StatusText(2), "Acquiring...");
     dlg->OnCommand(ID_TB_STOP);
     SettleCommands();
