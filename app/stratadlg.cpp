@@ -52,6 +52,10 @@ CStrataDlg::CStrataDlg(UserPrompts& prompts, StrataOptions options, QWidget* par
     m_client->setFixedSize(1070, 602);
     setCentralWidget(m_client);
     CreateControls();
+    m_display = std::make_unique<DisplayPanel>(DisplayPanel::Window{
+        *m_engine, *m_client, m_prompts, m_defCal, [this](int id) { return Control(id); },
+        [this](int pane, const std::string& text) { SetStatusText(pane, text); }});
+    m_display->onLeftButtonDown = [this](QPoint p) { OnSetScanLimitClick(p); };
     m_continuousTimer.setInterval(500);
 }
 
@@ -234,8 +238,8 @@ int CStrataDlg::OnInitDialog() {
     auto* maxSlider = static_cast<QSlider*>(Control(IDC_MAX_SLIDER));
     minSlider->setRange(0, 4096);
     maxSlider->setRange(0, 4096);
-    SetSliderFields(false, 0, true);
-    SetSliderFields(true, 4096, true);
+    m_display->SetSliderFields(false, 0, true);
+    m_display->SetSliderFields(true, 4096, true);
     // 17. Vertical image scroll bar.
     auto* vbar = static_cast<QScrollBar*>(Control(IDC_VSCROLL));
     vbar->setRange(-38, 512 - 40 + 1);
@@ -244,11 +248,11 @@ int CStrataDlg::OnInitDialog() {
     // 18.
     m_rgbBandsChanged = false;
     // 15, 19. Image processor, plot and the first picture.
-    SetupDisplay();
+    m_display->Setup();
     // 20. The focus camera's preview window, hidden (app/stratadlg_preview.cpp).
     CreatePreviewWindow();
     ConnectMessageTable();
-    ConnectDisplayControls();
+    m_display->ConnectControls();
 
     // 21. Cameras: without a data camera the closing message, and the process ends with -1. The
     //     engine receives the data camera's frames from here on.
@@ -279,7 +283,7 @@ bool CStrataDlg::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::FocusIn &&
         (watched == Control(IDC_START_SCAN_EDIT) || watched == Control(IDC_STOP_SCAN_EDIT))) {
         auto* edit = static_cast<QLineEdit*>(watched);
-        edit->setText(QString::number(511 - m_mousePoint.y()));
+        edit->setText(QString::number(511 - m_display->MousePoint().y()));
         OnScanLimitEdited(watched == Control(IDC_START_SCAN_EDIT) ? IDC_START_SCAN_EDIT : IDC_STOP_SCAN_EDIT);
     }
     return QMainWindow::eventFilter(watched, event);
@@ -321,14 +325,6 @@ void CStrataDlg::ConnectMessageTable() {
 void CStrataDlg::ReadCameraSettings() {
     // Camera and scanner settings are read together by the instrument, in this order.
     m_instrument->ReadSettings();
-}
-
-std::array<int32_t, 3> CStrataDlg::RgbSelections() const {
-    std::array<int32_t, 3> sel{};
-    const int ids[3] = {IDC_RED_LIST, IDC_GREEN_LIST, IDC_BLUE_LIST};
-    for (size_t i = 0; i < 3; ++i)
-        sel[i] = static_cast<QComboBox*>(Control(ids[i]))->currentIndex();
-    return sel;
 }
 
 void CStrataDlg::WriteCameraSettings() {
@@ -500,8 +496,7 @@ void CStrataDlg::AcquisitionEnded() {
 
 void CStrataDlg::OnCommand(int id) {
     // Each subsystem handles its own commands first.
-    if (OnDisplayCommand(id) || OnStorageCommand(id) || OnCalibrationCommand(id) || OnPreviewCommand(id) ||
-        OnScannerCommand(id))
+    if (OnStorageCommand(id) || OnCalibrationCommand(id) || OnPreviewCommand(id) || OnScannerCommand(id))
         return;
     switch (id) {
     case ID_FILE_EXIT:
@@ -595,6 +590,7 @@ int CStrataDlg::ExitApplication() {
     m_exiting = true;
     m_continuousTimer.stop();
     m_closing = true;
+    m_display->Close();
     // A calibration run under way is abandoned (its stack is not saved) before the camera goes,
     // and a travel to the focus position before the port closes.
     EndFocusTravel();

@@ -2,8 +2,8 @@
 // The main window "ARV300 Data Acquisition Software": owns the cameras, the acquisition engine, the
 // scanner link, every buffer and every secondary dialog. A thin shell: command handlers call the
 // Qt-free operations of the objects it owns.
-#include "analysis/Saturation.h"
 #include "app/CCameSettingsDlg.h"
+#include "app/DisplayPanel.h"
 #include "calibration/AutoCalibrationRun.h"
 #include "calibration/DefaultCalibration.h"
 #include "calibration/SpectralCalibrationRun.h"
@@ -12,8 +12,6 @@
 #include "camera/ScannerMirrorLink.h"
 #include "core/SerialWorker.h"
 #include "core/UserPrompts.h"
-#include "display/ImageDisplay.h"
-#include "display/graph.h"
 #include "instrument/Instrument.h"
 #include "scanner/CScannerSettings.h"
 #include "scanner/CSerialSettingDlg.h"
@@ -84,7 +82,10 @@ public:
     bool StopFocusPreviewIfRunning() override;
     void EnableApplyDark() override;
     bool EnsureStreaming() override;
-    void UpdateImage() override;
+    void UpdateImage() override {
+        if (m_display)
+            m_display->UpdateImage();
+    }
     void PostStackSave(bool dark) override;
     void AcquisitionEnded() override;
     void PostMessage(const std::string& text) override;
@@ -97,34 +98,9 @@ public:
     void StopAcquisition();
     void OnAbout();
 
-    // ---- Display (app/stratadlg_display.cpp) ----
-    bool OnDisplayCommand(int id);
-    // Start-up: image processor defaults, the plot and the first picture.
-    void SetupDisplay();
-    void ConnectDisplayControls();
-    // UpdateImage unless "Color" is ticked.
-    void RefreshImage();
-    // Puts the last bitmap on the screen (window thread).
-    void DrawBitmap();
-    void SetupSpectrumPlot();
-    void DrawSpectrumPlot();
-    void ShowCoordinates(int x, int y);
-    void ShowPixelValue();
-    void OnMouseMove(QPoint client);
-    void OnLeftButtonDown(QPoint client);
-    void OnLeftButtonUp(QPoint client);
-    void OnRightButtonDown(QPoint client);
-    // "Check Saturation" (1187): the high and low values of the whole cube into the statics 1207
-    // and 1209.
-    void OnCheckSaturation();
-    // The limits of the Max (1206) and Min (1208) edits; an empty edit holds its default (4096, 0).
-    SaturationLimits SaturationEditLimits() const;
-    ImageProcess& ImageProc();
-    ImageDisplay& Display() { return *m_imageDisplay; }
-    uint64_t PicturesDrawn() const { return m_picturesDrawn.load(); }
-    const std::vector<float>& ProbeSpectrum() const { return m_probeSpectrum; }
-    const std::vector<float>& RefSpectrum() const { return m_refSpectrum; }
-    const QImage& PlotImage() const;
+    // ---- Display (app/DisplayPanel.cpp) ----
+    // The picture and its controls, the spectrum plot, the mouse probe and the white reference.
+    DisplayPanel& Panel() { return *m_display; }
 
     // ---- Cube storage (app/stratadlg_storage.cpp) ----
     bool OnStorageCommand(int id);
@@ -141,11 +117,6 @@ public:
     // reflectance, without a white reference).
     void SaveRadianceCube(int createHeader);
     void SaveReflectanceCube(int createHeader);
-    // The white reference of reflectance cubes: chosen by a Shift-drag over the picture (lines and
-    // stored sample positions), shown as a rectangle on the picture.
-    const std::optional<WhiteRect>& WhiteReference() const { return m_whiteRect; }
-    void SetWhiteReference(const std::optional<WhiteRect>& rect);
-    void OnShiftDrag(QPoint start, QPoint current, bool finished);
     // The ENVI header beside cubePath; the header offset follows the dialog's format choice.
     // Columns and rows shown by the Cube Formatting dialog: at start-up and whenever the cube
     // geometry or the Cube Width selection changes.
@@ -238,7 +209,7 @@ public:
     ScannerSettingsValues& ScannerValues() { return m_scannerSettings; }
     const std::vector<float>& Wavelengths() const { return m_wavelengths; }
     const DefaultCalibration& DefCal() const { return m_defCal; }
-    std::array<int32_t, 3> RgbSelections() const;
+    std::array<int32_t, 3> RgbSelections() const { return m_display->RgbSelections(); }
     bool RgbBandsChanged() const { return m_rgbBandsChanged; }
     int ScanStartLine() const { return m_scanStartLine; }
     int ScanStopLine() const { return m_scanStopLine; }
@@ -305,20 +276,7 @@ private:
     QString m_darkFileName = "None", m_radCalFileName = "None";
 
     // ---- Display members ----
-    void SyncDisplayControls();
-    void SetSliderFields(bool isMax, int value, bool moveSlider);
-    void OnSliderMoved(bool isMax);
-    void OnLimitEditChanged(bool isMax);
-    void OnStepButton(bool isMax, int delta);
-    std::unique_ptr<ImageDisplay> m_imageDisplay;
-    std::unique_ptr<graph> m_graph;
-    std::vector<float> m_probeSpectrum, m_refSpectrum, m_bandAxis;
-    int m_refShown = 0;
-    QPoint m_mousePoint;
-    int m_minSlider = 0, m_maxSlider = 255, m_minEdit = 0, m_maxEdit = 1;
-    std::atomic<bool> m_drawPending{false};
-    std::atomic<uint64_t> m_picturesDrawn{0};
-    std::vector<uint32_t> m_pictureScratch;
+    std::unique_ptr<DisplayPanel> m_display;
 
     // ---- Cube storage members ----
     std::unique_ptr<CCubeFormattingDlg> MakeCubeFormattingDlg();
@@ -339,7 +297,6 @@ private:
     // The cube was read from this file (empty: acquired), and what the file said about it.
     std::string m_openedCubePath;
     CubeFileMetadata m_openedCubeMetadata;
-    std::optional<WhiteRect> m_whiteRect;
     void ForgetOpenedCube();
 
     // ---- Calibration members ----
@@ -376,6 +333,9 @@ private:
     uint64_t m_focusTravelId = 0;
 
     // ---- Scanner dialog members ----
+    // A left press on the client area while "Set" (start or stop) is ticked: the clicked column
+    // becomes that scan limit.
+    void OnSetScanLimitClick(QPoint client);
     CScannerSettings* m_scannerSettingsDlg = nullptr;
     CSerialSettingDlg* m_serialDlg = nullptr;
     void CreateScannerDialogs();

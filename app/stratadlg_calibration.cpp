@@ -269,7 +269,7 @@ void CStrataDlg::OnApplyRadCal() {
     if (!m_engine->Calibration().GainsLoaded())
         box->setChecked(false);
     m_applyRadCal = box->isChecked() ? 1 : 0;
-    RefreshImage(); // the picture itself does not use the gains
+    m_display->RefreshImage(); // the picture itself does not use the gains
 }
 
 // ---------------------------------------------------------------------------------------------

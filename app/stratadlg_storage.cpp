@@ -82,7 +82,7 @@ CubeSaveSource CStrataDlg::SaveSource() {
     s.scanStartLine = m_scanStartLine;
     s.scanStopLine = m_scanStopLine;
     s.wavelengths = Wavelengths();
-    s.picture = &ImageProc();
+    s.picture = &m_display->ImageProc();
     // The files of the dark frame and the gains in use, named in a corrected cube's description.
     if (m_darkFileName != "None")
         s.darkName = m_darkFileName.toStdString();
@@ -148,7 +148,7 @@ bool CStrataDlg::OpenCubeFile(const std::string& path) {
     }
     m_openedCubePath = path;
     m_openedCubeMetadata = opened.metadata;
-    m_imageDisplay->controls.openedCube = true;
+    m_display->Display().controls.openedCube = true;
     setWindowTitle(
         QStringLiteral("%1 - %2").arg(AppMsg::kTitle, QString::fromStdString(FileNameWithoutFolder(path))));
     UpdateImage();
@@ -160,7 +160,7 @@ void CStrataDlg::ForgetOpenedCube() {
         return;
     m_openedCubePath.clear();
     m_openedCubeMetadata = {};
-    m_imageDisplay->controls.openedCube = false;
+    m_display->Display().controls.openedCube = false;
     setWindowTitle(AppMsg::kTitle);
 }
 
@@ -172,7 +172,7 @@ CubeSaveOptions CStrataDlg::SaveOptions(int createHeader) {
     o.periodMs = m_cubeFormattingDlg->GetFrameInterval();
     o.normalise = m_cubeFormattingDlg->m_normalizePerFrame != 0;
     o.applyRadCal = static_cast<QCheckBox*>(Control(IDC_APPLY_RADCAL))->isChecked();
-    o.white = m_whiteRect;
+    o.white = m_display->WhiteReference();
     o.whiteReflectance = m_cubeFormattingDlg->m_whiteReflectance;
     return o;
 }
@@ -211,7 +211,7 @@ void CStrataDlg::SaveReflectanceCube(int createHeader) {
         m_prompts.Message(RadCalMsg::kNoDarkForRadiance);
         return;
     }
-    if (!m_whiteRect) {
+    if (!m_display->WhiteReference()) {
         m_prompts.Message(RadCalMsg::kNoWhiteReference);
         return;
     }

@@ -48,13 +48,13 @@ void BM_PicturesDuringACube(benchmark::State& state) {
     for (auto _ : state) {
         Window w;
         AcquisitionEngine& e = w.dlg->Engine();
-        const uint64_t pictures0 = w.dlg->PicturesDrawn();
+        const uint64_t pictures0 = w.dlg->Panel().PicturesDrawn();
         SimCameras::Instance().ResetCounters();
         w.dlg->OnCommand(ID_TB_START_CUBE);
         const auto t0 = std::chrono::steady_clock::now();
         (void)QTest::qWaitFor([&] { return e.LineIndex() >= 696 || !e.Busy(); }, 60000);
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        const double pictures = double(w.dlg->PicturesDrawn() - pictures0);
+        const double pictures = double(w.dlg->Panel().PicturesDrawn() - pictures0);
         state.counters["pictures_per_second"] = pictures / seconds;
         state.counters["frames_per_second"] = double(SimCameras::Instance().DeliveredFrames(1)) / seconds;
         state.counters["dropped_frames"] = double(SimCameras::Instance().DroppedFrames(1));

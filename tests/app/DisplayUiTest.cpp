@@ -12,6 +12,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFocusEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -19,6 +20,7 @@
 #include <QSlider>
 #include <QTest>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace {
 constexpr int W = 696, H = 520, B = 128;
@@ -46,7 +48,7 @@ protected:
     QString Text(int id) { return FindControl<QLabel>(dlg.get(), id)->text(); }
     // Pixels of the plot rectangle (785, 5, 250 x 230) with the given colour.
     int PlotPixels(QRgb colour) {
-        const QImage& img = dlg->PlotImage();
+        const QImage& img = dlg->Panel().PlotImage();
         int n = 0;
         for (int y = 6; y < 235; ++y)
             for (int x = 786; x < 1035; ++x)
@@ -60,12 +62,12 @@ protected:
 } // namespace
 
 TEST_F(DisplayUi, MouseMovesProbeTheSpectrumAndUpdateTheStatics) {
-    const QImage before = dlg->PlotImage().copy();
+    const QImage before = dlg->Panel().PlotImage().copy();
     // Client (27 + 100, 50) is line 100, row 50, i.e. sample H - 1 - 50, stored at position 50.
     Move(QPoint(127, 50));
     EXPECT_EQ(Text(IDC_X_STATIC), "X = 100");
     EXPECT_EQ(Text(IDC_Y_STATIC), "Y = 50");
-    const auto& probe = dlg->ProbeSpectrum();
+    const auto& probe = dlg->Panel().ProbeSpectrum();
     ASSERT_EQ(probe.size(), size_t(B));
     EXPECT_FLOAT_EQ(probe[0], 100 % 7);          // 2
     EXPECT_FLOAT_EQ(probe[127], 1270 + 100 % 7); // 1272
@@ -73,21 +75,63 @@ TEST_F(DisplayUi, MouseMovesProbeTheSpectrumAndUpdateTheStatics) {
     int changed = 0;
     for (int y = 6; y < 235; ++y)
         for (int x = 786; x < 1035; ++x)
-            changed += dlg->PlotImage().pixel(x, y) != before.pixel(x, y);
+            changed += dlg->Panel().PlotImage().pixel(x, y) != before.pixel(x, y);
     EXPECT_GT(changed, 200);
     // Off the picture nothing changes.
     Move(QPoint(760, 300));
     EXPECT_EQ(Text(IDC_X_STATIC), "X = 100");
-    EXPECT_FLOAT_EQ(dlg->ProbeSpectrum()[127], 1272.0f);
+    EXPECT_FLOAT_EQ(dlg->Panel().ProbeSpectrum()[127], 1272.0f);
 }
 
 TEST_F(DisplayUi, LeftClickKeepsARedReferenceCurve) {
     EXPECT_EQ(PlotPixels(qRgb(255, 0, 0)), 0);
     QTest::mouseClick(client, Qt::LeftButton, {}, QPoint(27 + 200, 10));
-    EXPECT_FLOAT_EQ(dlg->RefSpectrum()[64], 640 + 200 % 7);
+    EXPECT_FLOAT_EQ(dlg->Panel().RefSpectrum()[64], 640 + 200 % 7);
     Move(QPoint(27 + 450, 10)); // line 450 holds zeros
-    EXPECT_FLOAT_EQ(dlg->ProbeSpectrum()[64], 0.0f);
+    EXPECT_FLOAT_EQ(dlg->Panel().ProbeSpectrum()[64], 0.0f);
     EXPECT_GT(PlotPixels(qRgb(255, 0, 0)), 100);
+}
+
+TEST_F(DisplayUi, SetButtonsTakeTheClickedLineAndTheLimitEditsTheLastRow) {
+    // With the third cube width a picture column stands for three lines.
+    auto* width = FindControl<QComboBox>(dlg.get(), IDC_CUBE_WIDTH);
+    ASSERT_GT(width->count(), 2);
+    width->setCurrentIndex(2);
+    emit width->activated(2);
+    auto* setStart = FindControl<QCheckBox>(dlg.get(), IDC_SET_START);
+    setStart->setEnabled(true);
+    setStart->setChecked(true);
+    QTest::mouseClick(client, Qt::LeftButton, {}, QPoint(27 + 40, 10));
+    EXPECT_EQ(dlg->ScanStartLine(), 120);
+    EXPECT_EQ(FindControl<QLineEdit>(dlg.get(), IDC_START_SCAN_EDIT)->text(), "120");
+    EXPECT_FALSE(setStart->isChecked()) << "the button lets go after one click";
+    // The same click still keeps the reference curve.
+    EXPECT_FLOAT_EQ(dlg->Panel().RefSpectrum()[64], 640 + 40 % 7);
+    // Without a ticked button a click leaves the limits alone.
+    QTest::mouseClick(client, Qt::LeftButton, {}, QPoint(27 + 50, 10));
+    EXPECT_EQ(dlg->ScanStartLine(), 120);
+    // An edit that gets the focus takes 511 minus the row under the last mouse position.
+    Move(QPoint(27 + 10, 300));
+    auto* stop = FindControl<QLineEdit>(dlg.get(), IDC_STOP_SCAN_EDIT);
+    QFocusEvent focusIn(QEvent::FocusIn);
+    QCoreApplication::sendEvent(stop, &focusIn);
+    EXPECT_EQ(stop->text(), "211");
+    EXPECT_EQ(dlg->ScanStopLine(), 211);
+}
+
+TEST_F(DisplayUi, PicturesBuiltOnAnotherThreadReachTheScreenThroughOneQueuedDraw) {
+    const uint64_t drawn = dlg->Panel().PicturesDrawn();
+    std::thread([&] {
+        for (int i = 0; i < 3; ++i)
+            dlg->UpdateImage();
+    }).join();
+    EXPECT_EQ(dlg->Panel().PicturesDrawn(), drawn) << "drawn on the window thread only";
+    QCoreApplication::processEvents();
+    EXPECT_EQ(dlg->Panel().PicturesDrawn(), drawn + 1) << "three pictures, one draw";
+    // Once drawn, the next picture queues a draw again.
+    std::thread([&] { dlg->UpdateImage(); }).join();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(dlg->Panel().PicturesDrawn(), drawn + 2);
 }
 
 TEST_F(DisplayUi, RightClickWritesTheSpectrumFileOnlyLeftOf547) {
@@ -150,9 +194,9 @@ TEST_F(DisplayUi, ColourCompositeAndDarkSubtractionDuringAScan) {
     apply->click();
     // Dark subtracted: line 3 reads 10 b + 3 - (10 b + 3) = 0, line 5 reads 2, line 1 would be -2 and
     // shows as 0.
-    EXPECT_EQ(dlg->Display().DisplayValue(3, 100), 0u);
-    EXPECT_EQ(dlg->Display().DisplayValue(5, 100), 2u);
-    EXPECT_EQ(dlg->Display().DisplayValue(1, 100), 0u);
+    EXPECT_EQ(dlg->Panel().Display().DisplayValue(3, 100), 0u);
+    EXPECT_EQ(dlg->Panel().Display().DisplayValue(5, 100), 2u);
+    EXPECT_EQ(dlg->Panel().Display().DisplayValue(1, 100), 0u);
     // Colour: planes from the R, G, B bands.
     apply->click();
     FindControl<QCheckBox>(dlg.get(), IDC_COLOR)->click();

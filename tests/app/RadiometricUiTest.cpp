@@ -233,16 +233,16 @@ TEST_F(WindowRadiometry, ShiftDragChoosesTheWhiteReferenceAndReflectanceCubesRea
     // A plain click keeps its meaning: the reference curve, no rectangle.
     Mouse(QEvent::MouseButtonPress, Qt::LeftButton, Qt::LeftButton, 300, 200, Qt::NoModifier);
     Mouse(QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton, 300, 200, Qt::NoModifier);
-    EXPECT_FALSE(dlg->WhiteReference().has_value());
-    EXPECT_GT(dlg->RefSpectrum()[10], 0.0f);
+    EXPECT_FALSE(dlg->Panel().WhiteReference().has_value());
+    EXPECT_GT(dlg->Panel().RefSpectrum()[10], 0.0f);
     // Shift held from one corner of the white panel to the other: picture column = line, picture
     // row y = stored sample 519 - y. The drag may run beyond the picture; it stops at its edge.
     Mouse(QEvent::MouseButtonPress, Qt::LeftButton, Qt::LeftButton, 395, 519 - 44, Qt::ShiftModifier);
     Mouse(QEvent::MouseMove, Qt::NoButton, Qt::LeftButton, 330, 400, Qt::ShiftModifier);
-    EXPECT_FALSE(dlg->WhiteReference().has_value()) << "chosen on release";
+    EXPECT_FALSE(dlg->Panel().WhiteReference().has_value()) << "chosen on release";
     Mouse(QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton, 264, 519 - 235, Qt::ShiftModifier);
-    ASSERT_TRUE(dlg->WhiteReference().has_value());
-    EXPECT_EQ(*dlg->WhiteReference(), (WhiteRect{264, 395, 44, 235}));
+    ASSERT_TRUE(dlg->Panel().WhiteReference().has_value());
+    EXPECT_EQ(*dlg->Panel().WhiteReference(), (WhiteRect{264, 395, 44, 235}));
     EXPECT_EQ(dlg->findChild<ClientArea*>()->WhiteRectangle(),
               QRect(QPoint(27 + 264, 519 - 235), QPoint(27 + 395, 519 - 44)));
     EXPECT_EQ(dlg->StatusText(3), "White reference: lines 264 to 395, samples 44 to 235");

@@ -686,7 +686,7 @@ TEST_F(StorageUi, AcquiredCubeSavedInEveryFormatOpensInOtherPrograms) {
     Save(kBitmap, out.File("view"));
     const auto bmp = ReadFileBytes(out.File("view"));
     ASSERT_EQ(bmp.size(), 54u + size_t(W) * H * 3);
-    EXPECT_EQ(bmp, dlg->ImageProc().BitmapFileImage());
+    EXPECT_EQ(bmp, dlg->Panel().ImageProc().BitmapFileImage());
     ASSERT_NE(std::find_if(bmp.begin() + 54, bmp.end(), [&](uint8_t v) { return v != bmp[54]; }), bmp.end())
         << "the picture of the acquired cube is blank";
     if (!python.empty()) {
