@@ -93,23 +93,23 @@ TEST_F(DisplayUi, LeftClickKeepsARedReferenceCurve) {
 }
 
 TEST_F(DisplayUi, SetButtonsTakeTheClickedLineAndTheLimitEditsTheLastRow) {
-    // With the third cube width a picture column stands for three lines.
+    // With the second cube width a picture column stands for two lines.
     auto* width = FindControl<QComboBox>(dlg.get(), IDC_CUBE_WIDTH);
-    ASSERT_GT(width->count(), 2);
-    width->setCurrentIndex(2);
-    emit width->activated(2);
+    ASSERT_GT(width->count(), 1);
+    width->setCurrentIndex(1);
+    emit width->activated(1);
     auto* setStart = FindControl<QCheckBox>(dlg.get(), IDC_SET_START);
     setStart->setEnabled(true);
     setStart->setChecked(true);
     QTest::mouseClick(client, Qt::LeftButton, {}, QPoint(27 + 40, 10));
-    EXPECT_EQ(dlg->ScanStartLine(), 120);
-    EXPECT_EQ(FindControl<QLineEdit>(dlg.get(), IDC_START_SCAN_EDIT)->text(), "120");
+    EXPECT_EQ(dlg->ScanStartLine(), 80);
+    EXPECT_EQ(FindControl<QLineEdit>(dlg.get(), IDC_START_SCAN_EDIT)->text(), "80");
     EXPECT_FALSE(setStart->isChecked()) << "the button lets go after one click";
     // The same click still keeps the reference curve.
     EXPECT_FLOAT_EQ(dlg->Panel().RefSpectrum()[64], 640 + 40 % 7);
     // Without a ticked button a click leaves the limits alone.
     QTest::mouseClick(client, Qt::LeftButton, {}, QPoint(27 + 50, 10));
-    EXPECT_EQ(dlg->ScanStartLine(), 120);
+    EXPECT_EQ(dlg->ScanStartLine(), 80);
     // An edit that gets the focus takes 511 minus the row under the last mouse position.
     Move(QPoint(27 + 10, 300));
     auto* stop = FindControl<QLineEdit>(dlg.get(), IDC_STOP_SCAN_EDIT);
