@@ -55,7 +55,11 @@ CStrataDlg::CStrataDlg(UserPrompts& prompts, StrataOptions options, QWidget* par
     m_display = std::make_unique<DisplayPanel>(DisplayPanel::Window{
         *m_engine, *m_client, m_prompts, m_defCal, [this](int id) { return Control(id); },
         [this](int pane, const std::string& text) { SetStatusText(pane, text); }});
-    m_display->onLeftButtonDown = [this](QPoint p) { OnSetScanLimitClick(p); };
+    m_scanLimits = std::make_unique<ScanLimitsPanel>(ScanLimitsPanel::Window{
+        [this](int id) { return Control(id); }, [this] { return m_display->MousePoint(); },
+        [this] { return m_cameraSettingsDlg->Values().widthMode; },
+        [this](int multiplier) { OnGeometryForFormatting(m_frameWidth * multiplier, m_frameHeight); }});
+    m_display->onLeftButtonDown = [this](QPoint p) { m_scanLimits->OnSetClick(p); };
     m_continuousTimer.setInterval(500);
 }
 
@@ -198,7 +202,7 @@ int CStrataDlg::OnInitDialog() {
     LoadScannerSettings();
     m_instrument->ChooseDevices();
     // 4. Cube width choices and scan limits.
-    SetCubeWidthChoices();
+    m_scanLimits->SetCubeWidthChoices();
     // 5. Icons.
     setWindowIcon(ToolbarIcon(ID_TB_SPECTRAL_DISPLAY));
     // 6. Every run starts at W = 696, H = 520, B = 128 whatever the file says (fixed when the
@@ -223,8 +227,6 @@ int CStrataDlg::OnInitDialog() {
     FillWavelengthLists();
     // 12. State.
     m_engine->ResetForStartUp();
-    m_cubeWidthIndex = 0;
-    m_cubeWidthMultiplier = 1;
     m_focusPreviewOn = false;
     // 13. Cube formatting columns and rows follow the geometry.
     OnGeometryForFormatting(m_frameWidth, m_frameHeight);
@@ -278,37 +280,11 @@ int CStrataDlg::OnInitDialog() {
     return 0;
 }
 
-bool CStrataDlg::eventFilter(QObject* watched, QEvent* event) {
-    // The start and stop edits take the line under the last mouse position when they get the focus.
-    if (event->type() == QEvent::FocusIn &&
-        (watched == Control(IDC_START_SCAN_EDIT) || watched == Control(IDC_STOP_SCAN_EDIT))) {
-        auto* edit = static_cast<QLineEdit*>(watched);
-        edit->setText(QString::number(511 - m_display->MousePoint().y()));
-        OnScanLimitEdited(watched == Control(IDC_START_SCAN_EDIT) ? IDC_START_SCAN_EDIT : IDC_STOP_SCAN_EDIT);
-    }
-    return QMainWindow::eventFilter(watched, event);
-}
-
 void CStrataDlg::ConnectMessageTable() {
-    Control(IDC_START_SCAN_EDIT)->installEventFilter(this);
-    Control(IDC_STOP_SCAN_EDIT)->installEventFilter(this);
+    m_scanLimits->ConnectControls();
     connect(static_cast<QCheckBox*>(Control(IDC_CONTINUOUS_SCAN)), &QCheckBox::clicked, this,
             [this] { OnContinuousScanClicked(); });
     connect(&m_continuousTimer, &QTimer::timeout, this, [this] { OnTimer(); });
-    connect(static_cast<QComboBox*>(Control(IDC_CUBE_WIDTH)), qOverload<int>(&QComboBox::activated), this,
-            [this] { OnCubeWidthChanged(); });
-    connect(static_cast<QLineEdit*>(Control(IDC_START_SCAN_EDIT)), &QLineEdit::textEdited, this,
-            [this] { OnScanLimitEdited(IDC_START_SCAN_EDIT); });
-    connect(static_cast<QLineEdit*>(Control(IDC_STOP_SCAN_EDIT)), &QLineEdit::textEdited, this,
-            [this] { OnScanLimitEdited(IDC_STOP_SCAN_EDIT); });
-    connect(static_cast<QPushButton*>(Control(IDC_RESET_LIMITS)), &QPushButton::clicked, this,
-            [this] { ResetScanLimits(); });
-    connect(static_cast<QCheckBox*>(Control(IDC_ACTIVATE_LIMITS)), &QCheckBox::toggled, this,
-            [this](bool on) {
-                for (int id :
-                     {IDC_START_SCAN_EDIT, IDC_STOP_SCAN_EDIT, IDC_SET_START, IDC_SET_STOP, IDC_RESET_LIMITS})
-                    Control(id)->setEnabled(on);
-            });
     for (int id : {IDC_RED_LIST, IDC_GREEN_LIST, IDC_BLUE_LIST})
         connect(static_cast<QComboBox*>(Control(id)), qOverload<int>(&QComboBox::activated), this,
                 [this] { m_rgbBandsChanged = true; });
@@ -388,67 +364,8 @@ void CStrataDlg::FillWavelengthLists() {
         rgb[i]->setCurrentIndex(m_rgbBands[i] < m_bands ? m_rgbBands[i] : -1);
 }
 
-void CStrataDlg::SetCubeWidthChoices() {
-    auto* list = static_cast<QComboBox*>(Control(IDC_CUBE_WIDTH));
-    list->clear();
-    list->addItems({"696", "1392"});
-    list->setCurrentIndex(0);
-    static_cast<QLabel*>(Control(IDC_START_RANGE_LABEL))->setText("0-695");
-    static_cast<QLabel*>(Control(IDC_STOP_RANGE_LABEL))->setText("0-695");
-    static_cast<QLineEdit*>(Control(IDC_STOP_SCAN_EDIT))->setText("695");
-    ResetScanLimits();
-}
-
-namespace {
-int ScanLimitMax(int cubeWidthIndex) {
-    switch (cubeWidthIndex) {
-    case 1:
-        return 1023;
-    case 2:
-        return 1535;
-    case 3:
-        return 2047;
-    default:
-        return 511;
-    }
-}
-} // namespace
-
-void CStrataDlg::ResetScanLimits() {
-    m_scanStartLine = 0;
-    m_scanStopLine = ScanLimitMax(m_cubeWidthIndex);
-    static_cast<QLineEdit*>(Control(IDC_START_SCAN_EDIT))->setText(QString::number(m_scanStartLine));
-    static_cast<QLineEdit*>(Control(IDC_STOP_SCAN_EDIT))->setText(QString::number(m_scanStopLine));
-}
-
-void CStrataDlg::OnScanLimitEdited(int id) {
-    auto* edit = static_cast<QLineEdit*>(Control(id));
-    bool ok = false;
-    int v = edit->text().toInt(&ok);
-    if (!ok)
-        v = 0;
-    v = std::clamp(v, 0, ScanLimitMax(m_cubeWidthIndex));
-    (id == IDC_START_SCAN_EDIT ? m_scanStartLine : m_scanStopLine) = v;
-    if (edit->text() != QString::number(v))
-        edit->setText(QString::number(v));
-}
-
 void CStrataDlg::EnableScanLimitControls(bool enable) {
-    auto apply = [this, enable] {
-        const bool on = enable && static_cast<QCheckBox*>(Control(IDC_ACTIVATE_LIMITS))->isChecked();
-        for (int id : {IDC_START_SCAN_EDIT, IDC_STOP_SCAN_EDIT, IDC_CUBE_WIDTH})
-            Control(id)->setEnabled(on);
-    };
-    OnWindowThread(apply);
-}
-
-void CStrataDlg::OnCubeWidthChanged() {
-    // The Cube Width selection sets the declared columns, the cube-width multiplier and the
-    // scan-limit range, and resets the scan limits; the acquisition geometry stays.
-    m_cubeWidthIndex = static_cast<QComboBox*>(Control(IDC_CUBE_WIDTH))->currentIndex();
-    m_cubeWidthMultiplier = m_cubeWidthIndex + 1;
-    ResetScanLimits();
-    OnGeometryForFormatting(m_frameWidth * m_cubeWidthMultiplier, m_frameHeight);
+    OnWindowThread([this, enable] { m_scanLimits->Enable(enable); });
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 // Qt-free operations of the objects it owns.
 #include "app/CCameSettingsDlg.h"
 #include "app/DisplayPanel.h"
+#include "app/ScanLimitsPanel.h"
 #include "calibration/AutoCalibrationRun.h"
 #include "calibration/DefaultCalibration.h"
 #include "calibration/SpectralCalibrationRun.h"
@@ -72,8 +73,6 @@ public:
     void SaveScannerSettings();
     void ReadDefaultCalibration(int binning);
     void FillWavelengthLists();
-    void SetCubeWidthChoices();
-    void ResetScanLimits();
     void EnableScanLimitControls(bool enable) override;
 
     // EngineHost.
@@ -211,8 +210,8 @@ public:
     const DefaultCalibration& DefCal() const { return m_defCal; }
     std::array<int32_t, 3> RgbSelections() const { return m_display->RgbSelections(); }
     bool RgbBandsChanged() const { return m_rgbBandsChanged; }
-    int ScanStartLine() const { return m_scanStartLine; }
-    int ScanStopLine() const { return m_scanStopLine; }
+    int ScanStartLine() const { return m_scanLimits->StartLine(); }
+    int ScanStopLine() const { return m_scanLimits->StopLine(); }
 
 signals:
     void StatusTextChanged(int pane, QString text);
@@ -220,7 +219,6 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* e) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     // Runs f on the window thread later; callable from any thread, the caller does not wait.
@@ -241,8 +239,6 @@ private:
     QAction* AddCommand(int id, const QString& text, QWidget* owner);
     void OnContinuousScanClicked();
     void OnTimer();
-    void OnCubeWidthChanged();
-    void OnScanLimitEdited(int id);
 
     UserPrompts& m_prompts;
     StrataOptions m_options;
@@ -267,9 +263,6 @@ private:
     std::array<int32_t, 3>& m_rgbBands;
     bool m_rgbBandsChanged = false;
     int32_t m_frameWidth = 696, m_frameHeight = 520, m_bands = 128;
-    int m_scanStartLine = 0, m_scanStopLine = 511;
-    int m_cubeWidthIndex = 0;
-    int m_cubeWidthMultiplier = 1;
     bool m_focusPreviewOn = false;
     bool m_closing = false;
     bool m_exiting = false;
@@ -277,6 +270,7 @@ private:
 
     // ---- Display members ----
     std::unique_ptr<DisplayPanel> m_display;
+    std::unique_ptr<ScanLimitsPanel> m_scanLimits;
 
     // ---- Cube storage members ----
     std::unique_ptr<CCubeFormattingDlg> MakeCubeFormattingDlg();
@@ -333,9 +327,6 @@ private:
     uint64_t m_focusTravelId = 0;
 
     // ---- Scanner dialog members ----
-    // A left press on the client area while "Set" (start or stop) is ticked: the clicked column
-    // becomes that scan limit.
-    void OnSetScanLimitClick(QPoint client);
     CScannerSettings* m_scannerSettingsDlg = nullptr;
     CSerialSettingDlg* m_serialDlg = nullptr;
     void CreateScannerDialogs();

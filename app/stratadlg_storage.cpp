@@ -70,7 +70,7 @@ bool CStrataDlg::CubeIdle() {
 
 std::optional<std::string> CStrataDlg::AskCubeSavePath() {
     m_cubeFileName = ComposeCubeFileName(m_cubeFilePrefix, m_cameraSettingsDlg->Values().exposure,
-                                         m_scanStartLine, m_scanStopLine, CurrentLocalTime());
+                                         ScanStartLine(), ScanStopLine(), CurrentLocalTime());
     return m_prompts.AskSavePath(m_cubeFileName);
 }
 
@@ -79,8 +79,8 @@ CubeSaveSource CStrataDlg::SaveSource() {
     s.engine = m_engine;
     s.exposureMs = m_cameraSettingsDlg->Values().exposure;
     s.calibration = m_defCal;
-    s.scanStartLine = m_scanStartLine;
-    s.scanStopLine = m_scanStopLine;
+    s.scanStartLine = ScanStartLine();
+    s.scanStopLine = ScanStopLine();
     s.wavelengths = Wavelengths();
     s.picture = &m_display->ImageProc();
     // The files of the dark frame and the gains in use, named in a corrected cube's description.
