@@ -192,77 +192,132 @@ __attribute__((target("avx2,fma"))) void PlaneIndicesAvx2(const uint16_t* src, s
     Extremes(mn, mx, lowest, highest);
 }
 
-// Table lookups of 32 indices at once, in 16 slices of 16 entries looked up with byte shuffles.
-// Only the slices kLow ... kHigh (index / 16) of the indices present are needed. A shuffle gives zero
-// where the index byte has its top bit set; adding 0x70 - 16 k with saturation leaves that bit clear
-// exactly for the indices below 16 (k + 1), with their low four bits kept. So an index of slice K is
-// looked up in every slice k >= K of its half (0..7 or 8..15), and the slices hold differences
-// (slice k xor slice k + 1; the top one of a half, the plain entries) that the xor of those lookups
-// telescopes to the entry.
+// Table lookups of 32 indices at once by byte shuffles of 16-entry slices of the table, for indices
+// in the slices kLow ... kHigh (index / 16) only. The index is taken relative to slice kLow, every
+// slice is looked up with its low four bits, and the bits above them choose among the results: bit
+// 4 between neighbouring slices, bit 5 between pairs of them, and so on, one blend per choice. Each
+// blend reads the top bit of a byte, so the chosen bit is first shifted up to bit 7. A span of n
+// slices costs n shuffles, n - 1 blends and a few shifts, whatever the table holds (no property of
+// the table is assumed). Spans of more than eight slices take the whole table (kLow 0, 16 slices),
+// where bit 7 of the index itself chooses between the halves.
 struct TableSlices {
-    __m256i slice[16];
-    __m256i shift[8];
-    int kLow, kHigh;
+    __m256i slice[16]; // slices kLow ... kLow + span - 1, each in both halves
+    __m256i base;      // 16 * kLow in every byte
+    int kLow = 0, kHigh = -1;
+    int span = 0; // 1 ... 8, or 16 for the whole table
 };
 
-__attribute__((target("avx2"))) inline void MakeSlices(TableSlices& t, const uint8_t* table,
-                                                       const uint8_t* diff, int lowest, int highest) {
+__attribute__((target("avx2"))) inline void MakeSlices(TableSlices& t, const uint8_t* table, int lowest,
+                                                       int highest) {
     t.kLow = lowest >> 4;
     t.kHigh = highest >> 4;
-    for (int k = t.kLow; k <= t.kHigh; ++k) {
-        const bool top = k == t.kHigh || k == 7;
-        t.slice[k] = _mm256_broadcastsi128_si256(
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>((top ? table : diff) + 16 * k)));
+    t.span = t.kHigh - t.kLow + 1;
+    int first = t.kLow;
+    if (t.span > 8) {
+        t.span = 16;
+        first = 0;
     }
-    for (int k = 0; k < 8; ++k)
-        t.shift[k] = _mm256_set1_epi8(int8_t(0x70 - 16 * k));
+    t.base = _mm256_set1_epi8(int8_t(16 * first));
+    for (int k = 0; k < t.span; ++k)
+        t.slice[k] = _mm256_broadcastsi128_si256(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(table + 16 * (first + k))));
 }
 
-// The xor of the lookups of `a` (shifted by shift[k]) in slice[k] for the n slices given.
-__attribute__((target("avx2"))) inline __m256i LookupSeries(__m256i r, __m256i a, const __m256i* slice,
-                                                            const __m256i* shift, int n) {
-#define ARV_SLICE(k)                                                                                         \
-    case k + 1:                                                                                              \
-        r = _mm256_xor_si256(r, _mm256_shuffle_epi8(slice[k], _mm256_adds_epu8(a, shift[k])));               \
-        [[fallthrough]];
-    switch (n) {
-        ARV_SLICE(7)
-        ARV_SLICE(6)
-        ARV_SLICE(5)
-        ARV_SLICE(4)
-        ARV_SLICE(3)
-        ARV_SLICE(2)
-        ARV_SLICE(1)
-        ARV_SLICE(0)
+// Bit kBit of every byte of b moved to its top bit (the bits below it shift along, which a blend
+// ignores; nothing crosses from one byte into the top bit of the next).
+template <int kBit> __attribute__((target("avx2"))) inline __m256i BitOnTop(__m256i b) {
+    if constexpr (kBit == 7)
+        return b;
+    else
+        return _mm256_slli_epi16(b, 7 - kBit);
+}
+
+// The entries of slices slice[0 .. kN) for the indices x, chosen by bits 4 ... kBit of the relative
+// index b (kN at most 2^(kBit - 3)): the slices with bit kBit clear are the first half, the others
+// the rest. Each slice is looked up where it is chosen, so that few results are held at a time.
+template <int kN, int kBit>
+__attribute__((target("avx2"))) inline __m256i Choose(const __m256i* slice, __m256i x, __m256i b) {
+    if constexpr (kN == 1) {
+        return _mm256_shuffle_epi8(slice[0], x);
+    } else {
+        constexpr int kHalf = 1 << (kBit - 4);
+        if constexpr (kN <= kHalf)
+            return Choose<kN, kBit - 1>(slice, x, b);
+        else
+            return _mm256_blendv_epi8(Choose<kHalf, kBit - 1>(slice, x, b),
+                                      Choose<kN - kHalf, kBit - 1>(slice + kHalf, x, b), BitOnTop<kBit>(b));
+    }
+}
+
+constexpr int TopBitOf(int span) {
+    int bit = 3;
+    while ((1 << (bit - 3)) < span)
+        ++bit;
+    return bit;
+}
+
+// The table entries of the 32 indices of a, all within the slices of t, whose span is kSpan.
+template <int kSpan>
+__attribute__((target("avx2"))) inline __m256i Lookup(__m256i a, const __m256i* slice, __m256i base) {
+    if constexpr (kSpan == 16) {
+        // A shuffle gives zero for an index with bit 7 set: look up with it cleared, and let bit 7
+        // choose between the halves.
+        return Choose<16, 7>(slice, _mm256_and_si256(a, _mm256_set1_epi8(0x7F)), a);
+    } else {
+        const __m256i b = _mm256_sub_epi8(a, base); // below 16 * kSpan <= 128
+        return Choose<kSpan, TopBitOf(kSpan)>(slice, b, b);
+    }
+}
+
+// Calls f.template operator()<kSpan>() with the span of t as a constant.
+template <class F> __attribute__((target("avx2"))) inline void WithSpan(const TableSlices& t, F&& f) {
+    switch (t.span) {
+    case 1:
+        f.template operator()<1>();
+        break;
+    case 2:
+        f.template operator()<2>();
+        break;
+    case 3:
+        f.template operator()<3>();
+        break;
+    case 4:
+        f.template operator()<4>();
+        break;
+    case 5:
+        f.template operator()<5>();
+        break;
+    case 6:
+        f.template operator()<6>();
+        break;
+    case 7:
+        f.template operator()<7>();
+        break;
+    case 8:
+        f.template operator()<8>();
+        break;
     default:
+        f.template operator()<16>();
         break;
     }
-#undef ARV_SLICE
-    return r;
-}
-
-__attribute__((target("avx2"))) inline __m256i Lookup(__m256i a, const TableSlices& t) {
-    const int lowTop = std::min(t.kHigh, 7);
-    __m256i r =
-        LookupSeries(_mm256_setzero_si256(), a, t.slice + t.kLow, t.shift + t.kLow, lowTop - t.kLow + 1);
-    if (t.kHigh >= 8) {
-        const int from = std::max(t.kLow, 8);
-        r = LookupSeries(r, _mm256_xor_si256(a, _mm256_set1_epi8(int8_t(0x80))), t.slice + from,
-                         t.shift + (from - 8), t.kHigh - from + 1);
-    }
-    return r;
 }
 
 // Replaces the indices idx[0 .. count rounded up to 32), all within lowest ... highest, by their
 // table entries.
 __attribute__((target("avx2"))) void ApplyTableAvx2(uint8_t* idx, size_t count, const uint8_t* table,
-                                                    const uint8_t* diff, int lowest, int highest) {
+                                                    int lowest, int highest) {
     TableSlices t;
-    MakeSlices(t, table, diff, lowest, highest);
-    for (size_t l = 0; l < count; l += 32) {
-        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(idx + l));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(idx + l), Lookup(a, t));
-    }
+    MakeSlices(t, table, lowest, highest);
+    WithSpan(
+        t, [&]<int kSpan>() __attribute__((target("avx2,fma"))) {
+            __m256i slice[kSpan];
+            for (int k = 0; k < kSpan; ++k)
+                slice[k] = t.slice[k];
+            for (size_t l = 0; l < count; l += 32) {
+                const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(idx + l));
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(idx + l), Lookup<kSpan>(a, slice, t.base));
+            }
+        });
 }
 
 // Byte shuffles that spread 32 source bytes over 96 output bytes, three per pixel: output vector j
@@ -284,36 +339,29 @@ const SpreadMasks& Spread() {
     return masks;
 }
 
-// Byte shuffles from the packs' order to pixels. The 32 bytes of a block come out of the packs as
-// four groups of eight (64-bit words); windows of the block put two of them in each half of a
-// vector (words 0,2 | 0,2, then 0,2 | 1,3, then 1,3 | 1,3) and output vector j of 96 bytes is
-// shuffled from window j. Layout 0: grey values, packed from four vectors of eight 32-bit values in
-// turn; layout 1: a colour plane, packed from the even and the odd elements of two vectors of
-// sixteen 16-bit values. Channel c as in SpreadMasks.
+// Byte shuffles from the packs' order to pixels. The 32 bytes of a block come out of the packs of
+// four vectors of eight 32-bit values as four groups of eight (64-bit words); windows of the block
+// put two of them in each half of a vector (words 0,2 | 0,2, then 0,2 | 1,3, then 1,3 | 1,3) and
+// output vector j of 96 bytes is shuffled from window j. Channel c as in SpreadMasks.
 struct BlockMasks {
-    alignas(32) uint8_t m[2][4][3][32];
+    alignas(32) uint8_t m[4][3][32];
     BlockMasks() {
-        const int words[2][4][8] = {{{0, 1, 2, 3, 8, 9, 10, 11},
-                                     {16, 17, 18, 19, 24, 25, 26, 27},
-                                     {4, 5, 6, 7, 12, 13, 14, 15},
-                                     {20, 21, 22, 23, 28, 29, 30, 31}},
-                                    {{0, 2, 4, 6, 1, 3, 5, 7},
-                                     {16, 18, 20, 22, 17, 19, 21, 23},
-                                     {8, 10, 12, 14, 9, 11, 13, 15},
-                                     {24, 26, 28, 30, 25, 27, 29, 31}}};
+        const int words[4][8] = {{0, 1, 2, 3, 8, 9, 10, 11},
+                                 {16, 17, 18, 19, 24, 25, 26, 27},
+                                 {4, 5, 6, 7, 12, 13, 14, 15},
+                                 {20, 21, 22, 23, 28, 29, 30, 31}};
         const int windows[3][2][2] = {{{0, 2}, {0, 2}}, {{0, 2}, {1, 3}}, {{1, 3}, {1, 3}}};
-        for (int layout = 0; layout < 2; ++layout)
-            for (int c = 0; c < 4; ++c)
-                for (int j = 0; j < 3; ++j)
-                    for (int q = 0; q < 32; ++q) {
-                        const int pos = 32 * j + q, pixel = pos / 3, channel = pos % 3, half = q / 16;
-                        uint8_t at = 0x80;
-                        for (int w = 0; w < 2; ++w)
-                            for (int e = 0; e < 8; ++e)
-                                if (words[layout][windows[j][half][w]][e] == pixel)
-                                    at = uint8_t(8 * w + e);
-                        m[layout][c][j][q] = (c == 3 || c == channel) ? at : 0x80;
-                    }
+        for (int c = 0; c < 4; ++c)
+            for (int j = 0; j < 3; ++j)
+                for (int q = 0; q < 32; ++q) {
+                    const int pos = 32 * j + q, pixel = pos / 3, channel = pos % 3, half = q / 16;
+                    uint8_t at = 0x80;
+                    for (int w = 0; w < 2; ++w)
+                        for (int e = 0; e < 8; ++e)
+                            if (words[windows[j][half][w]][e] == pixel)
+                                at = uint8_t(8 * w + e);
+                    m[c][j][q] = (c == 3 || c == channel) ? at : 0x80;
+                }
     }
 };
 const BlockMasks& Blocks() {
@@ -354,31 +402,37 @@ __attribute__((target("avx2"))) void SpreadGreyAvx2(const uint8_t* grey, size_t 
 __attribute__((target("avx2"))) void InterleaveAvx2(const uint8_t* blue, const uint8_t* green,
                                                     const uint8_t* red, size_t count, uint8_t* dst);
 
-// What the vector mapping of a picture needs: the arithmetic's scale, bias and offset, the table
-// with its differences (see MakeSlices), and scratch room for three rows of indices.
+// What the vector mapping of a picture needs: the arithmetic's scale, bias and offset, the table,
+// and scratch room for three rows of indices.
 struct VectorParams {
     float scale;
     float bias;
     int32_t offset;
     const uint8_t* table;
-    const uint8_t* diff;
     bool identity;
+    bool wholeRange; // the arithmetic alone maps values outside 0..65535 exactly (see GreyBlock)
     uint8_t* scratch;
 };
 
 // The exact index of a grey value outside the table.
 using ExactIndex = uint8_t (*)(const void* context, uint32_t value);
 
-// 32 grey values to 96 bytes of pixels: indices, the table (within the slices of t), the grey bytes
-// spread to three.
-template <bool kOffset>
+// 32 grey values to 96 bytes of pixels: indices, the table (kSpan slices; none for the identity,
+// kSpan 0), the grey bytes spread to three. With kOutside the values' bits above 16 are gathered in
+// `outside`, for values outside the table whose indices the arithmetic may get wrong. Without it the
+// caller has made sure it cannot: no offset, a scale of at most 1/2 (so no value's product
+// overflows the conversion) and the arithmetic's index of 65535 at 255 or above, where the exact
+// index is 255 too. Both are monotone, so every value above 65535 gets 255 both ways; a negative
+// value gets an index of 0 or less both ways, which the packs saturate to 0.
+template <bool kOffset, bool kOutside, int kSpan>
 __attribute__((target("avx2,fma"))) inline void
-GreyBlock(const uint32_t* p, uint8_t* out, __m256 s, __m256 b, __m256i off, const TableSlices& t,
-          bool identity, const __m256i* m, __m256i& outside, __m256i& mn, __m256i& mx) {
+GreyBlock(const uint32_t* p, uint8_t* out, __m256 s, __m256 b, __m256i off, const __m256i* slice,
+          __m256i base, const __m256i* m, __m256i& outside, __m256i& mn, __m256i& mx) {
     __m256i v[4];
     for (int k = 0; k < 4; ++k) {
         v[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 8 * k));
-        outside = _mm256_or_si256(outside, v[k]);
+        if constexpr (kOutside)
+            outside = _mm256_or_si256(outside, v[k]);
         if constexpr (kOffset)
             v[k] = _mm256_sub_epi32(v[k], off);
     }
@@ -386,15 +440,38 @@ GreyBlock(const uint32_t* p, uint8_t* out, __m256 s, __m256 b, __m256i off, cons
         Packed(IndexOf8(v[0], s, b), IndexOf8(v[1], s, b), IndexOf8(v[2], s, b), IndexOf8(v[3], s, b));
     mn = _mm256_min_epu8(mn, g);
     mx = _mm256_max_epu8(mx, g);
-    if (!identity)
-        g = Lookup(g, t);
+    if constexpr (kSpan > 0)
+        g = Lookup<kSpan>(g, slice, base);
     for (int j = 0; j < 3; ++j)
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * j),
                             _mm256_shuffle_epi8(BlockWindow(g, j), m[j]));
 }
 
-// Whether the indices whose extremes are mn, mx all lie in the slices of t.
-__attribute__((target("avx2,fma"))) inline bool WithinSlices(__m256i mn, __m256i mx, const TableSlices& t) {
+// One row of count >= 32 grey values in blocks, the last block overlapping the one before it (its
+// pixels get the same bytes again). Returns whether every value lay in the table (0 ... 65535) and
+// every index within the slices of t.
+template <bool kOffset, bool kOutside, int kSpan>
+__attribute__((target("avx2,fma"))) bool GreyRowAvx2(const uint32_t* src, uint8_t* dst, size_t count,
+                                                     __m256 s, __m256 b, __m256i off, const TableSlices& t,
+                                                     const __m256i* m) {
+    // Up to eight slices are held in registers; the whole table is read where it is used.
+    __m256i held[kSpan > 0 && kSpan <= 8 ? kSpan : 1];
+    for (int k = 0; k < kSpan && kSpan <= 8; ++k)
+        held[k] = t.slice[k];
+    const __m256i* slice = kSpan <= 8 ? held : t.slice;
+    __m256i outside = _mm256_setzero_si256();
+    __m256i mn = _mm256_set1_epi8(-1), mx = _mm256_setzero_si256();
+    size_t l = 0;
+    for (; l + 32 <= count; l += 32)
+        GreyBlock<kOffset, kOutside, kSpan>(src + l, dst + 3 * l, s, b, off, slice, t.base, m, outside, mn,
+                                            mx);
+    if (l < count)
+        GreyBlock<kOffset, kOutside, kSpan>(src + count - 32, dst + 3 * (count - 32), s, b, off, slice,
+                                            t.base, m, outside, mn, mx);
+    if (kOutside && !_mm256_testz_si256(outside, _mm256_set1_epi32(int32_t(0xFFFF0000u))))
+        return false;
+    if constexpr (kSpan == 0)
+        return true;
     uint8_t lo = 255, hi = 0;
     Extremes(mn, mx, lo, hi);
     return (lo >> 4) >= t.kLow && (hi >> 4) <= t.kHigh;
@@ -405,18 +482,15 @@ __attribute__((target("avx2,fma"))) inline bool WithinSlices(__m256i mn, __m256i
 // met so far. A row holding other indices, or values outside 0..65535, is mapped again in three
 // passes: its indices (the exact ones for values outside the table), the table for the indices it
 // holds, the grey bytes spread to pixels; the slices then cover its indices too.
-template <bool kOffset>
+template <bool kOffset, bool kOutside>
 __attribute__((target("avx2,fma"))) void
 GreyPictureAvx2(const uint32_t* values, size_t stride, int rows, size_t count, uint8_t* top, ptrdiff_t step,
                 const VectorParams& vp, ExactIndex exact, const void* context) {
     const __m256 s = _mm256_set1_ps(vp.scale), b = _mm256_set1_ps(vp.bias);
     const __m256i off = _mm256_set1_epi32(vp.offset);
-    const __m256i high = _mm256_set1_epi32(int32_t(0xFFFF0000u));
     const BlockMasks& bm = Blocks();
-    const __m256i m[3] = {Mask(bm.m[0][3][0]), Mask(bm.m[0][3][1]), Mask(bm.m[0][3][2])};
+    const __m256i m[3] = {Mask(bm.m[3][0]), Mask(bm.m[3][1]), Mask(bm.m[3][2])};
     TableSlices t;
-    t.kLow = 0;
-    t.kHigh = -1;
     bool known = vp.identity; // slices for the indices met so far (none are needed for the identity)
     int rangeLow = 255, rangeHigh = 0;
     uint8_t* idx = vp.scratch;
@@ -424,17 +498,15 @@ GreyPictureAvx2(const uint32_t* values, size_t stride, int rows, size_t count, u
         const uint32_t* src = values + size_t(r) * stride;
         uint8_t* dst = top + ptrdiff_t(r) * step;
         if (known) {
-            __m256i outside = _mm256_setzero_si256();
-            __m256i mn = _mm256_set1_epi8(-1), mx = _mm256_setzero_si256();
-            size_t l = 0;
-            for (; l + 32 <= count; l += 32)
-                GreyBlock<kOffset>(src + l, dst + 3 * l, s, b, off, t, vp.identity, m, outside, mn, mx);
-            if (l < count) {
-                // The last 32 values again, overlapping pixels already written with the same bytes.
-                GreyBlock<kOffset>(src + count - 32, dst + 3 * (count - 32), s, b, off, t, vp.identity, m,
-                                   outside, mn, mx);
-            }
-            if (_mm256_testz_si256(outside, high) && (vp.identity || WithinSlices(mn, mx, t)))
+            bool done = false;
+            if (vp.identity)
+                done = GreyRowAvx2<kOffset, kOutside, 0>(src, dst, count, s, b, off, t, m);
+            else
+                WithSpan(
+                    t, [&]<int kSpan>() __attribute__((target("avx2,fma"))) {
+                        done = GreyRowAvx2<kOffset, kOutside, kSpan>(src, dst, count, s, b, off, t, m);
+                    });
+            if (done)
                 continue;
         }
         uint8_t lowest = 255, highest = 0;
@@ -448,47 +520,75 @@ GreyPictureAvx2(const uint32_t* values, size_t stride, int rows, size_t count, u
             }
         }
         if (!vp.identity) {
-            ApplyTableAvx2(idx, count, vp.table, vp.diff, lowest, highest);
+            ApplyTableAvx2(idx, count, vp.table, lowest, highest);
             rangeLow = std::min<int>(rangeLow, lowest);
             rangeHigh = std::max<int>(rangeHigh, highest);
-            MakeSlices(t, vp.table, vp.diff, rangeLow, rangeHigh);
+            MakeSlices(t, vp.table, rangeLow, rangeHigh);
         }
         SpreadGreyAvx2(idx, count, dst);
         known = true;
     }
 }
 
-// 32 values of a colour plane to indices (layout 1 of BlockMasks), looked up in the table unless it
-// is the identity. The 16-bit values are widened with their sign by shifts: the even elements of a
-// vector shifted up and back, the odd ones shifted down.
+// Eight signed 16-bit values widened to 32 bits.
+__attribute__((target("avx2"))) inline __m256i Widened(const uint16_t* q) {
+    return _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q)));
+}
+
+// 32 values of a colour plane to indices (in the packs' order, as grey values, see BlockMasks), looked up in
+// the table unless it is the identity (kSpan 0). The 16-bit values are widened with their sign as they are
+// loaded, eight at a time.
+template <int kSpan>
 __attribute__((target("avx2,fma"))) inline __m256i PlaneBytes(const uint16_t* p, __m256 s, __m256 b,
-                                                              const TableSlices& t, bool identity,
-                                                              __m256i& mn, __m256i& mx) {
-    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 16));
-    __m256i g = Packed(IndexOf8(_mm256_srai_epi32(_mm256_slli_epi32(x, 16), 16), s, b),
-                       IndexOf8(_mm256_srai_epi32(x, 16), s, b),
-                       IndexOf8(_mm256_srai_epi32(_mm256_slli_epi32(y, 16), 16), s, b),
-                       IndexOf8(_mm256_srai_epi32(y, 16), s, b));
+                                                              const __m256i* slice, __m256i base, __m256i& mn,
+                                                              __m256i& mx) {
+    __m256i g = Packed(IndexOf8(Widened(p), s, b), IndexOf8(Widened(p + 8), s, b),
+                       IndexOf8(Widened(p + 16), s, b), IndexOf8(Widened(p + 24), s, b));
     mn = _mm256_min_epu8(mn, g);
     mx = _mm256_max_epu8(mx, g);
-    return identity ? g : Lookup(g, t);
+    if constexpr (kSpan > 0)
+        g = Lookup<kSpan>(g, slice, base);
+    return g;
 }
 
 // 32 pixels of the three planes (blue, green, red) to 96 bytes.
-__attribute__((target("avx2,fma"))) inline void ColorBlock(const uint16_t* const* planes, size_t l,
-                                                           uint8_t* out, __m256 s, __m256 b,
-                                                           const TableSlices& t, bool identity,
-                                                           const __m256i (*m)[3], __m256i& mn, __m256i& mx) {
-    const __m256i gb = PlaneBytes(planes[0] + l, s, b, t, identity, mn, mx);
-    const __m256i gg = PlaneBytes(planes[1] + l, s, b, t, identity, mn, mx);
-    const __m256i gr = PlaneBytes(planes[2] + l, s, b, t, identity, mn, mx);
+template <int kSpan>
+__attribute__((target("avx2,fma"))) inline void
+ColorBlock(const uint16_t* const* planes, size_t l, uint8_t* out, __m256 s, __m256 b, const __m256i* slice,
+           __m256i base, const __m256i (*m)[3], __m256i& mn, __m256i& mx) {
+    const __m256i gb = PlaneBytes<kSpan>(planes[0] + l, s, b, slice, base, mn, mx);
+    const __m256i gg = PlaneBytes<kSpan>(planes[1] + l, s, b, slice, base, mn, mx);
+    const __m256i gr = PlaneBytes<kSpan>(planes[2] + l, s, b, slice, base, mn, mx);
     for (int j = 0; j < 3; ++j) {
         const __m256i o = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(BlockWindow(gb, j), m[0][j]),
                                                           _mm256_shuffle_epi8(BlockWindow(gg, j), m[1][j])),
                                           _mm256_shuffle_epi8(BlockWindow(gr, j), m[2][j]));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * j), o);
     }
+}
+
+// One row of count >= 32 pixels of the three planes (see GreyRowAvx2). Returns whether every index
+// lay within the slices of t.
+template <int kSpan>
+__attribute__((target("avx2,fma"))) bool ColorRowAvx2(const uint16_t* const* planes, uint8_t* dst,
+                                                      size_t count, __m256 s, __m256 b, const TableSlices& t,
+                                                      const __m256i (*m)[3]) {
+    // Up to eight slices are held in registers; the whole table is read where it is used.
+    __m256i held[kSpan > 0 && kSpan <= 8 ? kSpan : 1];
+    for (int k = 0; k < kSpan && kSpan <= 8; ++k)
+        held[k] = t.slice[k];
+    const __m256i* slice = kSpan <= 8 ? held : t.slice;
+    __m256i mn = _mm256_set1_epi8(-1), mx = _mm256_setzero_si256();
+    size_t l = 0;
+    for (; l + 32 <= count; l += 32)
+        ColorBlock<kSpan>(planes, l, dst + 3 * l, s, b, slice, t.base, m, mn, mx);
+    if (l < count)
+        ColorBlock<kSpan>(planes, count - 32, dst + 3 * (count - 32), s, b, slice, t.base, m, mn, mx);
+    if constexpr (kSpan == 0)
+        return true;
+    uint8_t lo = 255, hi = 0;
+    Extremes(mn, mx, lo, hi);
+    return (lo >> 4) >= t.kLow && (hi >> 4) <= t.kHigh;
 }
 
 // A colour picture (see GreyPictureAvx2): planes blue, green, red of at least 32 values a row,
@@ -502,10 +602,8 @@ __attribute__((target("avx2,fma"))) void ColorPictureAvx2(const uint16_t* blue, 
     __m256i m[3][3];
     for (int c = 0; c < 3; ++c)
         for (int j = 0; j < 3; ++j)
-            m[c][j] = Mask(bm.m[1][c][j]);
+            m[c][j] = Mask(bm.m[c][j]);
     TableSlices t;
-    t.kLow = 0;
-    t.kHigh = -1;
     bool known = vp.identity;
     int rangeLow = 255, rangeHigh = 0;
     const size_t room = (count + 31) / 32 * 32;
@@ -515,26 +613,28 @@ __attribute__((target("avx2,fma"))) void ColorPictureAvx2(const uint16_t* blue, 
                                      red + size_t(r) * stride};
         uint8_t* dst = top + ptrdiff_t(r) * step;
         if (known) {
-            __m256i mn = _mm256_set1_epi8(-1), mx = _mm256_setzero_si256();
-            size_t l = 0;
-            for (; l + 32 <= count; l += 32)
-                ColorBlock(planes, l, dst + 3 * l, s, b, t, vp.identity, m, mn, mx);
-            if (l < count)
-                ColorBlock(planes, count - 32, dst + 3 * (count - 32), s, b, t, vp.identity, m, mn, mx);
-            if (vp.identity || WithinSlices(mn, mx, t))
+            bool done = false;
+            if (vp.identity)
+                done = ColorRowAvx2<0>(planes, dst, count, s, b, t, m);
+            else
+                WithSpan(
+                    t, [&]<int kSpan>() __attribute__((target("avx2,fma"))) {
+                        done = ColorRowAvx2<kSpan>(planes, dst, count, s, b, t, m);
+                    });
+            if (done)
                 continue;
         }
         for (int c = 0; c < 3; ++c) {
             uint8_t lowest = 255, highest = 0;
             PlaneIndicesAvx2(planes[c], count, idx[c], vp.scale, vp.bias, lowest, highest);
             if (!vp.identity) {
-                ApplyTableAvx2(idx[c], count, vp.table, vp.diff, lowest, highest);
+                ApplyTableAvx2(idx[c], count, vp.table, lowest, highest);
                 rangeLow = std::min<int>(rangeLow, lowest);
                 rangeHigh = std::max<int>(rangeHigh, highest);
             }
         }
         if (!vp.identity)
-            MakeSlices(t, vp.table, vp.diff, rangeLow, rangeHigh);
+            MakeSlices(t, vp.table, rangeLow, rangeHigh);
         InterleaveAvx2(idx[0], idx[1], idx[2], count, dst);
         known = true;
     }
@@ -575,18 +675,18 @@ bool GreyIndicesAvx2(const uint32_t*, size_t, uint8_t*, float, float, int32_t, u
     return false;
 }
 void PlaneIndicesAvx2(const uint16_t*, size_t, uint8_t*, float, float, uint8_t&, uint8_t&) {}
-void ApplyTableAvx2(uint8_t*, size_t, const uint8_t*, const uint8_t*, int, int) {}
+void ApplyTableAvx2(uint8_t*, size_t, const uint8_t*, int, int) {}
 struct VectorParams {
     float scale;
     float bias;
     int32_t offset;
     const uint8_t* table;
-    const uint8_t* diff;
     bool identity;
+    bool wholeRange;
     uint8_t* scratch;
 };
 using ExactIndex = uint8_t (*)(const void* context, uint32_t value);
-template <bool kOffset>
+template <bool kOffset, bool kOutside>
 void GreyPictureAvx2(const uint32_t*, size_t, int, size_t, uint8_t*, ptrdiff_t, const VectorParams&,
                      ExactIndex, const void*) {}
 void ColorPictureAvx2(const uint16_t*, const uint16_t*, const uint16_t*, size_t, int, size_t, uint8_t*,
@@ -643,6 +743,17 @@ ImageProcess::ImageProcess(int width, int height) {
 bool ImageProcess::SetVectorMapping(bool on) {
     g_forcePortableMapping = !on;
     return VectorMappingInForce();
+}
+
+bool ImageProcess::LookUpInVectors(const ColorTable& table, int lowest, int highest,
+                                   std::vector<uint8_t>& idx) {
+    if (!VectorMappingInForce() || lowest < 0 || highest > 255 || lowest > highest)
+        return false;
+    const size_t count = idx.size();
+    idx.resize((count + 31) / 32 * 32, uint8_t(lowest)); // the lookup goes in blocks of 32
+    ApplyTableAvx2(idx.data(), count, table.data(), lowest, highest);
+    idx.resize(count);
+    return true;
 }
 
 const ImageProcess::ColorTable& ImageProcess::GetColorTable(int index) {
@@ -737,8 +848,6 @@ void ImageProcess::SetVectorTable(VectorMapping& vm, const ColorTable& table) {
     vm.identity = true;
     for (int i = 0; i < 256; ++i)
         vm.identity = vm.identity && table[size_t(i)] == i;
-    for (size_t i = 0; i < 256; ++i)
-        vm.diff[i] = i < 240 ? uint8_t(table[i] ^ table[i + 16]) : table[i];
 }
 
 // Single-precision candidates for scale and bias near the exact ratio: the nearest float, one step
@@ -756,7 +865,7 @@ bool ImageProcess::FindVectorMapping(VectorMapping& vm, double ratio, const uint
         uint8_t lowest = 255, highest = 0;
         mapAll(scale, bias, mapped.data(), lowest, highest);
         if (!vm.identity)
-            ApplyTableAvx2(mapped.data(), kLutSize, vm.table.data(), vm.diff.data(), lowest, highest);
+            ApplyTableAvx2(mapped.data(), kLutSize, vm.table.data(), lowest, highest);
         if (std::memcmp(mapped.data(), exact, kLutSize) == 0) {
             vm.scale = scale;
             vm.bias = bias;
@@ -802,6 +911,12 @@ bool ImageProcess::GreyVectorUsableLocked() {
         [offset](float scale, float bias, uint8_t* out, uint8_t& lo, uint8_t& hi) {
             GreyIndicesAvx2(TableDomain().data(), kLutSize, out, scale, bias, offset, lo, hi);
         });
+    // Whether values outside the table need no test of their own (see GreyBlock): the exact index
+    // of 65535 is 255, and so is the arithmetic's (single rounding, as the vector FMA).
+    const int64_t top = int64_t(kLutSize - 1);
+    vm.wholeRange = vm.usable && vm.offset == 0 && vm.scale > 0.0f && vm.scale <= 0.5f &&
+                    ClampIndex(RoundDiv(255 * top * key.gainNum, kFullScale * key.gainDen)) == 255 &&
+                    std::trunc(std::fma(float(top), vm.scale, vm.bias)) >= 255.0f;
 
     return vm.usable;
 }
@@ -884,8 +999,8 @@ bool ImageProcess::MakeGreyLocked(const T* values, int rows, int columns, int co
     if (arithmetic) {
         const VectorMapping& vm = m_greyVector;
         m_indexRows.resize((count + 31) / 32 * 32);
-        const VectorParams vp{vm.scale,       vm.bias,     vm.offset,         vm.table.data(),
-                              vm.diff.data(), vm.identity, m_indexRows.data()};
+        const VectorParams vp{vm.scale,    vm.bias,       vm.offset,         vm.table.data(),
+                              vm.identity, vm.wholeRange, m_indexRows.data()};
         // Values outside the table (negative or above 65535) take the exact computation.
         const ExactIndex exact = [](const void* context, uint32_t u) {
             const GreyKey& k = *static_cast<const GreyKey*>(context);
@@ -894,12 +1009,15 @@ bool ImageProcess::MakeGreyLocked(const T* values, int rows, int columns, int co
         };
         const auto* src = reinterpret_cast<const uint32_t*>(values) + size_t(firstColumn);
         uint8_t* top = pixels + size_t(rows - 1) * rowBytes + size_t(firstColumn) * 3;
-        if (vm.offset == 0)
-            GreyPictureAvx2<false>(src, size_t(columns), rows, count, top, -ptrdiff_t(rowBytes), vp, exact,
-                                   &key);
+        if (vm.wholeRange)
+            GreyPictureAvx2<false, false>(src, size_t(columns), rows, count, top, -ptrdiff_t(rowBytes), vp,
+                                          exact, &key);
+        else if (vm.offset == 0)
+            GreyPictureAvx2<false, true>(src, size_t(columns), rows, count, top, -ptrdiff_t(rowBytes), vp,
+                                         exact, &key);
         else
-            GreyPictureAvx2<true>(src, size_t(columns), rows, count, top, -ptrdiff_t(rowBytes), vp, exact,
-                                  &key);
+            GreyPictureAvx2<true, true>(src, size_t(columns), rows, count, top, -ptrdiff_t(rowBytes), vp,
+                                        exact, &key);
     }
     for (int r = 0; r < rows && count > 0 && !arithmetic; ++r) {
         const T* src = values + size_t(r) * size_t(columns) + size_t(firstColumn);
@@ -1006,8 +1124,8 @@ bool ImageProcess::MakeColorLocked(const uint16_t* red, const uint16_t* green, c
     if (arithmetic) {
         const VectorMapping& vm = m_colorVector;
         m_indexRows.resize(3 * ((count + 31) / 32 * 32));
-        const VectorParams vp{vm.scale,       vm.bias,     vm.offset,         vm.table.data(),
-                              vm.diff.data(), vm.identity, m_indexRows.data()};
+        const VectorParams vp{vm.scale,    vm.bias,       vm.offset,         vm.table.data(),
+                              vm.identity, vm.wholeRange, m_indexRows.data()};
         const size_t off = size_t(firstColumn);
         ColorPictureAvx2(blue + off, green + off, red + off, size_t(columns), rows, count,
                          pixels + size_t(rows - 1) * rowBytes + off * 3, -ptrdiff_t(rowBytes), vp);

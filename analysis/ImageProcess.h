@@ -63,6 +63,11 @@ public:
     // true restores the processor's choice; returns whether AVX2 is in use.
     static bool SetVectorMapping(bool on);
 
+    // The vector mapping's table lookup (AVX2) of the indices in idx, all within lowest ... highest,
+    // replaced by their entries of `table`, as the mapping does it; a test hook for comparing it with
+    // the table. Returns false and changes nothing without AVX2.
+    static bool LookUpInVectors(const ColorTable& table, int lowest, int highest, std::vector<uint8_t>& idx);
+
     // Whether the last picture was mapped by the arithmetic vector mapping (AVX2 and FMA; used from
     // the second picture of a mapping on, once it has given the table's bytes for every value the
     // table covers). Test hook.
@@ -128,11 +133,11 @@ private:
         bool checked = false;  // compared with the exact table since that was built
         bool usable = false;   // ... and the same everywhere
         bool identity = false;
+        bool wholeRange = false; // values outside 0..65535 need no test of their own
         float scale = 0.0f;
         float bias = 0.0f;
         int32_t offset = 0; // subtracted from a value first
         ColorTable table{};
-        ColorTable diff{}; // entry i xor entry i + 16 (i < 240), then the entries themselves
     };
 
     enum class Picture { None, Grey, Color };

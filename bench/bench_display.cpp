@@ -58,6 +58,18 @@ void BM_GreyMapping(benchmark::State& state) {
 }
 BENCHMARK(BM_GreyMapping);
 
+// The same with the linear colour table, whose lookup is skipped: the floor of the table's cost.
+void BM_GreyMappingLinear(benchmark::State& state) {
+    const auto values = Values<uint32_t>();
+    ImageProcess ip(kW, kH);
+    for (auto _ : state) {
+        ip.MakeGreyBitmap(values.data(), kH, kW, 0, false, 0, 1);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()) * kW * kH);
+}
+BENCHMARK(BM_GreyMappingLinear);
+
 // "Image Scale" ticked with the max at the values' top: the indices span the whole colour table.
 void BM_GreyMappingManualFullRange(benchmark::State& state) {
     const auto values = Values<uint32_t>();
@@ -120,5 +132,16 @@ void BM_ColorMapping(benchmark::State& state) {
     state.SetItemsProcessed(int64_t(state.iterations()) * kW * kH);
 }
 BENCHMARK(BM_ColorMapping);
+
+void BM_ColorMappingLinear(benchmark::State& state) {
+    const auto r = Values<uint16_t>(), g = Values<uint16_t>(), b = Values<uint16_t>();
+    ImageProcess ip(kW, kH);
+    for (auto _ : state) {
+        ip.MakeColorBitmap(r.data(), g.data(), b.data(), kH, kW, 0);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(int64_t(state.iterations()) * kW * kH);
+}
+BENCHMARK(BM_ColorMappingLinear);
 
 } // namespace

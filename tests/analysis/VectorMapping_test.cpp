@@ -198,3 +198,92 @@ TEST(VectorMapping, ColumnsAloneAreTheSameAsThePortableMapping) {
         pair.Color(red, green, blue, rows, columns, 1, c.first, c.end, "columns alone");
     }
 }
+
+// The table lookup by byte shuffles against the table itself: every index, in every byte of a block,
+// for every range of slices the mapping can meet (one to all sixteen), for both colour tables, a table
+// with the manual cut folded in and tables that go up and down at random.
+TEST(VectorMapping, TableLookupGivesEveryEntryForEveryRangeOfSlices) {
+    std::vector<ImageProcess::ColorTable> tables = {ImageProcess::GetColorTable(1),
+                                                    ImageProcess::GetColorTable(0)};
+    ImageProcess::ColorTable cut = ImageProcess::GetColorTable(1);
+    std::fill(cut.begin(), cut.begin() + 40, uint8_t(0));
+    std::fill(cut.begin() + 200, cut.end(), uint8_t(255));
+    tables.push_back(cut);
+    Lcg rng(17);
+    for (int n = 0; n < 3; ++n) {
+        ImageProcess::ColorTable t{};
+        for (auto& e : t)
+            e = uint8_t(rng.Next());
+        tables.push_back(t);
+    }
+    ImageProcess::ColorTable zigzag{}; // neighbours differ in every bit position that a lookup chooses by
+    for (int i = 0; i < 256; ++i)
+        zigzag[size_t(i)] = uint8_t(i % 2 ? 255 - i : i);
+    tables.push_back(zigzag);
+
+    const bool vectors = ProcessorListsFlag("avx2");
+    int failures = 0;
+    for (size_t which = 0; which < tables.size(); ++which) {
+        const auto& table = tables[which];
+        for (int kLow = 0; kLow < 16; ++kLow)
+            for (int kHigh = kLow; kHigh < 16; ++kHigh) {
+                const int lowest = 16 * kLow, n = 16 * (kHigh - kLow + 1);
+                // Each index once in every byte position of a block of 32, and a ragged end.
+                std::vector<uint8_t> idx(size_t(32 * n + 5));
+                for (size_t p = 0; p < idx.size(); ++p)
+                    idx[p] = uint8_t(lowest + int((p + p / 32) % size_t(n)));
+                const std::vector<uint8_t> in = idx;
+                ASSERT_EQ(ImageProcess::LookUpInVectors(table, lowest, lowest + n - 1, idx), vectors);
+                if (!vectors)
+                    continue;
+                ASSERT_EQ(idx.size(), in.size());
+                for (size_t p = 0; p < idx.size() && failures < 10; ++p)
+                    if (idx[p] != table[in[p]]) {
+                        ++failures;
+                        ADD_FAILURE() << "table " << which << ", slices " << kLow << ".." << kHigh
+                                      << ": index " << int(in[p]) << " at " << p << " gave " << int(idx[p])
+                                      << ", not " << int(table[in[p]]);
+                    }
+            }
+    }
+    // A range narrower than the slices it touches still looks up every index within it.
+    std::vector<uint8_t> idx = {33, 34, 35, 36, 37, 38, 39, 40, 41, 42, 43, 44, 45, 46, 47, 48, 49};
+    const std::vector<uint8_t> in = idx;
+    if (vectors) {
+        ASSERT_TRUE(ImageProcess::LookUpInVectors(zigzag, 33, 49, idx));
+        for (size_t p = 0; p < idx.size(); ++p)
+            EXPECT_EQ(idx[p], zigzag[in[p]]) << "index " << int(in[p]);
+    }
+}
+
+// Values far outside the tables (up to the ends of 32-bit) among ordinary ones, at the start gain
+// (where the arithmetic alone must map them) and at gains where a value's product no longer fits the
+// conversion, in grey; and the extremes of 16-bit in colour.
+TEST(VectorMapping, ValuesFarOutsideTheTablesAreMappedExactly) {
+    const int rows = 6, columns = 96;
+    Pair pair(columns, rows);
+    const uint32_t far[] = {0x7FFFFFFFu,    0x80000000u, 0xFFFFFFFFu, 65536u,      65535u,      1u << 24,
+                            (1u << 24) + 1, 0xFFFF0000u, 0x00010001u, 0x40000000u, 0xC0000000u, 32767u,
+                            32768u,         0u,          100000u,     0xFFFFFFF0u};
+    std::vector<uint32_t> grey = BandedRows(rows, columns, 32767, 3);
+    for (int r = 0; r < rows; ++r)
+        for (int l = r % 3; l < columns; l += 5)
+            grey[size_t(r * columns + l)] = far[size_t(r * columns + l) % std::size(far)];
+    const bool arithmetic = ProcessorHasArithmeticMapping();
+    for (const int table : {1, 0}) {
+        EXPECT_EQ(pair.Grey(grey, rows, columns, table, false, 0, 1, 0, -1, "start gain"), arithmetic);
+        for (const int max : {1, 2, 200, 40000, 70000, 1 << 20})
+            pair.Grey(grey, rows, columns, table, true, 0, max, 0, -1, "manual");
+        // The automatic picture after a manual one keeps its gain.
+        pair.Grey(grey, rows, columns, table, false, 0, 1, 0, -1, "after manual");
+    }
+    std::vector<uint16_t> plane(size_t(rows * columns));
+    for (size_t i = 0; i < plane.size(); ++i)
+        plane[i] = uint16_t(i % 7 == 0 ? 0x8000 : i % 7 == 1 ? 0x7FFF : i % 7 == 2 ? 0xFFFF : i * 389);
+    const auto other = Plane(grey, 9);
+    for (const int max : {1, 4095, 32767}) {
+        pair.Grey(grey, rows, columns, 1, true, 0, max, 0, -1, "gain for colour");
+        pair.Color(plane, other, plane, rows, columns, 1, 0, -1, "16-bit extremes");
+        pair.Color(other, plane, plane, rows, columns, 0, 0, -1, "16-bit extremes");
+    }
+}
