@@ -256,17 +256,30 @@ constexpr int TopBitOf(int span) {
     return bit;
 }
 
-// The table entries of the 32 indices of a, all within the slices of t, whose span is kSpan.
+// The table entries of the 32 indices of a, within the kSpan slices from `base` on. For spans below
+// the whole table, `reach` gathers the largest index relative to base: an index outside the slices
+// wraps around or lies above them, so that it reaches 16 * kSpan or more (see WithinSlices).
 template <int kSpan>
-__attribute__((target("avx2"))) inline __m256i Lookup(__m256i a, const __m256i* slice, __m256i base) {
+__attribute__((target("avx2"))) inline __m256i Lookup(__m256i a, const __m256i* slice, __m256i base,
+                                                      __m256i& reach) {
     if constexpr (kSpan == 16) {
         // A shuffle gives zero for an index with bit 7 set: look up with it cleared, and let bit 7
         // choose between the halves.
         return Choose<16, 7>(slice, _mm256_and_si256(a, _mm256_set1_epi8(0x7F)), a);
     } else {
-        const __m256i b = _mm256_sub_epi8(a, base); // below 16 * kSpan <= 128
+        const __m256i b = _mm256_sub_epi8(a, base);
+        reach = _mm256_max_epu8(reach, b);
         return Choose<kSpan, TopBitOf(kSpan)>(slice, b, b);
     }
+}
+
+// Whether the relative indices gathered in `reach` all lay within the kSpan slices.
+template <int kSpan> __attribute__((target("avx2"))) inline bool WithinSlices(__m256i reach) {
+    if constexpr (kSpan == 0 || kSpan == 16)
+        return true;
+    else
+        return _mm256_testz_si256(_mm256_subs_epu8(reach, _mm256_set1_epi8(int8_t(16 * kSpan - 1))),
+                                  _mm256_set1_epi8(-1));
 }
 
 // Calls f.template operator()<kSpan>() with the span of t as a constant.
@@ -315,7 +328,9 @@ __attribute__((target("avx2"))) void ApplyTableAvx2(uint8_t* idx, size_t count, 
                 slice[k] = t.slice[k];
             for (size_t l = 0; l < count; l += 32) {
                 const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(idx + l));
-                _mm256_storeu_si256(reinterpret_cast<__m256i*>(idx + l), Lookup<kSpan>(a, slice, t.base));
+                __m256i reach = _mm256_setzero_si256();
+                _mm256_storeu_si256(reinterpret_cast<__m256i*>(idx + l),
+                                    Lookup<kSpan>(a, slice, t.base, reach));
             }
         });
 }
@@ -427,7 +442,7 @@ using ExactIndex = uint8_t (*)(const void* context, uint32_t value);
 template <bool kOffset, bool kOutside, int kSpan>
 __attribute__((target("avx2,fma"))) inline void
 GreyBlock(const uint32_t* p, uint8_t* out, __m256 s, __m256 b, __m256i off, const __m256i* slice,
-          __m256i base, const __m256i* m, __m256i& outside, __m256i& mn, __m256i& mx) {
+          __m256i base, const __m256i* m, __m256i& outside, __m256i& reach) {
     __m256i v[4];
     for (int k = 0; k < 4; ++k) {
         v[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 8 * k));
@@ -438,10 +453,8 @@ GreyBlock(const uint32_t* p, uint8_t* out, __m256 s, __m256 b, __m256i off, cons
     }
     __m256i g =
         Packed(IndexOf8(v[0], s, b), IndexOf8(v[1], s, b), IndexOf8(v[2], s, b), IndexOf8(v[3], s, b));
-    mn = _mm256_min_epu8(mn, g);
-    mx = _mm256_max_epu8(mx, g);
     if constexpr (kSpan > 0)
-        g = Lookup<kSpan>(g, slice, base);
+        g = Lookup<kSpan>(g, slice, base, reach);
     for (int j = 0; j < 3; ++j)
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * j),
                             _mm256_shuffle_epi8(BlockWindow(g, j), m[j]));
@@ -459,22 +472,17 @@ __attribute__((target("avx2,fma"))) bool GreyRowAvx2(const uint32_t* src, uint8_
     for (int k = 0; k < kSpan && kSpan <= 8; ++k)
         held[k] = t.slice[k];
     const __m256i* slice = kSpan <= 8 ? held : t.slice;
-    __m256i outside = _mm256_setzero_si256();
-    __m256i mn = _mm256_set1_epi8(-1), mx = _mm256_setzero_si256();
+    __m256i outside = _mm256_setzero_si256(), reach = _mm256_setzero_si256();
     size_t l = 0;
     for (; l + 32 <= count; l += 32)
-        GreyBlock<kOffset, kOutside, kSpan>(src + l, dst + 3 * l, s, b, off, slice, t.base, m, outside, mn,
-                                            mx);
+        GreyBlock<kOffset, kOutside, kSpan>(src + l, dst + 3 * l, s, b, off, slice, t.base, m, outside,
+                                            reach);
     if (l < count)
         GreyBlock<kOffset, kOutside, kSpan>(src + count - 32, dst + 3 * (count - 32), s, b, off, slice,
-                                            t.base, m, outside, mn, mx);
+                                            t.base, m, outside, reach);
     if (kOutside && !_mm256_testz_si256(outside, _mm256_set1_epi32(int32_t(0xFFFF0000u))))
         return false;
-    if constexpr (kSpan == 0)
-        return true;
-    uint8_t lo = 255, hi = 0;
-    Extremes(mn, mx, lo, hi);
-    return (lo >> 4) >= t.kLow && (hi >> 4) <= t.kHigh;
+    return WithinSlices<kSpan>(reach);
 }
 
 // A grey picture of `rows` rows of `count` values, at least 32 (row r at values + r * stride), to
@@ -535,19 +543,16 @@ __attribute__((target("avx2"))) inline __m256i Widened(const uint16_t* q) {
     return _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(q)));
 }
 
-// 32 values of a colour plane to indices (in the packs' order, as grey values, see BlockMasks), looked up in
-// the table unless it is the identity (kSpan 0). The 16-bit values are widened with their sign as they are
-// loaded, eight at a time.
+// 32 values of a colour plane to indices (in the packs' order, as grey values, see BlockMasks),
+// looked up in the table unless it is the identity (kSpan 0). The 16-bit values are widened with
+// their sign as they are loaded, eight at a time.
 template <int kSpan>
-__attribute__((target("avx2,fma"))) inline __m256i PlaneBytes(const uint16_t* p, __m256 s, __m256 b,
-                                                              const __m256i* slice, __m256i base, __m256i& mn,
-                                                              __m256i& mx) {
+__attribute__((target("avx2,fma"))) inline __m256i
+PlaneBytes(const uint16_t* p, __m256 s, __m256 b, const __m256i* slice, __m256i base, __m256i& reach) {
     __m256i g = Packed(IndexOf8(Widened(p), s, b), IndexOf8(Widened(p + 8), s, b),
                        IndexOf8(Widened(p + 16), s, b), IndexOf8(Widened(p + 24), s, b));
-    mn = _mm256_min_epu8(mn, g);
-    mx = _mm256_max_epu8(mx, g);
     if constexpr (kSpan > 0)
-        g = Lookup<kSpan>(g, slice, base);
+        g = Lookup<kSpan>(g, slice, base, reach);
     return g;
 }
 
@@ -555,10 +560,10 @@ __attribute__((target("avx2,fma"))) inline __m256i PlaneBytes(const uint16_t* p,
 template <int kSpan>
 __attribute__((target("avx2,fma"))) inline void
 ColorBlock(const uint16_t* const* planes, size_t l, uint8_t* out, __m256 s, __m256 b, const __m256i* slice,
-           __m256i base, const __m256i (*m)[3], __m256i& mn, __m256i& mx) {
-    const __m256i gb = PlaneBytes<kSpan>(planes[0] + l, s, b, slice, base, mn, mx);
-    const __m256i gg = PlaneBytes<kSpan>(planes[1] + l, s, b, slice, base, mn, mx);
-    const __m256i gr = PlaneBytes<kSpan>(planes[2] + l, s, b, slice, base, mn, mx);
+           __m256i base, const __m256i (*m)[3], __m256i& reach) {
+    const __m256i gb = PlaneBytes<kSpan>(planes[0] + l, s, b, slice, base, reach);
+    const __m256i gg = PlaneBytes<kSpan>(planes[1] + l, s, b, slice, base, reach);
+    const __m256i gr = PlaneBytes<kSpan>(planes[2] + l, s, b, slice, base, reach);
     for (int j = 0; j < 3; ++j) {
         const __m256i o = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(BlockWindow(gb, j), m[0][j]),
                                                           _mm256_shuffle_epi8(BlockWindow(gg, j), m[1][j])),
@@ -578,17 +583,13 @@ __attribute__((target("avx2,fma"))) bool ColorRowAvx2(const uint16_t* const* pla
     for (int k = 0; k < kSpan && kSpan <= 8; ++k)
         held[k] = t.slice[k];
     const __m256i* slice = kSpan <= 8 ? held : t.slice;
-    __m256i mn = _mm256_set1_epi8(-1), mx = _mm256_setzero_si256();
+    __m256i reach = _mm256_setzero_si256();
     size_t l = 0;
     for (; l + 32 <= count; l += 32)
-        ColorBlock<kSpan>(planes, l, dst + 3 * l, s, b, slice, t.base, m, mn, mx);
+        ColorBlock<kSpan>(planes, l, dst + 3 * l, s, b, slice, t.base, m, reach);
     if (l < count)
-        ColorBlock<kSpan>(planes, count - 32, dst + 3 * (count - 32), s, b, slice, t.base, m, mn, mx);
-    if constexpr (kSpan == 0)
-        return true;
-    uint8_t lo = 255, hi = 0;
-    Extremes(mn, mx, lo, hi);
-    return (lo >> 4) >= t.kLow && (hi >> 4) <= t.kHigh;
+        ColorBlock<kSpan>(planes, count - 32, dst + 3 * (count - 32), s, b, slice, t.base, m, reach);
+    return WithinSlices<kSpan>(reach);
 }
 
 // A colour picture (see GreyPictureAvx2): planes blue, green, red of at least 32 values a row,
