@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -285,5 +286,33 @@ TEST(VectorMapping, ValuesFarOutsideTheTablesAreMappedExactly) {
         pair.Grey(grey, rows, columns, 1, true, 0, max, 0, -1, "gain for colour");
         pair.Color(plane, other, plane, rows, columns, 1, 0, -1, "16-bit extremes");
         pair.Color(other, plane, plane, rows, columns, 0, 0, -1, "16-bit extremes");
+    }
+}
+
+// Rows whose indices reach one index further than all rows before them, upwards from the darkest
+// slice and downwards from the brightest: a row that leaves the slices met so far by a single index
+// must be noticed and mapped again, in grey and in colour.
+TEST(VectorMapping, RowsReachingOneIndexBeyondTheSlicesMetAreMappedAgain) {
+    const int rows = 40, columns = 96;
+    Pair pair(columns, rows);
+    auto valueOf = [](int index) { return uint32_t(std::lround(index * 32767.0 / 255.0)); }; // start gain
+    Lcg rng(23);
+    for (const bool upwards : {true, false}) {
+        std::vector<uint32_t> grey(size_t(rows * columns));
+        for (int r = 0; r < rows; ++r) {
+            const int reach = upwards ? 10 + r : 245 - r; // the row's furthest index
+            for (int l = 0; l < columns; ++l) {
+                const int within = upwards ? int(rng.Next() % 11) : 245 + int(rng.Next() % 11);
+                grey[size_t(r * columns + l)] = valueOf(within);
+            }
+            grey[size_t(r * columns) + rng.Next() % columns] = valueOf(reach);
+        }
+        const std::string what = upwards ? "upwards" : "downwards";
+        EXPECT_EQ(pair.Grey(grey, rows, columns, 1, false, 0, 1, 0, -1, what),
+                  ProcessorHasArithmeticMapping());
+        const auto plane = Plane(grey, 0),
+                   dark = Plane(std::vector<uint32_t>(grey.size(), valueOf(upwards ? 3 : 250)), 0);
+        pair.Color(plane, dark, dark, rows, columns, 1, 0, -1, what);
+        pair.Color(dark, dark, plane, rows, columns, 1, 0, -1, what);
     }
 }
