@@ -231,10 +231,9 @@ int CStrataDlg::OnInitDialog() {
     // 13. Cube formatting columns and rows follow the geometry.
     OnGeometryForFormatting(m_frameWidth, m_frameHeight);
     // 14. Dark frame and radiometric calibration names.
-    m_darkFileName = "None";
-    m_radCalFileName = "None";
+    m_calibrationCommands->ForgetFileNames();
     static_cast<QLabel*>(Control(IDC_DARK_LABEL))
-        ->setText(QStringLiteral("%1 %2").arg("Dark Frame:", m_darkFileName));
+        ->setText(QStringLiteral("%1 %2").arg("Dark Frame:", DarkFileName()));
     // 16. Min and max sliders: range 0 ... 4096, positions 0 and 4096, labels.
     auto* minSlider = static_cast<QSlider*>(Control(IDC_MIN_SLIDER));
     auto* maxSlider = static_cast<QSlider*>(Control(IDC_MAX_SLIDER));

@@ -6,6 +6,7 @@
 #include "app/DisplayPanel.h"
 #include "app/ScanLimitsPanel.h"
 #include "calibration/AutoCalibrationRun.h"
+#include "calibration/CalibrationCommands.h"
 #include "calibration/DefaultCalibration.h"
 #include "calibration/SpectralCalibrationRun.h"
 #include "camera/AcquisitionEngine.h"
@@ -133,15 +134,14 @@ public:
 
     // ---- Calibration (app/stratadlg_calibration.cpp) ----
     bool OnCalibrationCommand(int id);
-    void SaveDarkCube();
-    void SaveCalibrationCube();
-    void LoadDarkCube();
-    void LoadRadCal();
-    // "Compute Rad. Cal. from Cal Cube...": gains from a calibration or automatic calibration cube
-    // file and the current dark frame, written as a radiometric calibration file, then loaded.
-    void ComputeRadCal();
-    // Command 32791: the first B x 520 radiometric gains back to 1.0.
-    void ResetRadCal();
+    // The dark and calibration stacks, the dark frame and the gains files (CalibrationCommands);
+    // the stack headers carry the integration time of the camera settings.
+    void SaveDarkCube() { m_calibrationCommands->SaveDarkCube(m_cameraSettingsDlg->Values().exposure); }
+    void SaveCalibrationCube() {
+        m_calibrationCommands->SaveCalibrationCube(m_cameraSettingsDlg->Values().exposure);
+    }
+    void LoadDarkCube() { m_calibrationCommands->LoadDarkCube(); }
+    void LoadRadCal() { m_calibrationCommands->LoadRadCal(); }
     // Check box "Apply Rad. Cal." (1084): cannot be ticked while no gains are loaded.
     void OnApplyRadCal();
     // "Start Spectral Cal" of the "Calibration" dialog: the spectral calibration run with modes
@@ -165,8 +165,8 @@ public:
         return *m_calibrationDlg;
     }
     bool ApplyRadCalOn() const { return m_applyRadCal != 0; }
-    const QString& DarkFileName() const { return m_darkFileName; }
-    const QString& RadCalFileName() const { return m_radCalFileName; }
+    QString DarkFileName() const { return QString::fromStdString(m_calibrationCommands->DarkFileName()); }
+    QString RadCalFileName() const { return QString::fromStdString(m_calibrationCommands->RadCalFileName()); }
     const std::string& AutoCalFileName(int k) const { return m_autoCalFileNames[size_t(k) % 9]; }
     // The monochromator command of the spectral run; empty: the instrument's monochromator port
     // (tests may replace it).
@@ -266,7 +266,6 @@ private:
     bool m_focusPreviewOn = false;
     bool m_closing = false;
     bool m_exiting = false;
-    QString m_darkFileName = "None", m_radCalFileName = "None";
 
     // ---- Display members ----
     std::unique_ptr<DisplayPanel> m_display;
@@ -298,6 +297,9 @@ private:
     // controls of the window (1003, 1096, 1084).
     void CreateCalibrationMenu(class QMenuBar* bar);
     class CCalibrationDlg2* m_calibrationDlg = nullptr; // owned by the window
+    // The commands on the dark frame and the gains, showing their results in the window's controls.
+    std::unique_ptr<CalibrationCommands> MakeCalibrationCommands();
+    std::unique_ptr<CalibrationCommands> m_calibrationCommands = MakeCalibrationCommands();
     int m_applyRadCal = 0;
     std::array<std::string, 9> m_autoCalFileNames; // slots 1..8 of the spectral run
     // The end of a spectral calibration run (window thread).

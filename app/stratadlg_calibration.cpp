@@ -4,9 +4,9 @@
 
 #include "calibration/AutoCalibrationRun.h"
 #include "calibration/CCalibrationDlg2.h"
+#include "calibration/CalibrationCommands.h"
 #include "calibration/CalibrationFiles.h"
 #include "calibration/Monochromator.h"
-#include "calibration/RadiometricCorrection.h"
 #include "calibration/SpectralCalibration.h"
 #include "calibration/SpectralCalibrationRun.h"
 #include "core/Sleep.h"
@@ -20,7 +20,6 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <algorithm>
-#include <cstdio>
 #include <memory>
 
 namespace {
@@ -55,10 +54,10 @@ bool CStrataDlg::OnCalibrationCommand(int id) {
         LoadRadCal();
         return true;
     case ID_RESET_RADCAL:
-        ResetRadCal();
+        m_calibrationCommands->ResetRadCal();
         return true;
     case ID_COMPUTE_RADCAL:
-        ComputeRadCal();
+        m_calibrationCommands->ComputeRadCal();
         return true;
     case ID_SPECTRAL_CALIBRATION:
         m_calibrationDlg->exec();
@@ -115,153 +114,16 @@ void CStrataDlg::CreateCalibrationMenu(QMenuBar* bar) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Dark and calibration stacks
+// Dark and calibration stacks, radiometric gains
 
-void CStrataDlg::SaveDarkCube() {
-    const std::optional<std::string> path = m_prompts.AskSavePath();
-    if (!path)
-        return;
-    AcquisitionEngine& e = *m_engine;
-    const CubeGeometry g = e.Geometry();
-    const std::vector<uint16_t> stack = e.CopyStack(AcquisitionEngine::Stack::Dark);
-    const CubeHeaderInfo header = StackHeaderInfo(g, m_cameraSettingsDlg->Values().exposure, m_defCal);
-    // A file that could not be written whole is reported like one that could not be created.
-    if (SaveDarkCubeFile(*path, stack.data(), g, header) != FileResult::Ok) {
-        m_prompts.Message(kMsgUnableToSaveDarkFrame);
-        return;
-    }
-    const std::string name = FileNameWithoutFolder(*path);
-    m_darkFileName = QString::fromStdString(name);
-    SetLabel(Control(IDC_DARK_LABEL), DarkLabelText(name));
-    e.Calibration().SetDarkFrameValid(true);
-}
-
-void CStrataDlg::SaveCalibrationCube() {
-    const std::optional<std::string> path = m_prompts.AskSavePath();
-    if (!path)
-        return;
-    AcquisitionEngine& e = *m_engine;
-    const CubeGeometry g = e.Geometry();
-    const std::vector<uint16_t> stack = e.CopyStack(AcquisitionEngine::Stack::Calibration);
-    const CubeHeaderInfo header = StackHeaderInfo(g, m_cameraSettingsDlg->Values().exposure, m_defCal);
-    if (SaveCalibrationCubeFile(*path, stack.data(), g, header) != FileResult::Ok) {
-        m_prompts.Message(kMsgUnableToSaveCalibrationCube);
-        return;
-    }
-    m_radCalFileName = QString::fromStdString(FileNameWithoutFolder(*path));
-}
-
-void CStrataDlg::LoadDarkCube() {
-    AcquisitionEngine& e = *m_engine;
-    if (e.Busy())
-        return;
-    const std::optional<std::string> path = m_prompts.AskOpenPath();
-    if (!path) {
-        SetLabel(Control(IDC_DARK_LABEL), DarkLabelText(m_darkFileName.toStdString()));
-        return;
-    }
-    const CubeGeometry g = e.Geometry();
-    std::vector<uint16_t> stack(size_t(g.darkLines) * g.LineValues());
-    const DarkCubeLoad load = LoadDarkCubeFile(*path, stack.data(), g);
-    if (load.result != FileResult::Ok) {
-        // A file that is no dark stack leaves the dark frame, the label and the names as they were.
-        m_prompts.Message(load.result == FileResult::Refused ? load.problem : kMsgUnableToOpenDarkFrameFile);
-        return;
-    }
-    // The stack in file order (a short file leaves the rest 0), then its mean.
-    e.WriteStack(AcquisitionEngine::Stack::Dark, 0, stack.data(), stack.size());
-    const std::string name = FileNameWithoutFolder(*path);
-    m_darkFileName = QString::fromStdString(name);
-    e.ComputeDarkFrame();
-    SetLabel(Control(IDC_DARK_LABEL), DarkLabelText(name));
-    e.Calibration().SetDarkFrameValid(true);
-    EnableApplyDark();
-    // Status pane 3: how much of the stack the file held.
-    char text[128];
-    std::snprintf(text, sizeof text, "%d of %d dark frames read", load.framesRead, g.darkLines);
-    SetStatusText(3, text);
-    UpdateImage();
-}
-
-// ---------------------------------------------------------------------------------------------
-// Radiometric gains
-
-void CStrataDlg::LoadRadCal() {
-    AcquisitionEngine& e = *m_engine;
-    if (e.Busy())
-        return;
-    const std::optional<std::string> path = m_prompts.AskOpenPath();
-    if (!path) {
-        SetLabel(Control(IDC_RADCAL_LABEL), RadCalLabelText(m_radCalFileName.toStdString()));
-        return;
-    }
-    const CubeGeometry g = e.Geometry();
-    const RadCalLoad load = e.Calibration().LoadGainsFile(*path, g.LineValues());
-    if (load.result != FileResult::Ok) {
-        // A file holding values that are no gains is treated like one that cannot be opened: the
-        // gains stay as they were, and none count as loaded.
-        m_prompts.Message(load.result == FileResult::Refused ? load.problem : kMsgUnableToOpenRadCalFile);
-        SetLabel(Control(IDC_RADCAL_LABEL), RadCalLabelText("None"));
-        return;
-    }
-    const std::string name = FileNameWithoutFolder(*path);
-    m_radCalFileName = QString::fromStdString(name);
-    SetLabel(Control(IDC_RADCAL_LABEL), RadCalLabelText(name));
-}
-
-void CStrataDlg::ComputeRadCal() {
-    AcquisitionEngine& e = *m_engine;
-    if (e.Busy())
-        return;
-    // The flat field is dark subtracted: without a dark frame the gains would hold the offset.
-    if (!e.DarkFrameValid()) {
-        m_prompts.Message(RadCalMsg::kNoDarkFrame);
-        return;
-    }
-    const std::optional<std::string> stackPath = m_prompts.AskOpenPath();
-    if (!stackPath || stackPath->empty())
-        return;
-    const CubeGeometry g = e.Geometry();
-    const CalStackLoad stack = LoadCalibrationStackFile(*stackPath, g);
-    if (stack.result != FileResult::Ok) {
-        m_prompts.Message(stack.result == FileResult::Refused
-                              ? stack.problem
-                              : "Unable to open calibration cube file " + *stackPath);
-        return;
-    }
-    const std::vector<uint16_t> dark = e.Calibration().CopyDarkFrame(g.LineValues());
-    const FlatFieldGains gains =
-        ComputeFlatFieldGains(stack.stack.data(), stack.frames, dark.data(), g.bands, g.height);
-    // The gains file is offered beside the stack, named after it.
-    std::string suggested = FileNameWithoutFolder(*stackPath);
-    if (const size_t dot = suggested.rfind('.'); dot != std::string::npos && dot > 0)
-        suggested.resize(dot);
-    const std::optional<std::string> gainsPath = m_prompts.AskSavePath(suggested + ".rad");
-    if (!gainsPath || gainsPath->empty())
-        return;
-    if (SaveRadCalFile(*gainsPath, gains.gains.data(), gains.gains.size()) != FileResult::Ok) {
-        m_prompts.Message(RadCalMsg::kUnableToSaveRadCal);
-        return;
-    }
-    // Then loaded as "Load Rad. Cal..." loads a file.
-    const RadCalLoad load = e.Calibration().LoadGainsFile(*gainsPath, g.LineValues());
-    if (load.result != FileResult::Ok) {
-        m_prompts.Message(load.result == FileResult::Refused ? load.problem : kMsgUnableToOpenRadCalFile);
-        SetLabel(Control(IDC_RADCAL_LABEL), RadCalLabelText("None"));
-        return;
-    }
-    const std::string name = FileNameWithoutFolder(*gainsPath);
-    m_radCalFileName = QString::fromStdString(name);
-    SetLabel(Control(IDC_RADCAL_LABEL), RadCalLabelText(name));
-    const std::string summary = FlatFieldSummary(FileNameWithoutFolder(*stackPath), gains);
-    SetStatusText(3, summary);
-    // Pixels without signal get no gain: the operator is told how many.
-    if (gains.zeroGains > 0)
-        m_prompts.Message(summary);
-}
-
-void CStrataDlg::ResetRadCal() {
-    m_engine->Calibration().ResetGains(size_t(m_engine->Geometry().bands) * 520u);
+std::unique_ptr<CalibrationCommands> CStrataDlg::MakeCalibrationCommands() {
+    CalibrationCommands::Display display;
+    display.darkLabel = [this](const std::string& text) { SetLabel(Control(IDC_DARK_LABEL), text); };
+    display.radCalLabel = [this](const std::string& text) { SetLabel(Control(IDC_RADCAL_LABEL), text); };
+    display.status = [this](const std::string& text) { SetStatusText(3, text); };
+    display.enableApplyDark = [this] { EnableApplyDark(); };
+    display.repaint = [this] { UpdateImage(); };
+    return std::make_unique<CalibrationCommands>(*m_engine, m_prompts, m_defCal, std::move(display));
 }
 
 void CStrataDlg::OnApplyRadCal() {

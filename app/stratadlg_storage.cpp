@@ -84,10 +84,10 @@ CubeSaveSource CStrataDlg::SaveSource() {
     s.wavelengths = Wavelengths();
     s.picture = &m_display->ImageProc();
     // The files of the dark frame and the gains in use, named in a corrected cube's description.
-    if (m_darkFileName != "None")
-        s.darkName = m_darkFileName.toStdString();
-    if (m_engine->Calibration().GainsLoaded() && m_radCalFileName != "None")
-        s.radCalName = m_radCalFileName.toStdString();
+    if (m_calibrationCommands->DarkFileName() != "None")
+        s.darkName = m_calibrationCommands->DarkFileName();
+    if (m_engine->Calibration().GainsLoaded() && m_calibrationCommands->RadCalFileName() != "None")
+        s.radCalName = m_calibrationCommands->RadCalFileName();
     // A cube opened from a file keeps what its file said about it: saved again, its header and ENVI
     // header describe it, not the settings of this run.
     const CubeFileMetadata& m = m_openedCubeMetadata;
@@ -141,9 +141,9 @@ bool CStrataDlg::OpenCubeFile(const std::string& path) {
     const bool hasDark =
         std::any_of(opened.darkFrame.begin(), opened.darkFrame.end(), [](uint16_t v) { return v != 0; });
     if (hasDark && m_engine->ReplaceDarkFrame(opened.darkFrame)) {
-        m_darkFileName = QString::fromStdString(LabelFileName(FileNameWithoutFolder(path)));
+        m_calibrationCommands->SetDarkFileName(LabelFileName(FileNameWithoutFolder(path)));
         static_cast<QLabel*>(Control(IDC_DARK_LABEL))
-            ->setText(QString::fromStdString(DarkLabelText(m_darkFileName.toStdString())));
+            ->setText(QString::fromStdString(DarkLabelText(m_calibrationCommands->DarkFileName())));
         Control(IDC_APPLY_DARK)->setEnabled(true);
     }
     m_openedCubePath = path;

@@ -24,27 +24,15 @@ std::string AutoCalSummary(const AutoCalResult& r, int stacks) {
 
 AutoCalibrationRun::~AutoCalibrationRun() {
     m_abandon = true;
-    m_stopRequested = true;
-    Join();
+    m_worker.Stop();
+    m_worker.Join();
 }
 
 bool AutoCalibrationRun::Start(Setup setup) {
-    std::lock_guard lock(m_threadMutex);
-    if (m_running.load())
+    if (m_worker.Running())
         return false;
-    if (m_thread.joinable())
-        m_thread.join();
-    m_stopRequested = false;
     m_abandon = false;
-    m_running = true;
-    m_thread = std::thread([this, s = std::move(setup)] { Run(s); });
-    return true;
-}
-
-void AutoCalibrationRun::Join() {
-    std::lock_guard lock(m_threadMutex);
-    if (m_thread.joinable())
-        m_thread.join();
+    return m_worker.Start([this, s = std::move(setup)] { Run(s); });
 }
 
 void AutoCalibrationRun::Run(const Setup& s) {
@@ -67,7 +55,7 @@ void AutoCalibrationRun::Run(const Setup& s) {
         if (!s.modes[size_t(k - 1)])
             continue;
         // Stop takes effect between stacks: the one under way is finished and saved.
-        if (m_stopRequested.load()) {
+        if (m_worker.StopRequested()) {
             result.stopped = true;
             break;
         }
@@ -81,7 +69,6 @@ void AutoCalibrationRun::Run(const Setup& s) {
                 result.message.clear();
                 if (s.finished)
                     s.finished(result);
-                m_running = false;
                 return;
             }
             if (!s.takeFrame || !s.takeFrame(frame, s.frameTimeoutMs) ||
@@ -116,5 +103,4 @@ void AutoCalibrationRun::Run(const Setup& s) {
     }
     if (s.finished)
         s.finished(result);
-    m_running = false;
 }

@@ -10,14 +10,13 @@
 // from the far end and the columns in reverse (SpectralCalibration.h).
 #include "calibration/CalibrationFiles.h"
 #include "core/Geometry.h"
+#include "core/StoppableWorker.h"
 
 #include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace AutoCalMsg {
@@ -79,17 +78,16 @@ public:
     // Starts a run; false while one goes on.
     bool Start(Setup setup);
     // The run ends after the stack under way, which is saved.
-    void Stop() { m_stopRequested = true; }
-    bool Running() const { return m_running.load(); }
+    void Stop() { m_worker.Stop(); }
+    bool Running() const { return m_worker.Running(); }
     // Waits for the run's thread (after its end, or after Stop).
-    void Join();
+    void Join() { m_worker.Join(); }
 
 private:
     void Run(const Setup& setup);
 
-    std::thread m_thread;
-    std::mutex m_threadMutex;
-    std::atomic<bool> m_running{false};
-    std::atomic<bool> m_stopRequested{false};
+    // Set by the destructor: the stack under way is dropped instead of finished.
     std::atomic<bool> m_abandon{false};
+    // The run's thread (the destructor stops and joins it before the members above go).
+    StoppableWorker m_worker;
 };

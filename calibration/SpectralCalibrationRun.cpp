@@ -47,36 +47,11 @@ bool SpectralCalibrationRun::Start(Setup setup) {
         setup.message = [](const std::string&) {};
     if (!setup.status)
         setup.status = [](int, const std::string&) {};
-    std::lock_guard lock(m_threadMutex);
-    if (m_running.load())
-        return false;
-    if (m_thread.joinable())
-        m_thread.join();
-    m_stopRequested = false;
-    m_running = true;
-    m_thread = std::thread([this, s = std::move(setup)] { Run(s); });
-    return true;
-}
-
-void SpectralCalibrationRun::Stop() {
-    {
-        // Under the wait's lock, so that a wait about to start cannot miss the wake-up.
-        std::lock_guard lock(m_waitMutex);
-        m_stopRequested = true;
-    }
-    m_wake.notify_all();
-}
-
-void SpectralCalibrationRun::Join() {
-    std::lock_guard lock(m_threadMutex);
-    if (m_thread.joinable())
-        m_thread.join();
+    return m_worker.Start([this, s = std::move(setup)] { Run(s); });
 }
 
 bool SpectralCalibrationRun::Wait(double ms) {
-    const auto duration = std::chrono::duration<double, std::milli>(std::max(0.0, ms * SleepScale()));
-    std::unique_lock lock(m_waitMutex);
-    return !m_wake.wait_for(lock, duration, [this] { return StopRequested(); });
+    return m_worker.WaitFor(std::chrono::duration<double, std::milli>(ms * SleepScale()));
 }
 
 void SpectralCalibrationRun::Run(const Setup& s) {
@@ -88,7 +63,6 @@ void SpectralCalibrationRun::Run(const Setup& s) {
         result.stopped = StopRequested();
         if (s.finished)
             s.finished(result);
-        m_running = false;
     };
     s.status(2, SpectralCalMsg::kStarting);
     s.status(3, "");

@@ -11,15 +11,12 @@
 // frame or wait (a stack under way is not saved, and its wavelength is not listed).
 #include "calibration/CalibrationFiles.h"
 #include "core/Geometry.h"
+#include "core/StoppableWorker.h"
 
 #include <array>
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 struct SpectralCalProgress {
@@ -88,10 +85,10 @@ public:
     // Starts a run; false while one goes on.
     bool Start(Setup setup);
     // The run ends at its next frame or wait; a wait under way ends at once.
-    void Stop();
-    bool Running() const { return m_running.load(); }
+    void Stop() { m_worker.Stop(); }
+    bool Running() const { return m_worker.Running(); }
     // Waits for the run's thread (after its end, or after Stop).
-    void Join();
+    void Join() { m_worker.Join(); }
 
 private:
     void Run(const Setup& setup);
@@ -99,15 +96,11 @@ private:
     bool RunMode(const Setup& setup, int k);
     // Waits ms (scaled like every device wait); false when Stop came first.
     bool Wait(double ms);
-    bool StopRequested() const { return m_stopRequested.load(); }
+    bool StopRequested() const { return m_worker.StopRequested(); }
 
-    std::thread m_thread;
-    std::mutex m_threadMutex;
-    std::mutex m_waitMutex;
-    std::condition_variable m_wake;
-    std::atomic<bool> m_running{false};
-    std::atomic<bool> m_stopRequested{false};
     // The integration time and frame rate of the camera as the run left them (run's thread only).
     double m_exposure = 0;
     double m_frameRate = 0;
+    // The run's thread (the destructor stops and joins it before the members above go).
+    StoppableWorker m_worker;
 };
