@@ -19,35 +19,36 @@ void CalibrationCommands::ForgetFileNames() {
     m_radCalFileName = "None";
 }
 
-void CalibrationCommands::SaveDarkCube(double exposureMs) {
+std::optional<std::string> CalibrationCommands::SaveStack(bool dark, double exposureMs) {
     const std::optional<std::string> path = m_prompts.AskSavePath();
     if (!path)
-        return;
+        return std::nullopt;
     const CubeGeometry g = m_engine.Geometry();
-    const std::vector<uint16_t> stack = m_engine.CopyStack(AcquisitionEngine::Stack::Dark);
+    const std::vector<uint16_t> stack =
+        m_engine.CopyStack(dark ? AcquisitionEngine::Stack::Dark : AcquisitionEngine::Stack::Calibration);
     const CubeHeaderInfo header = StackHeaderInfo(g, exposureMs, m_calibration);
+    const FileResult saved = dark ? SaveDarkCubeFile(*path, stack.data(), g, header)
+                                  : SaveCalibrationCubeFile(*path, stack.data(), g, header);
     // A file that could not be written whole is reported like one that could not be created.
-    if (SaveDarkCubeFile(*path, stack.data(), g, header) != FileResult::Ok) {
-        m_prompts.Message(kMsgUnableToSaveDarkFrame);
-        return;
+    if (saved != FileResult::Ok) {
+        m_prompts.Message(dark ? kMsgUnableToSaveDarkFrame : kMsgUnableToSaveCalibrationCube);
+        return std::nullopt;
     }
+    return path;
+}
+
+void CalibrationCommands::SaveDarkCube(double exposureMs) {
+    const std::optional<std::string> path = SaveStack(true, exposureMs);
+    if (!path)
+        return;
     m_darkFileName = FileNameWithoutFolder(*path);
     Show(m_display.darkLabel, DarkLabelText(m_darkFileName));
     m_engine.Calibration().SetDarkFrameValid(true);
 }
 
 void CalibrationCommands::SaveCalibrationCube(double exposureMs) {
-    const std::optional<std::string> path = m_prompts.AskSavePath();
-    if (!path)
-        return;
-    const CubeGeometry g = m_engine.Geometry();
-    const std::vector<uint16_t> stack = m_engine.CopyStack(AcquisitionEngine::Stack::Calibration);
-    const CubeHeaderInfo header = StackHeaderInfo(g, exposureMs, m_calibration);
-    if (SaveCalibrationCubeFile(*path, stack.data(), g, header) != FileResult::Ok) {
-        m_prompts.Message(kMsgUnableToSaveCalibrationCube);
-        return;
-    }
-    m_radCalFileName = FileNameWithoutFolder(*path);
+    if (const std::optional<std::string> path = SaveStack(false, exposureMs))
+        m_radCalFileName = FileNameWithoutFolder(*path);
 }
 
 void CalibrationCommands::LoadDarkCube() {

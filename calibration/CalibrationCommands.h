@@ -8,6 +8,7 @@
 #include "calibration/DefaultCalibration.h"
 
 #include <functional>
+#include <optional>
 #include <string>
 
 class AcquisitionEngine;
@@ -58,6 +59,9 @@ public:
     void ForgetFileNames();
 
 private:
+    // Asks for the file and writes the dark (or the calibration) stack into it; the path when the
+    // file was written whole, nothing (after the message) when it was not or the dialog was cancelled.
+    std::optional<std::string> SaveStack(bool dark, double exposureMs);
     // Loads a gains file as "Load Rad. Cal..." does, once the operator has chosen it; false when
     // it was not loaded.
     bool LoadGains(const std::string& path);
