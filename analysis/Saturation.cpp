@@ -2,17 +2,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 
-uint64_t CountAtLeast(const uint16_t* values, size_t n, uint32_t threshold) {
-    if (values == nullptr)
-        return 0;
-    if (threshold == 0)
-        return n;
-    if (threshold > 65535)
-        return 0;
-    const uint16_t t = uint16_t(threshold);
-    // Blocks of a fixed length with a 16-bit count each: the compiler vectorises the inner loop
-    // even at -O2 (about seven times faster than one 64-bit sum per value).
+namespace {
+// Blocks of a fixed length with a 16-bit count each: the compiler vectorises the inner loop even at
+// -O2 (about seven times faster than one 64-bit sum per value).
+__attribute__((always_inline)) inline uint64_t CountAtLeastLoop(const uint16_t* values, size_t n,
+                                                                uint16_t t) {
     constexpr size_t kBlock = 64;
     uint64_t count = 0;
     size_t i = 0;
@@ -25,6 +21,52 @@ uint64_t CountAtLeast(const uint16_t* values, size_t n, uint32_t threshold) {
     for (; i < n; ++i)
         count += values[i] >= t;
     return count;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// The same loop compiled for AVX2: sixteen values per instruction instead of eight. The camera
+// thread counts every cube line's clipped values with it.
+__attribute__((target("avx2"))) uint64_t CountAtLeastAvx2(const uint16_t* values, size_t n, uint16_t t) {
+    return CountAtLeastLoop(values, n, t);
+}
+
+bool Avx2() {
+    static const bool supported = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return supported;
+}
+#else
+uint64_t CountAtLeastAvx2(const uint16_t* values, size_t n, uint16_t t) {
+    return CountAtLeastLoop(values, n, t);
+}
+bool Avx2() {
+    return false;
+}
+#endif
+
+// Threshold 0 counts every value, one above 65535 none; else the 16-bit threshold.
+std::optional<uint64_t> TrivialCount(const uint16_t* values, size_t n, uint32_t threshold) {
+    if (values == nullptr || threshold > 65535)
+        return 0;
+    if (threshold == 0)
+        return n;
+    return std::nullopt;
+}
+} // namespace
+
+uint64_t CountAtLeast(const uint16_t* values, size_t n, uint32_t threshold) {
+    if (const auto trivial = TrivialCount(values, n, threshold))
+        return *trivial;
+    return Avx2() ? CountAtLeastAvx2(values, n, uint16_t(threshold))
+                  : CountAtLeastLoop(values, n, uint16_t(threshold));
+}
+
+uint64_t CountAtLeastPortable(const uint16_t* values, size_t n, uint32_t threshold) {
+    if (const auto trivial = TrivialCount(values, n, threshold))
+        return *trivial;
+    return CountAtLeastLoop(values, n, uint16_t(threshold));
 }
 
 namespace {

@@ -41,8 +41,10 @@ struct SaturationCount {
 SaturationCount CountSaturation(const uint16_t* cube, const CubeGeometry& geometry,
                                 const SaturationLimits& limits, LineReadGuard* guard = nullptr);
 
-// Number of the n values that are at least threshold.
+// Number of the n values that are at least threshold (with AVX2 where the processor has it).
 uint64_t CountAtLeast(const uint16_t* values, size_t n, uint32_t threshold);
+// The same without AVX2 (what other processors run), for tests.
+uint64_t CountAtLeastPortable(const uint16_t* values, size_t n, uint32_t threshold);
 
 // Text of a result static: "No saturated pixels found" for a count of 0, otherwise "%d %s%f%s" with
 // the count, " Pixels (", the count's percentage of total and "%)".

@@ -63,6 +63,28 @@ TEST(Saturation, CountsByTheRuleWithTheStaticTexts) {
     EXPECT_EQ(CountSaturation(nullptr, c.g, SaturationLimits{}).total, 0u);
 }
 
+// The AVX2 count (on processors that have it) and the portable one agree for every threshold class
+// and for lengths around the block size, on values spread over the whole 16-bit range.
+TEST(Saturation, CountAtLeastGivesTheSameOnEveryPath) {
+    std::vector<uint16_t> v(70003);
+    uint32_t x = 2463534242u;
+    for (auto& e : v) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        e = uint16_t(x % 5 == 0 ? 65535 : (x >> 8));
+    }
+    for (size_t n :
+         {size_t(0), size_t(1), size_t(63), size_t(64), size_t(65), size_t(129), size_t(66560), v.size()})
+        for (uint32_t t : {0u, 1u, 2048u, 4095u, 4096u, 40000u, 65535u, 65536u}) {
+            uint64_t expected = 0;
+            for (size_t i = 0; i < n; ++i)
+                expected += v[i] >= t;
+            EXPECT_EQ(CountAtLeast(v.data(), n, t), expected) << n << " values from " << t;
+            EXPECT_EQ(CountAtLeastPortable(v.data(), n, t), expected) << n << " values from " << t;
+        }
+}
+
 TEST(Saturation, CountAtLeastAtTheEdges) {
     const std::vector<uint16_t> v = {0, 1, 4094, 4095, 4096, 65535};
     EXPECT_EQ(CountAtLeast(v.data(), v.size(), 4095), 3u);
