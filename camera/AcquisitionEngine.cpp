@@ -1,6 +1,5 @@
 #include "camera/AcquisitionEngine.h"
 
-#include "analysis/Saturation.h"
 #include "camera/LineBinning.h"
 #include "core/Sleep.h"
 
@@ -419,12 +418,12 @@ std::string AcquisitionEngine::LastFrameRateText() const {
 void AcquisitionEngine::StoreBinnedLine(std::vector<uint16_t>& target, int line, const uint16_t* grey) {
     uint16_t* dst = target.data() + size_t(line) * m_geometry.LineValues();
     std::lock_guard lock(LineLock(line));
-    // One pass writes the line and the last-line buffer.
-    BinFrameToLine(grey, m_geometry.width, m_geometry.height, m_geometry.bands, dst, m_lineImage.data());
+    // One pass writes the line and the last-line buffer and counts the line's clipped values.
+    const uint64_t high = BinFrameToLine(grey, m_geometry.width, m_geometry.height, m_geometry.bands, dst,
+                                         m_lineImage.data(), m_saturationThreshold.load());
     if (&target == &m_cube)
         ++m_cubeLineWrites[size_t(line)];
-    m_lastLineHigh =
-        int64_t(CountAtLeast(m_lineImage.data(), m_lineImage.size(), m_saturationThreshold.load()));
+    m_lastLineHigh = int64_t(high);
 }
 
 void AcquisitionEngine::OnDataFrameCallback(void* context, uint8_t* data, uint32_t length) {

@@ -2,8 +2,10 @@
 
 #include "core/Geometry.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <type_traits>
 
 #if defined(__x86_64__) || defined(__i386__)
 #define ARV_BINNING_X86 1
@@ -35,19 +37,35 @@ BandRows RowsOf(const uint16_t* frame, int frameWidth, int samples, int bands, i
     return b;
 }
 
+// (4 * 65535) >> 6, the largest binned value.
+constexpr uint32_t kBinnedCeiling = 4095;
+
 inline uint16_t BinnedValue(const BandRows& b, int s) {
     // ((p0 + p1 + p2 + p3) >> 2) >> 4 == sum >> 6 for 16-bit pixels (the sum has 18 bits).
     return uint16_t((uint32_t(b.r0[s]) + b.r1[s] + b.r2[s] + b.r3[s]) >> 6);
 }
 
-// Samples [from, to) one at a time.
-inline void BinScalar(const BandRows& b, int samples, int from, int to) {
+// Samples [from, to) one at a time; returns how many are at least countFrom (none when !kCount).
+template <bool kCount> inline uint64_t BinScalar(const BandRows& b, int samples, int from, int to, uint32_t countFrom) {
+    uint64_t high = 0;
     for (int s = from; s < to; ++s) {
         const uint16_t v = BinnedValue(b, s);
         b.out[samples - 1 - s] = v;
         if (b.copy)
             b.copy[samples - 1 - s] = v;
+        if constexpr (kCount)
+            high += v >= countFrom;
     }
+    return high;
+}
+
+// How the count of a line is made: every value counts (countFrom 0), none can (a binned value is at
+// most 4095), or each value is compared.
+enum class Counting { All, None, Compare };
+Counting CountingFor(uint32_t countFrom) {
+    if (countFrom == 0)
+        return Counting::All;
+    return countFrom > kBinnedCeiling ? Counting::None : Counting::Compare;
 }
 
 #if ARV_BINNING_X86
@@ -115,60 +133,171 @@ std::atomic<bool> g_forcePortable{false};
 
 } // namespace
 
-void BinFrameToLinePortable(const uint16_t* frame, int frameWidth, int samples, int bands, uint16_t* line,
-                            uint16_t* copy) {
+namespace {
+
+#if ARV_BINNING_X86
+// Lanes whose values a block has not counted yet. Blocks run from sample 0 up; the last one is moved
+// back to end at the last sample, so its first `already` samples were counted by the block before.
+// A block holds its samples reversed (sample s + i in lane lanes - 1 - i): the lanes to count are
+// those below lanes - already.
+inline __m128i FreshLanesSse2(int already) {
+    return _mm_cmpgt_epi16(_mm_set1_epi16(int16_t(8 - already)), _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7));
+}
+
+template <bool kCount>
+uint64_t BinPortable(const uint16_t* frame, int frameWidth, int samples, int bands, uint16_t* line,
+                     uint16_t* copy, uint32_t countFrom) {
+    const __m128i below = _mm_set1_epi16(int16_t(kCount ? countFrom - 1 : 0));
+    const __m128i ones = _mm_set1_epi16(1);
+    __m128i total = _mm_setzero_si128(); // 32-bit lanes
+    uint64_t high = 0;
     for (int k = 0; k < bands; ++k) {
         const BandRows b = RowsOf(frame, frameWidth, samples, bands, k, line, copy);
-#if ARV_BINNING_X86
         if (samples < 8) {
-            BinScalar(b, samples, 0, samples);
+            high += BinScalar<kCount>(b, samples, 0, samples, countFrom);
             continue;
         }
         // Blocks of eight; the last block overlaps the one before it when the samples are not a
-        // multiple of eight (the values it writes twice are the same).
-        for (int s = 0;; s += 8) {
-            if (s > samples - 8)
-                s = samples - 8;
+        // multiple of eight (the values it writes twice are the same, and are counted once).
+        __m128i hits = _mm_setzero_si128(); // 16-bit lanes, emptied into total before they can overflow
+        int blocks = 0;
+        for (int next = 0;; next += 8) {
+            const int s = std::min(next, samples - 8);
             const __m128i v = BinEightSse2(b, s);
             _mm_storeu_si128(reinterpret_cast<__m128i*>(b.out + (samples - 8 - s)), v);
             if (b.copy)
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(b.copy + (samples - 8 - s)), v);
+            if constexpr (kCount) {
+                __m128i hit = _mm_cmpgt_epi16(v, below); // values are at most 4095: signed compare
+                if (s != next)
+                    hit = _mm_and_si128(hit, FreshLanesSse2(next - s));
+                hits = _mm_sub_epi16(hits, hit);
+                if (++blocks == 32767) {
+                    total = _mm_add_epi32(total, _mm_madd_epi16(hits, ones));
+                    hits = _mm_setzero_si128();
+                    blocks = 0;
+                }
+            }
             if (s == samples - 8)
                 break;
         }
-#else
-        BinScalar(b, samples, 0, samples);
-#endif
+        if constexpr (kCount)
+            total = _mm_add_epi32(total, _mm_madd_epi16(hits, ones));
     }
+    if constexpr (kCount) {
+        alignas(16) uint32_t lanes[4];
+        _mm_store_si128(reinterpret_cast<__m128i*>(lanes), total);
+        high += uint64_t(lanes[0]) + lanes[1] + lanes[2] + lanes[3];
+    }
+    return high;
 }
 
-#if ARV_BINNING_X86
-__attribute__((target("avx2"))) void BinFrameToLineAvx2(const uint16_t* frame, int frameWidth, int samples,
-                                                        int bands, uint16_t* line, uint16_t* copy) {
+__attribute__((target("avx2"))) inline __m256i FreshLanesAvx2(int already) {
+    return _mm256_cmpgt_epi16(_mm256_set1_epi16(int16_t(16 - already)),
+                              _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+}
+
+template <bool kCount>
+__attribute__((target("avx2"))) uint64_t BinAvx2(const uint16_t* frame, int frameWidth, int samples, int bands,
+                                                 uint16_t* line, uint16_t* copy, uint32_t countFrom) {
+    const __m256i below = _mm256_set1_epi16(int16_t(kCount ? countFrom - 1 : 0));
+    const __m256i ones = _mm256_set1_epi16(1);
+    __m256i total = _mm256_setzero_si256(); // 32-bit lanes
+    uint64_t high = 0;
     for (int k = 0; k < bands; ++k) {
         const BandRows b = RowsOf(frame, frameWidth, samples, bands, k, line, copy);
         if (samples < 16) {
-            BinScalar(b, samples, 0, samples);
+            high += BinScalar<kCount>(b, samples, 0, samples, countFrom);
             continue;
         }
-        for (int s = 0;; s += 16) {
-            if (s > samples - 16)
-                s = samples - 16;
+        __m256i hits = _mm256_setzero_si256();
+        int blocks = 0;
+        for (int next = 0;; next += 16) {
+            const int s = std::min(next, samples - 16);
             const __m256i v = BinSixteenAvx2(b, s);
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(b.out + (samples - 16 - s)), v);
             if (b.copy)
                 _mm256_storeu_si256(reinterpret_cast<__m256i*>(b.copy + (samples - 16 - s)), v);
+            if constexpr (kCount) {
+                __m256i hit = _mm256_cmpgt_epi16(v, below);
+                if (s != next)
+                    hit = _mm256_and_si256(hit, FreshLanesAvx2(next - s));
+                hits = _mm256_sub_epi16(hits, hit);
+                if (++blocks == 32767) {
+                    total = _mm256_add_epi32(total, _mm256_madd_epi16(hits, ones));
+                    hits = _mm256_setzero_si256();
+                    blocks = 0;
+                }
+            }
             if (s == samples - 16)
                 break;
         }
+        if constexpr (kCount)
+            total = _mm256_add_epi32(total, _mm256_madd_epi16(hits, ones));
     }
+    if constexpr (kCount) {
+        alignas(32) uint32_t lanes[8];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), total);
+        for (uint32_t lane : lanes)
+            high += lane;
+    }
+    return high;
 }
 #else
-void BinFrameToLineAvx2(const uint16_t* frame, int frameWidth, int samples, int bands, uint16_t* line,
-                        uint16_t* copy) {
-    BinFrameToLinePortable(frame, frameWidth, samples, bands, line, copy);
+template <bool kCount>
+uint64_t BinPortable(const uint16_t* frame, int frameWidth, int samples, int bands, uint16_t* line,
+                     uint16_t* copy, uint32_t countFrom) {
+    uint64_t high = 0;
+    for (int k = 0; k < bands; ++k)
+        high += BinScalar<kCount>(RowsOf(frame, frameWidth, samples, bands, k, line, copy), samples, 0, samples,
+                                  countFrom);
+    return high;
 }
 #endif
+
+// Runs the path's kernel with or without the comparisons, as the threshold needs.
+template <class Kernel>
+uint64_t Counted(Kernel kernel, int samples, int bands, uint32_t countFrom) {
+    switch (CountingFor(countFrom)) {
+    case Counting::All:
+        kernel(std::false_type{});
+        return uint64_t(samples) * uint64_t(bands);
+    case Counting::None:
+        kernel(std::false_type{});
+        return 0;
+    case Counting::Compare:
+        break;
+    }
+    return kernel(std::true_type{});
+}
+
+} // namespace
+
+uint64_t BinFrameToLinePortable(const uint16_t* frame, int frameWidth, int samples, int bands, uint16_t* line,
+                                uint16_t* copy, uint32_t countFrom) {
+    if (samples <= 0 || bands <= 0)
+        return 0;
+    return Counted(
+        [&](auto count) {
+            return BinPortable<decltype(count)::value>(frame, frameWidth, samples, bands, line, copy, countFrom);
+        },
+        samples, bands, countFrom);
+}
+
+uint64_t BinFrameToLineAvx2(const uint16_t* frame, int frameWidth, int samples, int bands, uint16_t* line,
+                            uint16_t* copy, uint32_t countFrom) {
+#if ARV_BINNING_X86
+    if (samples <= 0 || bands <= 0)
+        return 0;
+    return Counted(
+        [&](auto count) {
+            return BinAvx2<decltype(count)::value>(frame, frameWidth, samples, bands, line, copy, countFrom);
+        },
+        samples, bands, countFrom);
+#else
+    return BinFrameToLinePortable(frame, frameWidth, samples, bands, line, copy, countFrom);
+#endif
+}
 
 bool BinningAvx2Supported() {
     return Avx2();
@@ -184,12 +313,9 @@ BinningPath SetBinningPath(BinningPath path) {
     return ActiveBinningPath();
 }
 
-void BinFrameToLine(const uint16_t* frame, int frameWidth, int samples, int bands, uint16_t* line,
-                    uint16_t* copy) {
-    if (samples <= 0 || bands <= 0)
-        return;
-    if (ActiveBinningPath() == BinningPath::Avx2)
-        BinFrameToLineAvx2(frame, frameWidth, samples, bands, line, copy);
-    else
-        BinFrameToLinePortable(frame, frameWidth, samples, bands, line, copy);
+uint64_t BinFrameToLine(const uint16_t* frame, int frameWidth, int samples, int bands, uint16_t* line,
+                        uint16_t* copy, uint32_t countFrom) {
+    return ActiveBinningPath() == BinningPath::Avx2
+               ? BinFrameToLineAvx2(frame, frameWidth, samples, bands, line, copy, countFrom)
+               : BinFrameToLinePortable(frame, frameWidth, samples, bands, line, copy, countFrom);
 }

@@ -8,22 +8,28 @@
 // at position samples - 1 - s. The frame must hold 4 * bands rows and, in the last of them,
 // kFirstSampleColumn + samples values.
 //
-// Two implementations give identical lines: the portable one (SSE2, part of every x86-64; plain
-// C++ elsewhere) and one for processors with AVX2, chosen once at run time. Neither allocates.
+// Each path also counts, in the same pass, the line's values that are at least `countFrom` (the
+// clipped values of the line); a countFrom above 65535 (kCountNothing) counts none.
+//
+// Two implementations give identical lines and counts: the portable one (SSE2, part of every x86-64;
+// plain C++ elsewhere) and one for processors with AVX2, chosen once at run time. Neither allocates.
 #include <cstdint>
+
+inline constexpr uint32_t kCountNothing = 0xFFFFFFFFu;
 
 enum class BinningPath { Portable, Avx2 };
 
 // Bins with the path in force (AVX2 where the processor has it). `copy`, when not null, receives
-// the same line (the engine's last-line buffer), written in the same pass.
-void BinFrameToLine(const uint16_t* frame, int frameWidth, int samples, int bands, uint16_t* line,
-                    uint16_t* copy = nullptr);
+// the same line (the engine's last-line buffer), written in the same pass. Returns the number of the
+// line's values at least countFrom.
+uint64_t BinFrameToLine(const uint16_t* frame, int frameWidth, int samples, int bands, uint16_t* line,
+                        uint16_t* copy = nullptr, uint32_t countFrom = kCountNothing);
 
 // The two paths themselves. BinFrameToLineAvx2 may only run where BinningAvx2Supported().
-void BinFrameToLinePortable(const uint16_t* frame, int frameWidth, int samples, int bands, uint16_t* line,
-                            uint16_t* copy = nullptr);
-void BinFrameToLineAvx2(const uint16_t* frame, int frameWidth, int samples, int bands, uint16_t* line,
-                        uint16_t* copy = nullptr);
+uint64_t BinFrameToLinePortable(const uint16_t* frame, int frameWidth, int samples, int bands,
+                                uint16_t* line, uint16_t* copy = nullptr, uint32_t countFrom = kCountNothing);
+uint64_t BinFrameToLineAvx2(const uint16_t* frame, int frameWidth, int samples, int bands, uint16_t* line,
+                            uint16_t* copy = nullptr, uint32_t countFrom = kCountNothing);
 
 bool BinningAvx2Supported();
 BinningPath ActiveBinningPath();

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <random>
 #include <string>
@@ -54,15 +55,23 @@ std::vector<uint16_t> RandomFrame(int width, int rows, uint32_t seed) {
     return frame;
 }
 
+// A plain count of the values at least `from`.
+uint64_t PlainCount(const std::vector<uint16_t>& values, uint32_t from) {
+    return uint64_t(std::count_if(values.begin(), values.end(), [&](uint16_t v) { return v >= from; }));
+}
+
 // Runs one path into a line with guard values before and after it and into a copy; checks that the
-// guards are untouched and the copy equals the line.
-using BinFn = void (*)(const uint16_t*, int, int, int, uint16_t*, uint16_t*);
-std::vector<uint16_t> Bin(BinFn fn, const std::vector<uint16_t>& frame, int width, int samples, int bands) {
+// guards are untouched, the copy equals the line and the count the path returns is the plain count of
+// the line's values at least countFrom.
+using BinFn = uint64_t (*)(const uint16_t*, int, int, int, uint16_t*, uint16_t*, uint32_t);
+std::vector<uint16_t> Bin(BinFn fn, const std::vector<uint16_t>& frame, int width, int samples, int bands,
+                          uint32_t countFrom = 2048) {
     constexpr size_t kGuard = 32;
     constexpr uint16_t kSentinel = 0xBEEF;
     const size_t n = size_t(samples) * size_t(bands);
     std::vector<uint16_t> line(n + 2 * kGuard, kSentinel), copy(n + 2 * kGuard, kSentinel);
-    fn(frame.data(), width, samples, bands, line.data() + kGuard, copy.data() + kGuard);
+    const uint64_t high = fn(frame.data(), width, samples, bands, line.data() + kGuard, copy.data() + kGuard,
+                             countFrom);
     for (size_t i = 0; i < kGuard; ++i) {
         EXPECT_EQ(line[i], kSentinel) << "written before the line";
         EXPECT_EQ(line[kGuard + n + i], kSentinel) << "written after the line";
@@ -70,19 +79,23 @@ std::vector<uint16_t> Bin(BinFn fn, const std::vector<uint16_t>& frame, int widt
         EXPECT_EQ(copy[kGuard + n + i], kSentinel);
     }
     EXPECT_TRUE(std::equal(line.begin(), line.end(), copy.begin())) << "the copy differs from the line";
-    return std::vector<uint16_t>(line.begin() + kGuard, line.begin() + long(kGuard + n));
+    std::vector<uint16_t> result(line.begin() + kGuard, line.begin() + long(kGuard + n));
+    EXPECT_EQ(high, PlainCount(result, countFrom)) << "count from " << countFrom << ", " << samples
+                                                   << " samples, " << bands << " bands";
+    return result;
 }
 
-void ExpectBothPathsGive(const std::vector<uint16_t>& frame, int width, int samples, int bands) {
+void ExpectBothPathsGive(const std::vector<uint16_t>& frame, int width, int samples, int bands,
+                         uint32_t countFrom = 2048) {
     const auto expected = ReferenceLine(frame, width, samples, bands);
-    EXPECT_EQ(Bin(&BinFrameToLinePortable, frame, width, samples, bands), expected)
+    EXPECT_EQ(Bin(&BinFrameToLinePortable, frame, width, samples, bands, countFrom), expected)
         << "portable, " << samples << " samples, " << bands << " bands";
     if (!ProcessorListsAvx2()) {
         EXPECT_FALSE(BinningAvx2Supported()) << "AVX2 chosen on a processor without it";
         return;
     }
     ASSERT_TRUE(BinningAvx2Supported()) << "this processor has AVX2; the dispatched path must be tested here";
-    EXPECT_EQ(Bin(&BinFrameToLineAvx2, frame, width, samples, bands), expected)
+    EXPECT_EQ(Bin(&BinFrameToLineAvx2, frame, width, samples, bands, countFrom), expected)
         << "AVX2, " << samples << " samples, " << bands << " bands";
 }
 
@@ -132,6 +145,30 @@ TEST(LineBinning, SampleAndBandCountsThatDoNotFillAVector) {
             const auto frame = RandomFrame(width, 4 * bands, uint32_t(samples * 1000 + bands));
             ExpectBothPathsGive(frame, width, samples, bands);
         }
+}
+
+TEST(LineBinning, BothPathsCountTheClippedValuesOfTheLineOnce) {
+    // Every threshold kind (all, none, compared) over sample counts whose last block overlaps the one
+    // before it by every amount: a value in the overlap counted twice or not at all shows here.
+    const int width = 200;
+    for (int samples : {1, 7, 8, 9, 15, 16, 17, 23, 31, 33, 100, 112})
+        for (uint32_t from : {0u, 1u, 2u, 1000u, 2048u, 4094u, 4095u, 4096u, 65535u, 65536u, kCountNothing}) {
+            const auto frame = RandomFrame(width, 4 * 3, uint32_t(samples * 7 + from));
+            ExpectBothPathsGive(frame, width, samples, 3, from);
+        }
+    // A frame whose binned values are all at the ceiling, and one whose values are all just below it.
+    for (uint16_t pixel : {uint16_t(65535), uint16_t(65535 - 64)}) {
+        const std::vector<uint16_t> frame(size_t(kW) * kH, pixel);
+        ExpectBothPathsGive(frame, kW, kH, kB, 4095);
+    }
+}
+
+TEST(LineBinning, LongBandsCountPastTheBlockCounters) {
+    // One band of more than 32767 blocks of sixteen (and of eight): nearly every value is at least
+    // 1, so a block counter that is never emptied overflows and the count comes out wrong.
+    const int samples = 16 * 32767 + 40;
+    const auto frame = RandomFrame(samples + kFirstSampleColumn, 4, 77);
+    ExpectBothPathsGive(frame, samples + kFirstSampleColumn, samples, 1, 1);
 }
 
 TEST(LineBinning, DispatchFollowsTheProcessorAndTheTestHook) {
