@@ -1,5 +1,6 @@
 #include "analysis/ImageProcess.h"
 
+#include "core/CpuFeatures.h"
 #include "storage/BmpWriter.h"
 
 #include <algorithm>
@@ -57,16 +58,6 @@ void PutU32(uint8_t* p, uint32_t v) {
 }
 
 #if ARV_MAPPING_X86
-bool DetectAvx2() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-}
-
-bool DetectFma() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("fma") != 0;
-}
-
 // Maps groups of eight values from the table while every value of a group lies in it (below 65536):
 // eight lookups, packed from 32-bit blue-green-red-0 to 24 bytes in registers and stored as 16 + 8
 // bytes, so nothing beyond the group is written. Returns the number of values mapped.
@@ -663,12 +654,6 @@ __attribute__((target("avx2"))) void InterleaveAvx2(const uint8_t* blue, const u
     }
 }
 #else
-bool DetectAvx2() {
-    return false;
-}
-bool DetectFma() {
-    return false;
-}
 size_t MapGreyGroupsAvx2(const uint32_t*, size_t, uint8_t*, const uint32_t*) {
     return 0;
 }
@@ -697,14 +682,12 @@ void ColorPictureAvx2(const uint16_t*, const uint16_t*, const uint16_t*, size_t,
 std::atomic<bool> g_forcePortableMapping{false};
 
 bool VectorMappingInForce() {
-    static const bool avx2 = DetectAvx2();
-    return avx2 && std::endian::native == std::endian::little && !g_forcePortableMapping.load();
+    return CpuHasAvx2() && std::endian::native == std::endian::little && !g_forcePortableMapping.load();
 }
 
 // The arithmetic mapping needs FMA besides AVX2 (every processor with AVX2 has had it so far).
 bool ArithmeticMappingInForce() {
-    static const bool fma = DetectFma();
-    return fma && VectorMappingInForce();
+    return CpuHasFma() && VectorMappingInForce();
 }
 
 // The values 0..65535, the whole domain of the lookup tables.

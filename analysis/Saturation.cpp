@@ -1,5 +1,7 @@
 #include "analysis/Saturation.h"
 
+#include "core/CpuFeatures.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <optional>
@@ -24,25 +26,14 @@ __attribute__((always_inline)) inline uint64_t CountAtLeastLoop(const uint16_t* 
 }
 
 #if defined(__x86_64__) || defined(__i386__)
-// The same loop compiled for AVX2: sixteen values per instruction instead of eight. The camera
-// thread counts every cube line's clipped values with it.
+// The same loop compiled for AVX2: sixteen values per instruction instead of eight (Check
+// Saturation counts the whole cube with it).
 __attribute__((target("avx2"))) uint64_t CountAtLeastAvx2(const uint16_t* values, size_t n, uint16_t t) {
     return CountAtLeastLoop(values, n, t);
-}
-
-bool Avx2() {
-    static const bool supported = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return supported;
 }
 #else
 uint64_t CountAtLeastAvx2(const uint16_t* values, size_t n, uint16_t t) {
     return CountAtLeastLoop(values, n, t);
-}
-bool Avx2() {
-    return false;
 }
 #endif
 
@@ -59,7 +50,7 @@ std::optional<uint64_t> TrivialCount(const uint16_t* values, size_t n, uint32_t 
 uint64_t CountAtLeast(const uint16_t* values, size_t n, uint32_t threshold) {
     if (const auto trivial = TrivialCount(values, n, threshold))
         return *trivial;
-    return Avx2() ? CountAtLeastAvx2(values, n, uint16_t(threshold))
+    return CpuHasAvx2() ? CountAtLeastAvx2(values, n, uint16_t(threshold))
                   : CountAtLeastLoop(values, n, uint16_t(threshold));
 }
 

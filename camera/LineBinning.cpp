@@ -1,5 +1,6 @@
 #include "camera/LineBinning.h"
 
+#include "core/CpuFeatures.h"
 #include "core/Geometry.h"
 
 #include <algorithm>
@@ -114,20 +115,6 @@ __attribute__((target("avx2"))) inline __m256i BinSixteenAvx2(const BandRows& b,
     return _mm256_shuffle_epi8(v, reverseGroups);
 }
 #endif
-
-bool DetectAvx2() {
-#if ARV_BINNING_X86
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-#else
-    return false;
-#endif
-}
-
-bool Avx2() {
-    static const bool supported = DetectAvx2();
-    return supported;
-}
 
 std::atomic<bool> g_forcePortable{false};
 
@@ -300,11 +287,11 @@ uint64_t BinFrameToLineAvx2(const uint16_t* frame, int frameWidth, int samples, 
 }
 
 bool BinningAvx2Supported() {
-    return Avx2();
+    return CpuHasAvx2();
 }
 
 BinningPath ActiveBinningPath() {
-    return Avx2() && !g_forcePortable.load(std::memory_order_relaxed) ? BinningPath::Avx2
+    return CpuHasAvx2() && !g_forcePortable.load(std::memory_order_relaxed) ? BinningPath::Avx2
                                                                       : BinningPath::Portable;
 }
 

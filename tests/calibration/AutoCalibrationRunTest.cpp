@@ -2,6 +2,7 @@
 // leaves, byte for byte, Stop between stacks, and the ends without frames or with a saturated source.
 #include "calibration/AutoCalibrationRun.h"
 #include "calibration/CalibrationFiles.h"
+#include "support/SmallGeometry.h"
 
 #include <gtest/gtest.h>
 
@@ -14,14 +15,8 @@
 
 namespace {
 
-// 100 columns, 12 rows (3 bands of 4 rows), stacks of 4 frames.
 CubeGeometry Small() {
-    CubeGeometry g;
-    g.width = 100;
-    g.height = 8;
-    g.bands = 3;
-    g.darkLines = 4;
-    return g;
+    return SmallStackGeometry();
 }
 
 // Frame number n of the fake camera: the pixel at row r, column x holds 16 * (400 + x + 100 * (r / 4) + n),

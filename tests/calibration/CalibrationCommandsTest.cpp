@@ -6,6 +6,7 @@
 #include "camera/EngineSupport.h"
 #include "core/UserPrompts.h"
 #include "support/EngineTestAccess.h"
+#include "support/SmallGeometry.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -14,14 +15,8 @@
 
 namespace {
 
-// 3 bands of 8 samples, stacks of 4 frames.
 CubeGeometry Small() {
-    CubeGeometry g;
-    g.width = 100;
-    g.height = 8;
-    g.bands = 3;
-    g.darkLines = 4;
-    return g;
+    return SmallStackGeometry();
 }
 constexpr size_t kLine = 24; // B x H
 constexpr size_t kHeader = 32768;
