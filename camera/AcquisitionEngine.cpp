@@ -538,8 +538,8 @@ void AcquisitionEngine::OnDataFrame(const uint16_t* frame) {
         StoreBinnedLine(m_darkCube, line, m_greyFrame.data());
         {
             std::lock_guard lock(LineLock(line));
-            std::memcpy(m_calCube.data() + size_t(line) * m_geometry.LineValues(),
-                        m_darkCube.data() + size_t(line) * m_geometry.LineValues(),
+            // From the last-line buffer, which holds the same line and is still in the caches.
+            std::memcpy(m_calCube.data() + size_t(line) * m_geometry.LineValues(), m_lineImage.data(),
                         m_geometry.LineValues() * sizeof(uint16_t));
         }
         m_lineIndex = line + 1;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <type_traits>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -131,7 +132,21 @@ inline __m128i FreshLanesSse2(int already) {
     return _mm_cmpgt_epi16(_mm_set1_epi16(int16_t(8 - already)), _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7));
 }
 
-template <bool kCount>
+// Whether every block store into the line can go past the caches: streaming stores need 16-byte
+// aligned addresses, and a band's blocks end on whole multiples of eight values from its end.
+bool StreamsInto(const uint16_t* line, int samples) {
+    return (reinterpret_cast<uintptr_t>(line) & 15) == 0 && samples % 8 == 0;
+}
+
+// Eight values into the line, past the caches (kStream) or through them.
+template <bool kStream> inline void StoreEight(uint16_t* at, __m128i v) {
+    if constexpr (kStream)
+        _mm_stream_si128(reinterpret_cast<__m128i*>(at), v);
+    else
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(at), v);
+}
+
+template <bool kCount, bool kStream>
 uint64_t BinPortable(const uint16_t* frame, int frameWidth, int samples, int bands, uint16_t* line,
                      uint16_t* copy, uint32_t countFrom) {
     const __m128i below = _mm_set1_epi16(int16_t(kCount ? countFrom - 1 : 0));
@@ -151,7 +166,7 @@ uint64_t BinPortable(const uint16_t* frame, int frameWidth, int samples, int ban
         for (int next = 0;; next += 8) {
             const int s = std::min(next, samples - 8);
             const __m128i v = BinEightSse2(b, s);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(b.out + (samples - 8 - s)), v);
+            StoreEight<kStream>(b.out + (samples - 8 - s), v);
             if (b.copy)
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(b.copy + (samples - 8 - s)), v);
             if constexpr (kCount) {
@@ -171,6 +186,8 @@ uint64_t BinPortable(const uint16_t* frame, int frameWidth, int samples, int ban
         if constexpr (kCount)
             total = _mm_add_epi32(total, _mm_madd_epi16(hits, ones));
     }
+    if constexpr (kStream)
+        _mm_sfence(); // streaming stores are weakly ordered: the line is complete before it is handed on
     if constexpr (kCount) {
         alignas(16) uint32_t lanes[4];
         _mm_store_si128(reinterpret_cast<__m128i*>(lanes), total);
@@ -184,7 +201,18 @@ __attribute__((target("avx2"))) inline __m256i FreshLanesAvx2(int already) {
                               _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
 }
 
-template <bool kCount>
+// Sixteen values into the line: two streaming stores of eight (the line's bands are 16-byte aligned,
+// not always 32-byte), or one ordinary store.
+template <bool kStream> __attribute__((target("avx2"))) inline void StoreSixteen(uint16_t* at, __m256i v) {
+    if constexpr (kStream) {
+        _mm_stream_si128(reinterpret_cast<__m128i*>(at), _mm256_castsi256_si128(v));
+        _mm_stream_si128(reinterpret_cast<__m128i*>(at + 8), _mm256_extracti128_si256(v, 1));
+    } else {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(at), v);
+    }
+}
+
+template <bool kCount, bool kStream>
 __attribute__((target("avx2"))) uint64_t BinAvx2(const uint16_t* frame, int frameWidth, int samples, int bands,
                                                  uint16_t* line, uint16_t* copy, uint32_t countFrom) {
     const __m256i below = _mm256_set1_epi16(int16_t(kCount ? countFrom - 1 : 0));
@@ -202,7 +230,7 @@ __attribute__((target("avx2"))) uint64_t BinAvx2(const uint16_t* frame, int fram
         for (int next = 0;; next += 16) {
             const int s = std::min(next, samples - 16);
             const __m256i v = BinSixteenAvx2(b, s);
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(b.out + (samples - 16 - s)), v);
+            StoreSixteen<kStream>(b.out + (samples - 16 - s), v);
             if (b.copy)
                 _mm256_storeu_si256(reinterpret_cast<__m256i*>(b.copy + (samples - 16 - s)), v);
             if constexpr (kCount) {
@@ -222,6 +250,8 @@ __attribute__((target("avx2"))) uint64_t BinAvx2(const uint16_t* frame, int fram
         if constexpr (kCount)
             total = _mm256_add_epi32(total, _mm256_madd_epi16(hits, ones));
     }
+    if constexpr (kStream)
+        _mm_sfence();
     if constexpr (kCount) {
         alignas(32) uint32_t lanes[8];
         _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), total);
@@ -231,7 +261,7 @@ __attribute__((target("avx2"))) uint64_t BinAvx2(const uint16_t* frame, int fram
     return high;
 }
 #else
-template <bool kCount>
+template <bool kCount, bool>
 uint64_t BinPortable(const uint16_t* frame, int frameWidth, int samples, int bands, uint16_t* line,
                      uint16_t* copy, uint32_t countFrom) {
     uint64_t high = 0;
@@ -264,9 +294,17 @@ uint64_t BinFrameToLinePortable(const uint16_t* frame, int frameWidth, int sampl
                                 uint16_t* copy, uint32_t countFrom) {
     if (samples <= 0 || bands <= 0)
         return 0;
+#if ARV_BINNING_X86
+    const bool stream = StreamsInto(line, samples);
+#else
+    const bool stream = false;
+#endif
     return Counted(
         [&](auto count) {
-            return BinPortable<decltype(count)::value>(frame, frameWidth, samples, bands, line, copy, countFrom);
+            return stream ? BinPortable<decltype(count)::value, true>(frame, frameWidth, samples, bands, line,
+                                                                       copy, countFrom)
+                          : BinPortable<decltype(count)::value, false>(frame, frameWidth, samples, bands, line,
+                                                                        copy, countFrom);
         },
         samples, bands, countFrom);
 }
@@ -276,9 +314,13 @@ uint64_t BinFrameToLineAvx2(const uint16_t* frame, int frameWidth, int samples, 
 #if ARV_BINNING_X86
     if (samples <= 0 || bands <= 0)
         return 0;
+    const bool stream = StreamsInto(line, samples);
     return Counted(
         [&](auto count) {
-            return BinAvx2<decltype(count)::value>(frame, frameWidth, samples, bands, line, copy, countFrom);
+            return stream ? BinAvx2<decltype(count)::value, true>(frame, frameWidth, samples, bands, line, copy,
+                                                                   countFrom)
+                          : BinAvx2<decltype(count)::value, false>(frame, frameWidth, samples, bands, line, copy,
+                                                                    countFrom);
         },
         samples, bands, countFrom);
 #else

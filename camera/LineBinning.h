@@ -8,6 +8,11 @@
 // at position samples - 1 - s. The frame must hold 4 * bands rows and, in the last of them,
 // kFirstSampleColumn + samples values.
 //
+// The line is written past the caches (streaming stores) where its address and length allow it
+// (16-byte aligned, samples a multiple of eight): it is the cube's line, written once and read much
+// later, and ordinary stores would first fetch every destination cache line from memory. The copy is
+// written through the caches. The line is complete and visible to other threads on return.
+//
 // Each path also counts, in the same pass, the line's values that are at least `countFrom` (the
 // clipped values of the line); a countFrom above 65535 (kCountNothing) counts none.
 //

@@ -62,16 +62,23 @@ uint64_t PlainCount(const std::vector<uint16_t>& values, uint32_t from) {
 
 // Runs one path into a line with guard values before and after it and into a copy; checks that the
 // guards are untouched, the copy equals the line and the count the path returns is the plain count of
-// the line's values at least countFrom.
+// the line's values at least countFrom. The line starts 16-byte aligned (where the paths write it
+// past the caches if the samples allow) or, with `shifted`, one value later (where they cannot).
 using BinFn = uint64_t (*)(const uint16_t*, int, int, int, uint16_t*, uint16_t*, uint32_t);
 std::vector<uint16_t> Bin(BinFn fn, const std::vector<uint16_t>& frame, int width, int samples, int bands,
-                          uint32_t countFrom = 2048) {
+                          uint32_t countFrom, bool shifted) {
     constexpr size_t kGuard = 32;
     constexpr uint16_t kSentinel = 0xBEEF;
     const size_t n = size_t(samples) * size_t(bands);
-    std::vector<uint16_t> line(n + 2 * kGuard, kSentinel), copy(n + 2 * kGuard, kSentinel);
-    const uint64_t high = fn(frame.data(), width, samples, bands, line.data() + kGuard, copy.data() + kGuard,
-                             countFrom);
+    struct alignas(16) Block {
+        uint16_t v[8];
+    };
+    std::vector<Block> room((n + 2 * kGuard + 8) / 8 + 1);
+    uint16_t* const base = room.front().v + (shifted ? 1 : 0);
+    std::fill(base, base + n + 2 * kGuard, kSentinel);
+    std::vector<uint16_t> copy(n + 2 * kGuard, kSentinel);
+    const uint64_t high = fn(frame.data(), width, samples, bands, base + kGuard, copy.data() + kGuard, countFrom);
+    const std::vector<uint16_t> line(base, base + n + 2 * kGuard);
     for (size_t i = 0; i < kGuard; ++i) {
         EXPECT_EQ(line[i], kSentinel) << "written before the line";
         EXPECT_EQ(line[kGuard + n + i], kSentinel) << "written after the line";
@@ -88,15 +95,17 @@ std::vector<uint16_t> Bin(BinFn fn, const std::vector<uint16_t>& frame, int widt
 void ExpectBothPathsGive(const std::vector<uint16_t>& frame, int width, int samples, int bands,
                          uint32_t countFrom = 2048) {
     const auto expected = ReferenceLine(frame, width, samples, bands);
-    EXPECT_EQ(Bin(&BinFrameToLinePortable, frame, width, samples, bands, countFrom), expected)
-        << "portable, " << samples << " samples, " << bands << " bands";
-    if (!ProcessorListsAvx2()) {
-        EXPECT_FALSE(BinningAvx2Supported()) << "AVX2 chosen on a processor without it";
-        return;
+    for (bool shifted : {false, true}) {
+        EXPECT_EQ(Bin(&BinFrameToLinePortable, frame, width, samples, bands, countFrom, shifted), expected)
+            << "portable, " << samples << " samples, " << bands << " bands" << (shifted ? ", shifted" : "");
+        if (!ProcessorListsAvx2()) {
+            EXPECT_FALSE(BinningAvx2Supported()) << "AVX2 chosen on a processor without it";
+            continue;
+        }
+        ASSERT_TRUE(BinningAvx2Supported()) << "this processor has AVX2; the dispatched path must be tested here";
+        EXPECT_EQ(Bin(&BinFrameToLineAvx2, frame, width, samples, bands, countFrom, shifted), expected)
+            << "AVX2, " << samples << " samples, " << bands << " bands" << (shifted ? ", shifted" : "");
     }
-    ASSERT_TRUE(BinningAvx2Supported()) << "this processor has AVX2; the dispatched path must be tested here";
-    EXPECT_EQ(Bin(&BinFrameToLineAvx2, frame, width, samples, bands, countFrom), expected)
-        << "AVX2, " << samples << " samples, " << bands << " bands";
 }
 
 } // namespace
