@@ -51,7 +51,7 @@ uint64_t CountAtLeast(const uint16_t* values, size_t n, uint32_t threshold) {
     if (const auto trivial = TrivialCount(values, n, threshold))
         return *trivial;
     return CpuHasAvx2() ? CountAtLeastAvx2(values, n, uint16_t(threshold))
-                  : CountAtLeastLoop(values, n, uint16_t(threshold));
+                        : CountAtLeastLoop(values, n, uint16_t(threshold));
 }
 
 uint64_t CountAtLeastPortable(const uint16_t* values, size_t n, uint32_t threshold) {

@@ -48,7 +48,8 @@ inline uint16_t BinnedValue(const BandRows& b, int s) {
 }
 
 // Samples [from, to) one at a time; returns how many are at least countFrom (none when !kCount).
-template <bool kCount> inline uint64_t BinScalar(const BandRows& b, int samples, int from, int to, uint32_t countFrom) {
+template <bool kCount>
+inline uint64_t BinScalar(const BandRows& b, int samples, int from, int to, uint32_t countFrom) {
     uint64_t high = 0;
     for (int s = from; s < to; ++s) {
         const uint16_t v = BinnedValue(b, s);
@@ -118,10 +119,6 @@ __attribute__((target("avx2"))) inline __m256i BinSixteenAvx2(const BandRows& b,
 #endif
 
 std::atomic<bool> g_forcePortable{false};
-
-} // namespace
-
-namespace {
 
 #if ARV_BINNING_X86
 // Lanes whose values a block has not counted yet. Blocks run from sample 0 up; the last one is moved
@@ -213,8 +210,9 @@ template <bool kStream> __attribute__((target("avx2"))) inline void StoreSixteen
 }
 
 template <bool kCount, bool kStream>
-__attribute__((target("avx2"))) uint64_t BinAvx2(const uint16_t* frame, int frameWidth, int samples, int bands,
-                                                 uint16_t* line, uint16_t* copy, uint32_t countFrom) {
+__attribute__((target("avx2"))) uint64_t BinAvx2(const uint16_t* frame, int frameWidth, int samples,
+                                                 int bands, uint16_t* line, uint16_t* copy,
+                                                 uint32_t countFrom) {
     const __m256i below = _mm256_set1_epi16(int16_t(kCount ? countFrom - 1 : 0));
     const __m256i ones = _mm256_set1_epi16(1);
     __m256i total = _mm256_setzero_si256(); // 32-bit lanes
@@ -266,15 +264,14 @@ uint64_t BinPortable(const uint16_t* frame, int frameWidth, int samples, int ban
                      uint16_t* copy, uint32_t countFrom) {
     uint64_t high = 0;
     for (int k = 0; k < bands; ++k)
-        high += BinScalar<kCount>(RowsOf(frame, frameWidth, samples, bands, k, line, copy), samples, 0, samples,
-                                  countFrom);
+        high += BinScalar<kCount>(RowsOf(frame, frameWidth, samples, bands, k, line, copy), samples, 0,
+                                  samples, countFrom);
     return high;
 }
 #endif
 
 // Runs the path's kernel with or without the comparisons, as the threshold needs.
-template <class Kernel>
-uint64_t Counted(Kernel kernel, int samples, int bands, uint32_t countFrom) {
+template <class Kernel> uint64_t Counted(Kernel kernel, int samples, int bands, uint32_t countFrom) {
     switch (CountingFor(countFrom)) {
     case Counting::All:
         kernel(std::false_type{});
@@ -302,9 +299,9 @@ uint64_t BinFrameToLinePortable(const uint16_t* frame, int frameWidth, int sampl
     return Counted(
         [&](auto count) {
             return stream ? BinPortable<decltype(count)::value, true>(frame, frameWidth, samples, bands, line,
-                                                                       copy, countFrom)
-                          : BinPortable<decltype(count)::value, false>(frame, frameWidth, samples, bands, line,
-                                                                        copy, countFrom);
+                                                                      copy, countFrom)
+                          : BinPortable<decltype(count)::value, false>(frame, frameWidth, samples, bands,
+                                                                       line, copy, countFrom);
         },
         samples, bands, countFrom);
 }
@@ -317,10 +314,10 @@ uint64_t BinFrameToLineAvx2(const uint16_t* frame, int frameWidth, int samples, 
     const bool stream = StreamsInto(line, samples);
     return Counted(
         [&](auto count) {
-            return stream ? BinAvx2<decltype(count)::value, true>(frame, frameWidth, samples, bands, line, copy,
-                                                                   countFrom)
-                          : BinAvx2<decltype(count)::value, false>(frame, frameWidth, samples, bands, line, copy,
-                                                                    countFrom);
+            return stream ? BinAvx2<decltype(count)::value, true>(frame, frameWidth, samples, bands, line,
+                                                                  copy, countFrom)
+                          : BinAvx2<decltype(count)::value, false>(frame, frameWidth, samples, bands, line,
+                                                                   copy, countFrom);
         },
         samples, bands, countFrom);
 #else
@@ -334,7 +331,7 @@ bool BinningAvx2Supported() {
 
 BinningPath ActiveBinningPath() {
     return CpuHasAvx2() && !g_forcePortable.load(std::memory_order_relaxed) ? BinningPath::Avx2
-                                                                      : BinningPath::Portable;
+                                                                            : BinningPath::Portable;
 }
 
 BinningPath SetBinningPath(BinningPath path) {

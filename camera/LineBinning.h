@@ -31,8 +31,8 @@ uint64_t BinFrameToLine(const uint16_t* frame, int frameWidth, int samples, int 
                         uint16_t* copy = nullptr, uint32_t countFrom = kCountNothing);
 
 // The two paths themselves. BinFrameToLineAvx2 may only run where BinningAvx2Supported().
-uint64_t BinFrameToLinePortable(const uint16_t* frame, int frameWidth, int samples, int bands,
-                                uint16_t* line, uint16_t* copy = nullptr, uint32_t countFrom = kCountNothing);
+uint64_t BinFrameToLinePortable(const uint16_t* frame, int frameWidth, int samples, int bands, uint16_t* line,
+                                uint16_t* copy = nullptr, uint32_t countFrom = kCountNothing);
 uint64_t BinFrameToLineAvx2(const uint16_t* frame, int frameWidth, int samples, int bands, uint16_t* line,
                             uint16_t* copy = nullptr, uint32_t countFrom = kCountNothing);
 

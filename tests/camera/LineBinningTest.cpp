@@ -77,7 +77,8 @@ std::vector<uint16_t> Bin(BinFn fn, const std::vector<uint16_t>& frame, int widt
     uint16_t* const base = room.front().v + (shifted ? 1 : 0);
     std::fill(base, base + n + 2 * kGuard, kSentinel);
     std::vector<uint16_t> copy(n + 2 * kGuard, kSentinel);
-    const uint64_t high = fn(frame.data(), width, samples, bands, base + kGuard, copy.data() + kGuard, countFrom);
+    const uint64_t high =
+        fn(frame.data(), width, samples, bands, base + kGuard, copy.data() + kGuard, countFrom);
     const std::vector<uint16_t> line(base, base + n + 2 * kGuard);
     for (size_t i = 0; i < kGuard; ++i) {
         EXPECT_EQ(line[i], kSentinel) << "written before the line";
@@ -87,8 +88,8 @@ std::vector<uint16_t> Bin(BinFn fn, const std::vector<uint16_t>& frame, int widt
     }
     EXPECT_TRUE(std::equal(line.begin(), line.end(), copy.begin())) << "the copy differs from the line";
     std::vector<uint16_t> result(line.begin() + kGuard, line.begin() + long(kGuard + n));
-    EXPECT_EQ(high, PlainCount(result, countFrom)) << "count from " << countFrom << ", " << samples
-                                                   << " samples, " << bands << " bands";
+    EXPECT_EQ(high, PlainCount(result, countFrom))
+        << "count from " << countFrom << ", " << samples << " samples, " << bands << " bands";
     return result;
 }
 
@@ -102,7 +103,8 @@ void ExpectBothPathsGive(const std::vector<uint16_t>& frame, int width, int samp
             EXPECT_FALSE(BinningAvx2Supported()) << "AVX2 chosen on a processor without it";
             continue;
         }
-        ASSERT_TRUE(BinningAvx2Supported()) << "this processor has AVX2; the dispatched path must be tested here";
+        ASSERT_TRUE(BinningAvx2Supported())
+            << "this processor has AVX2; the dispatched path must be tested here";
         EXPECT_EQ(Bin(&BinFrameToLineAvx2, frame, width, samples, bands, countFrom, shifted), expected)
             << "AVX2, " << samples << " samples, " << bands << " bands" << (shifted ? ", shifted" : "");
     }
