@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <fstream>
 #include <random>
 #include <string>
@@ -70,11 +71,10 @@ std::vector<uint16_t> Bin(BinFn fn, const std::vector<uint16_t>& frame, int widt
     constexpr size_t kGuard = 32;
     constexpr uint16_t kSentinel = 0xBEEF;
     const size_t n = size_t(samples) * size_t(bands);
-    struct alignas(16) Block {
-        uint16_t v[8];
-    };
-    std::vector<Block> room((n + 2 * kGuard + 8) / 8 + 1);
-    uint16_t* const base = room.front().v + (shifted ? 1 : 0);
+    // Room for the line and its guards from the first 16-byte boundary in the array on.
+    std::vector<uint16_t> room(n + 2 * kGuard + 16);
+    const size_t toBoundary = (16 - reinterpret_cast<uintptr_t>(room.data()) % 16) % 16 / sizeof(uint16_t);
+    uint16_t* const base = room.data() + toBoundary + (shifted ? 1 : 0);
     std::fill(base, base + n + 2 * kGuard, kSentinel);
     std::vector<uint16_t> copy(n + 2 * kGuard, kSentinel);
     const uint64_t high =
