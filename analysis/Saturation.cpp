@@ -26,13 +26,10 @@ __attribute__((always_inline)) inline uint64_t CountAtLeastLoop(const uint16_t* 
 }
 
 #if defined(__x86_64__) || defined(__i386__)
+#define ARV_COUNT_AVX2 1
 // The same loop compiled for AVX2: sixteen values per instruction instead of eight (Check
 // Saturation counts the whole cube with it).
 __attribute__((target("avx2"))) uint64_t CountAtLeastAvx2(const uint16_t* values, size_t n, uint16_t t) {
-    return CountAtLeastLoop(values, n, t);
-}
-#else
-uint64_t CountAtLeastAvx2(const uint16_t* values, size_t n, uint16_t t) {
     return CountAtLeastLoop(values, n, t);
 }
 #endif
@@ -50,8 +47,11 @@ std::optional<uint64_t> TrivialCount(const uint16_t* values, size_t n, uint32_t 
 uint64_t CountAtLeast(const uint16_t* values, size_t n, uint32_t threshold) {
     if (const auto trivial = TrivialCount(values, n, threshold))
         return *trivial;
-    return CpuHasAvx2() ? CountAtLeastAvx2(values, n, uint16_t(threshold))
-                        : CountAtLeastLoop(values, n, uint16_t(threshold));
+#if ARV_COUNT_AVX2
+    if (CpuHasAvx2())
+        return CountAtLeastAvx2(values, n, uint16_t(threshold));
+#endif
+    return CountAtLeastLoop(values, n, uint16_t(threshold));
 }
 
 uint64_t CountAtLeastPortable(const uint16_t* values, size_t n, uint32_t threshold) {
@@ -61,25 +61,12 @@ uint64_t CountAtLeastPortable(const uint16_t* values, size_t n, uint32_t thresho
 }
 
 namespace {
-// Number of the n values that are at most limit (none for a negative limit).
+// Number of the n values that are at most limit (none for a negative limit): those not at least
+// limit + 1.
 uint64_t CountAtMost(const uint16_t* values, size_t n, int limit) {
-    if (limit < 0)
+    if (limit < 0 || values == nullptr)
         return 0;
-    if (limit >= 65535)
-        return n;
-    const uint16_t t = uint16_t(limit);
-    constexpr size_t kBlock = 64; // as in CountAtLeast
-    uint64_t count = 0;
-    size_t i = 0;
-    for (; i + kBlock <= n; i += kBlock) {
-        uint16_t block = 0;
-        for (size_t j = 0; j < kBlock; ++j)
-            block += uint16_t(values[i + j] <= t);
-        count += block;
-    }
-    for (; i < n; ++i)
-        count += values[i] <= t;
-    return count;
+    return n - CountAtLeast(values, n, uint32_t(limit) + 1);
 }
 } // namespace
 

@@ -85,6 +85,29 @@ TEST(Saturation, CountAtLeastGivesTheSameOnEveryPath) {
         }
 }
 
+// The low count of a cube (values at most Min) against a plain count, for Min values at and around
+// the edges of the 16-bit range and of the samples, over lines longer than a counting block.
+TEST(Saturation, LowCountMatchesAPlainCount) {
+    const CubeGeometry g{3, 131, 2, 1};
+    std::vector<uint16_t> cube(g.CubeValues());
+    uint32_t x = 88172645u;
+    for (auto& e : cube) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        // Many values sit on the Min values tried below, the rest anywhere in the 16-bit range.
+        const uint16_t onEdge[] = {0, 1, 2, 4095, 4096, 65534, 65535};
+        e = x % 3 == 0 ? onEdge[(x >> 4) % 7] : uint16_t(x >> 12);
+    }
+    for (int min : {-1, 0, 1, 2, 100, 4095, 65534, 65535, 70000}) {
+        uint64_t expected = 0;
+        for (uint16_t v : cube)
+            expected += min >= 0 && int64_t(v) <= min;
+        EXPECT_EQ(CountSaturation(cube.data(), g, SaturationLimits{4096, min}).low, expected)
+            << "Min " << min;
+    }
+}
+
 TEST(Saturation, CountAtLeastAtTheEdges) {
     const std::vector<uint16_t> v = {0, 1, 4094, 4095, 4096, 65535};
     EXPECT_EQ(CountAtLeast(v.data(), v.size(), 4095), 3u);
