@@ -270,19 +270,30 @@ uint64_t BinPortable(const uint16_t* frame, int frameWidth, int samples, int ban
 }
 #endif
 
-// Runs the path's kernel with or without the comparisons, as the threshold needs.
-template <class Kernel> uint64_t Counted(Kernel kernel, int samples, int bands, uint32_t countFrom) {
+// Runs the path's kernel with or without the comparisons, as the threshold needs, and with streaming
+// stores where the line allows them: kernel(count, stream), each a std::bool_constant.
+template <class Kernel>
+uint64_t Dispatched(Kernel kernel, const uint16_t* line, int samples, int bands, uint32_t countFrom) {
+#if ARV_BINNING_X86
+    const bool stream = StreamsInto(line, samples);
+#else
+    const bool stream = false;
+    (void)line;
+#endif
+    const auto run = [&](auto count) {
+        return stream ? kernel(count, std::true_type{}) : kernel(count, std::false_type{});
+    };
     switch (CountingFor(countFrom)) {
     case Counting::All:
-        kernel(std::false_type{});
+        run(std::false_type{});
         return uint64_t(samples) * uint64_t(bands);
     case Counting::None:
-        kernel(std::false_type{});
+        run(std::false_type{});
         return 0;
     case Counting::Compare:
         break;
     }
-    return kernel(std::true_type{});
+    return run(std::true_type{});
 }
 
 } // namespace
@@ -291,19 +302,12 @@ uint64_t BinFrameToLinePortable(const uint16_t* frame, int frameWidth, int sampl
                                 uint16_t* copy, uint32_t countFrom) {
     if (samples <= 0 || bands <= 0)
         return 0;
-#if ARV_BINNING_X86
-    const bool stream = StreamsInto(line, samples);
-#else
-    const bool stream = false;
-#endif
-    return Counted(
-        [&](auto count) {
-            return stream ? BinPortable<decltype(count)::value, true>(frame, frameWidth, samples, bands, line,
-                                                                      copy, countFrom)
-                          : BinPortable<decltype(count)::value, false>(frame, frameWidth, samples, bands,
-                                                                       line, copy, countFrom);
+    return Dispatched(
+        [&](auto count, auto stream) {
+            return BinPortable<decltype(count)::value, decltype(stream)::value>(frame, frameWidth, samples,
+                                                                                bands, line, copy, countFrom);
         },
-        samples, bands, countFrom);
+        line, samples, bands, countFrom);
 }
 
 uint64_t BinFrameToLineAvx2(const uint16_t* frame, int frameWidth, int samples, int bands, uint16_t* line,
@@ -311,15 +315,12 @@ uint64_t BinFrameToLineAvx2(const uint16_t* frame, int frameWidth, int samples, 
 #if ARV_BINNING_X86
     if (samples <= 0 || bands <= 0)
         return 0;
-    const bool stream = StreamsInto(line, samples);
-    return Counted(
-        [&](auto count) {
-            return stream ? BinAvx2<decltype(count)::value, true>(frame, frameWidth, samples, bands, line,
-                                                                  copy, countFrom)
-                          : BinAvx2<decltype(count)::value, false>(frame, frameWidth, samples, bands, line,
-                                                                   copy, countFrom);
+    return Dispatched(
+        [&](auto count, auto stream) {
+            return BinAvx2<decltype(count)::value, decltype(stream)::value>(frame, frameWidth, samples, bands,
+                                                                            line, copy, countFrom);
         },
-        samples, bands, countFrom);
+        line, samples, bands, countFrom);
 #else
     return BinFrameToLinePortable(frame, frameWidth, samples, bands, line, copy, countFrom);
 #endif
